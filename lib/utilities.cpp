@@ -1,0 +1,519 @@
+// String and number helpers, the shell quoting helper, command execution and file helpers
+// of velka::utilities::utilities. Every manager of the library builds its command lines and
+// parses tool output with these functions; none of them logs.
+#include <velka/utilities>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include <pstreams/pstream.h>
+
+#include <velka/scoped_array>
+
+extern char** environ;
+
+namespace velka {
+namespace utilities {
+
+namespace {
+
+const std::string s_whitespace(" \n\r\t");
+const unsigned int s_convbufsize = 1024;
+const unsigned int s_linebufsize = 4096;
+const char* const s_runcmd_hold = "/tmp/runcmd.debug";
+const char* const s_shell = "/bin/sh";
+const char* const s_env = "/usr/bin/env";
+const char* const s_childlocale = "LC_ALL=C";
+
+// Process creation of the library is serialised: between creating a child's pipes and
+// closing the parent's copies of their write ends, no other thread of the library forks,
+// so no child inherits another command's pipe and holds its end-of-file back.
+std::mutex s_spawnlock;
+
+// The environment of every child: the caller's, with LC_ALL=C in place of any LC_ALL, so
+// tools print the English text the parsers expect. The calling process is never changed.
+std::vector<char*> childenv(std::vector<std::string>& lstore) {
+    lstore.clear();
+    for (char** pe = environ; pe != nullptr && *pe != nullptr; ++pe) {
+        if (strncmp(*pe, "LC_ALL=", 7) != 0) lstore.emplace_back(*pe);
+    }
+    lstore.emplace_back(s_childlocale);
+    std::vector<char*> venv;
+    venv.reserve(lstore.size() + 1);
+    for (auto& s : lstore) venv.push_back(&s[0]);
+    venv.push_back(nullptr);
+    return venv;
+}
+
+// Gives access to the pipes of a PStreams buffer so both can be polled at once.
+class cmdbuf : public redi::pstreambuf {
+public:
+    int outfd() {
+        return rpipe(rsrc_out);
+    }
+    int errfd() {
+        return rpipe(rsrc_err);
+    }
+};
+
+void setcloexec(int ifd) {
+    if (ifd < 0) return;
+    int iflags = fcntl(ifd, F_GETFD);
+    if (iflags != -1) fcntl(ifd, F_SETFD, iflags | FD_CLOEXEC);
+}
+
+// Reads both pipes until each reaches end of file, appending to its own string.
+void drain(int ioutfd, int ierrfd, std::string& sout, std::string& serr) {
+    char buf[65536];
+    struct pollfd fds[2];
+    fds[0].fd = ioutfd;
+    fds[0].events = POLLIN;
+    fds[1].fd = ierrfd;
+    fds[1].events = POLLIN;
+    std::string* targets[2] = {&sout, &serr};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        int irc = ::poll(fds, 2, -1);
+        if (irc < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            ssize_t n = ::read(fds[i].fd, buf, sizeof(buf));
+            if (n > 0) {
+                targets[i]->append(buf, static_cast<size_t>(n));
+            } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+                fds[i].fd = -1;  // end of file or a broken pipe: this side is done
+            }
+        }
+    }
+}
+
+template <typename Container>
+int popenlines(const std::string& scmd, Container& loutput, int imsec) {
+    std::vector<std::string> lstore;
+    std::vector<char*> venv = childenv(lstore);
+    std::string sarg0("sh"), sarg1("-c"), sarg2(scmd);
+    char* argv[] = {&sarg0[0], &sarg1[0], &sarg2[0], nullptr};
+
+    int fds[2];
+    pid_t pid = -1;
+    {
+        std::lock_guard<std::mutex> guard(s_spawnlock);
+        if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        int irc = posix_spawn(&pid, s_shell, &actions, nullptr, argv, venv.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        if (irc != 0) {
+            ::close(fds[0]);
+            errno = irc;
+            return -1;
+        }
+    }
+    FILE* pf = fdopen(fds[0], "r");
+    if (pf == nullptr) {
+        int ierr = errno;
+        ::close(fds[0]);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        errno = ierr;
+        return -1;
+    }
+    if (imsec != 0) utilities::millisleep(static_cast<unsigned long long>(imsec));
+    loutput.clear();
+    scoped_array::scoped_array<char> buf(s_linebufsize);
+    // A piece that filled the buffer without reaching a newline is continued by the next
+    // one; the newline that ends such a line is not an empty line of its own.
+    bool bcontinued = false;
+    while (fgets(buf.get(), static_cast<int>(buf.size()), pf) != nullptr) {
+        size_t ulen = strlen(buf.get());
+        bool bhasnewline = ulen > 0 && buf[static_cast<std::ptrdiff_t>(ulen - 1)] == '\n';
+        if (!(bcontinued && ulen == 1 && bhasnewline))
+            loutput.push_back(utilities::trim(buf.get()));
+        bcontinued = !bhasnewline;
+    }
+    fclose(pf);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return 0;
+}
+
+template <typename T>
+std::string formatvalue(const char* sfmt, T value) {
+    scoped_array::scoped_array<char> buf(s_convbufsize);
+    snprintf(buf.get(), buf.size(), sfmt, value);
+    return std::string(buf.get());
+}
+
+// atol-style conversion without undefined behaviour on overflow: strtol saturates.
+long tolong(const std::string& s_value) {
+    return ::strtol(s_value.c_str(), nullptr, 10);
+}
+
+int toint(const std::string& s_value) {
+    long l = tolong(s_value);
+    if (l > INT_MAX) return INT_MAX;
+    if (l < INT_MIN) return INT_MIN;
+    return static_cast<int>(l);
+}
+
+template <typename Container>
+void tokenizeinto(char* c_str, char* c_delim, Container& tokens) {
+    tokens.clear();
+    if (c_str == nullptr || c_delim == nullptr) return;
+    size_t ulen = strlen(c_str);
+    std::vector<char> copy(c_str, c_str + ulen + 1);
+    char* psave = nullptr;
+    for (char* ptok = strtok_r(copy.data(), c_delim, &psave); ptok != nullptr;
+         ptok = strtok_r(nullptr, c_delim, &psave)) {
+        tokens.push_back(ptok);
+    }
+}
+
+int nvsplit(const std::string& s_info,
+            std::string::size_type pos,
+            std::string& s_name,
+            std::string& s_value) {
+    if (pos == std::string::npos) return -1;
+    s_name = utilities::trim(s_info.substr(0, pos));
+    s_value = utilities::trim(s_info.substr(pos + 1));
+    return 0;
+}
+
+int writelines(const std::string& sfilepath,
+               std::ios_base::openmode mode,
+               std::list<std::string>& lentry) {
+    std::ofstream out(sfilepath.c_str(), mode);
+    int irc = utilities::write(out, lentry);
+    out.close();
+    return irc;
+}
+
+}  // namespace
+
+// ---- Trimming ----
+
+std::string utilities::trim_left(std::string s_str) {
+    std::string::size_type pos = s_str.find_first_not_of(s_whitespace);
+    if (pos == std::string::npos) return std::string();
+    return s_str.substr(pos);
+}
+
+std::string utilities::trim_right(std::string s_str) {
+    return trim_right(s_str, s_whitespace);
+}
+
+std::string utilities::trim(std::string s_str) {
+    return trim_right(trim_left(s_str));
+}
+
+std::string utilities::trim_right(std::string s_str, std::string terminator) {
+    std::string::size_type pos = s_str.find_last_not_of(terminator);
+    if (pos == std::string::npos) return std::string();
+    return s_str.substr(0, pos + 1);
+}
+
+// ---- Conversions ----
+
+std::string utilities::ultostr(unsigned long ul_value) {
+    return formatvalue("%lu", ul_value);
+}
+
+std::string utilities::uitostr(unsigned int ui_value) {
+    return formatvalue("%u", ui_value);
+}
+
+std::string utilities::ltostr(long l_value) {
+    return formatvalue("%ld", l_value);
+}
+
+std::string utilities::itostr(int i_value) {
+    return formatvalue("%d", i_value);
+}
+
+std::string utilities::booltostr(bool bval) {
+    return bval ? "true" : "false";
+}
+
+unsigned long utilities::strtoul(std::string s_value) {
+    return static_cast<unsigned long>(tolong(s_value));
+}
+
+unsigned int utilities::strtoui(std::string s_value) {
+    return static_cast<unsigned int>(toint(s_value));
+}
+
+int utilities::strtoi(std::string s_value) {
+    return toint(s_value);
+}
+
+long utilities::strtol(std::string s_value) {
+    return tolong(s_value);
+}
+
+// ---- Name/value splitting, joining and searching ----
+
+int utilities::nvpair(std::string s_info, std::string& s_name, std::string& s_value) {
+    return nvsplit(s_info, s_info.find(':'), s_name, s_value);
+}
+
+int utilities::nvpair_token(std::string s_info,
+                            std::string& s_name,
+                            std::string& s_value,
+                            std::string token) {
+    if (token.empty()) return -1;
+    return nvsplit(s_info, s_info.find_first_of(token), s_name, s_value);
+}
+
+std::string utilities::append(std::string& s_dest, std::string s_src, std::string s_delim) {
+    if (!s_src.empty()) {
+        if (!s_dest.empty()) s_dest += s_delim;
+        s_dest += s_src;
+    }
+    return s_dest;
+}
+
+std::string utilities::merge(std::list<std::string>& lstrlist, std::string& sseparator) {
+    std::string sresult;
+    for (const auto& s : lstrlist) append(sresult, s, sseparator);
+    return sresult;
+}
+
+bool utilities::present(std::list<std::string>& l_str_list, std::string s_str) {
+    for (const auto& s : l_str_list) {
+        if (strcmp(s.c_str(), s_str.c_str()) == 0) return true;
+    }
+    return false;
+}
+
+bool utilities::searchkvmap(std::map<std::string, std::string>& kvmap,
+                            std::string key,
+                            std::string& value) {
+    auto it = kvmap.find(key);
+    if (it == kvmap.end()) return false;
+    value = it->second;
+    return true;
+}
+
+void utilities::removechar(std::string inp, char ch, std::string& outp) {
+    outp.clear();
+    for (char c : inp) {
+        if (c != ch) outp.push_back(c);
+    }
+}
+
+void utilities::tokenize(char* c_str, char* c_delim, std::list<std::string>& l_tokens) {
+    tokenizeinto(c_str, c_delim, l_tokens);
+}
+
+void utilities::tokenize(char* c_str, char* c_delim, std::vector<std::string>& v_tokens) {
+    tokenizeinto(c_str, c_delim, v_tokens);
+}
+
+int utilities::millisleep(unsigned long long ui_msec) {
+    struct timespec req;
+    struct timespec rem;
+    req.tv_sec = static_cast<time_t>(ui_msec / 1000);
+    req.tv_nsec = static_cast<long>((ui_msec % 1000) * 1000000);
+    while (nanosleep(&req, &rem) != 0) {
+        if (errno != EINTR) return -1;
+        req = rem;
+    }
+    return 0;
+}
+
+std::string utilities::shellquote(const std::string& svalue) {
+    static const char* const s_safe =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_@%+=:,./-";
+    if (!svalue.empty() && svalue.find_first_not_of(s_safe) == std::string::npos) return svalue;
+    std::string squoted("'");
+    for (char c : svalue) {
+        if (c == '\'')
+            squoted += "'\\''";
+        else
+            squoted.push_back(c);
+    }
+    squoted.push_back('\'');
+    return squoted;
+}
+
+// ---- Command execution ----
+
+int utilities::system(std::string scmd, std::string& sout, std::string& serr) {
+    sout.clear();
+    serr.clear();
+    // env puts LC_ALL=C into the child's environment only, then runs the command line
+    // under /bin/sh -c.
+    redi::pstreams::argv_type argv = {s_env, s_childlocale, s_shell, "-c", scmd};
+    cmdbuf proc;
+    {
+        std::lock_guard<std::mutex> guard(s_spawnlock);
+        proc.open(s_env, argv, redi::pstreams::pstdout | redi::pstreams::pstderr);
+        setcloexec(proc.outfd());
+        setcloexec(proc.errfd());
+    }
+    if (!proc.is_open()) return -1;
+    drain(proc.outfd(), proc.errfd(), sout, serr);
+    proc.close();
+    return proc.status() == 0 ? 0 : -1;
+}
+
+int utilities::popen(std::string scmd, std::list<std::string>& loutput, int imsec) {
+    return popenlines(scmd, loutput, imsec);
+}
+
+int utilities::popen(std::string scmd, std::vector<std::string>& loutput, int imsec) {
+    return popenlines(scmd, loutput, imsec);
+}
+
+int utilities::runcmd(std::string& scmd, std::vector<std::string>& arg_vector) {
+    // The argument array is built before fork: the child of a threaded process may only
+    // call async-signal-safe functions.
+    std::vector<std::string> largs;
+    largs.reserve(arg_vector.size() + 1);
+    largs.push_back(scmd);
+    largs.insert(largs.end(), arg_vector.begin(), arg_vector.end());
+    std::vector<char*> argv;
+    for (auto& s : largs) argv.push_back(&s[0]);
+    argv.push_back(nullptr);
+
+    pid_t pid;
+    {
+        std::lock_guard<std::mutex> guard(s_spawnlock);
+        pid = fork();
+    }
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        while (access(s_runcmd_hold, F_OK) == 0) {
+            struct timespec ts = {1, 0};
+            nanosleep(&ts, nullptr);
+        }
+        execv(argv[0], argv.data());
+        _exit(1);
+    }
+    int istatus = 0;
+    while (waitpid(pid, &istatus, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return istatus;
+}
+
+// ---- Files and directories ----
+
+std::string utilities::read(std::string sfilepath) {
+    std::ifstream in(sfilepath.c_str());
+    std::string sline;
+    if (!in.good()) return sline;
+    std::getline(in, sline);
+    return sline;
+}
+
+int utilities::write(std::string sfilepath, std::string sentry) {
+    std::ofstream out(sfilepath.c_str(), std::ios::out | std::ios::trunc);
+    if (!out.good()) return -1;
+    out << sentry << '\n';
+    out.close();
+    return out.fail() ? -1 : 0;
+}
+
+int utilities::write(std::ofstream& outpstream, std::list<std::string>& lentry) {
+    for (const auto& s : lentry) {
+        if (!outpstream.good()) return -1;
+        outpstream << s << '\n';
+        outpstream.flush();
+    }
+    return outpstream.good() || lentry.empty() ? 0 : -1;
+}
+
+int utilities::write(std::string sfilepath, std::list<std::string>& lentry) {
+    return writelines(sfilepath, std::ios::out | std::ios::trunc, lentry);
+}
+
+int utilities::append(std::string sfilepath, std::list<std::string>& lentry) {
+    return writelines(sfilepath, std::ios::out | std::ios::app, lentry);
+}
+
+bool utilities::isblkdev(std::string sblkdevpath) {
+    struct stat st;
+    return ::stat(sblkdevpath.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+}
+
+bool utilities::isblkdev(const std::string& sblkdevpath, int& maj, int& min) {
+    struct stat st;
+    if (::stat(sblkdevpath.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+    maj = static_cast<int>(major(st.st_rdev));
+    min = static_cast<int>(minor(st.st_rdev));
+    return true;
+}
+
+bool utilities::isdir(std::string sblkdevpath) {
+    struct stat st;
+    return ::stat(sblkdevpath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool utilities::isfile(std::string sfilepath) {
+    struct stat st;
+    return ::stat(sfilepath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+off_t utilities::filesize(std::string sfilepath) {
+    struct stat st;
+    if (::stat(sfilepath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return st.st_size;
+}
+
+int utilities::readdir(std::string sdir, std::list<std::string>& ldir) {
+    ldir.clear();
+    DIR* pdir = opendir(sdir.c_str());
+    if (pdir == nullptr) return -1;
+    // readdir on a stream of this thread's own is thread-safe; readdir_r is deprecated.
+    for (struct dirent* pent = ::readdir(pdir); pent != nullptr; pent = ::readdir(pdir)) {
+        if (strcmp(pent->d_name, ".") == 0 || strcmp(pent->d_name, "..") == 0) continue;
+        ldir.emplace_back(pent->d_name);
+    }
+    closedir(pdir);
+    return 0;
+}
+
+unsigned int utilities::numlinesinfile(std::string sfilepath) {
+    std::ifstream in(sfilepath.c_str());
+    unsigned int uicount = 0;
+    std::string sline;
+    while (in.good() && std::getline(in, sline)) ++uicount;
+    return uicount;
+}
+
+unsigned int utilities::readlinesinfile(std::string sfilepath, std::list<std::string>& lines) {
+    lines.clear();
+    std::ifstream in(sfilepath.c_str());
+    std::string sline;
+    while (in.good() && std::getline(in, sline)) lines.push_back(sline);
+    return static_cast<unsigned int>(lines.size());
+}
+
+std::string utilities::get_partition_name(std::string sdisk, uint32_t part_num) {
+    std::string snum = uitostr(part_num);
+    if (sdisk.find("nvme") != std::string::npos) return sdisk + "p" + snum;
+    return sdisk + snum;
+}
+
+}  // namespace utilities
+}  // namespace velka

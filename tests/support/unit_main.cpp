@@ -1,0 +1,7 @@
+// main() of unit test binaries: no root, no change to the system.
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

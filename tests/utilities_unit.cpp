@@ -1,0 +1,480 @@
+// String helpers, the quoting helper, command execution and file helpers, without root.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <list>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <velka/fileio>
+#include <velka/scoped_array>
+#include <velka/scoped_ptr>
+#include <velka/utilities>
+
+#include "velka_test.h"
+
+using velka::utilities::utilities;
+using velka_test::tempdir;
+
+namespace {
+
+std::vector<std::string> tolist(const std::list<std::string>& l) {
+    return std::vector<std::string>(l.begin(), l.end());
+}
+
+}  // namespace
+
+// ---- Owning pointers ----
+
+struct counted {
+    explicit counted(int* p) : m_p(p) {}
+    ~counted() {
+        ++*m_p;
+    }
+    int* m_p;
+};
+
+TEST(Unit_ScopedPtr, ResetDeletesPreviousExactlyOnce) {
+    int ideleted = 0;
+    {
+        velka::scoped_ptr::scoped_ptr<counted> p(new counted(&ideleted));
+        p.reset(new counted(&ideleted));
+        EXPECT_EQ(ideleted, 1);
+        p = new counted(&ideleted);
+        EXPECT_EQ(ideleted, 2);
+        p.reset(p.get());  // the object already owned stays owned, not deleted
+        EXPECT_EQ(ideleted, 2);
+        p.reset(nullptr);
+        EXPECT_EQ(ideleted, 3);
+        EXPECT_EQ(p.get(), nullptr);
+    }
+    EXPECT_EQ(ideleted, 3);
+}
+
+TEST(Unit_ScopedPtrDeathTest, NullDereferenceNamesTheExpression) {
+    velka::scoped_ptr::scoped_ptr<std::string> p(nullptr);
+    EXPECT_DEATH(p->size(), "m_ptr!=__null");
+}
+
+TEST(Unit_ScopedArrayDeathTest, SizeAndIndexChecks) {
+    velka::scoped_array::scoped_array<char> buf(4096);
+    EXPECT_EQ(buf.max_limit(), 4096u);
+    EXPECT_EQ(buf.size(), 4096u);
+    buf[4095] = 'x';
+    EXPECT_EQ(buf.get()[4095], 'x');
+    EXPECT_DEATH(buf[-1], "i>=0");
+    EXPECT_DEATH(buf[4096], "m_ui_size");
+}
+
+// ---- Trimming and conversions ----
+
+TEST(Unit_Strings, TrimUsesOnlyFourWhiteSpaceCharacters) {
+    EXPECT_EQ(utilities::trim(" \t\r\n \n"), "");
+    EXPECT_EQ(utilities::trim(""), "");
+    EXPECT_EQ(utilities::trim("\f"), "\f");
+    EXPECT_EQ(utilities::trim("\v a b \t"), "\v a b");
+    EXPECT_EQ(utilities::trim_left("  a  "), "a  ");
+    EXPECT_EQ(utilities::trim_right("  a  "), "  a");
+    EXPECT_EQ(utilities::trim_right("/mnt/data///", "/"), "/mnt/data");
+    EXPECT_EQ(utilities::trim_right("////", "/"), "");
+    EXPECT_EQ(utilities::trim_right("a-/-/", "/-"), "a");
+}
+
+TEST(Unit_Strings, NumberConversions) {
+    EXPECT_EQ(utilities::strtoi("  42abc"), 42);
+    EXPECT_EQ(utilities::strtoi("abc"), 0);
+    EXPECT_EQ(utilities::strtoi("-7"), -7);
+    EXPECT_EQ(utilities::strtoi(""), 0);
+    EXPECT_EQ(utilities::strtoul("-1"), static_cast<unsigned long>(-1));
+    EXPECT_EQ(utilities::strtoul("\t1000\n"), 1000ul);
+    EXPECT_EQ(utilities::strtol("-9000000000"), -9000000000l);
+    EXPECT_EQ(utilities::strtoui("  12 13"), 12u);
+    // Out of range text saturates instead of overflowing.
+    EXPECT_EQ(utilities::strtoi("99999999999999999999"), 2147483647);
+    EXPECT_EQ(utilities::strtol("99999999999999999999"), 9223372036854775807l);
+    EXPECT_EQ(utilities::ultostr(18446744073709551615ul), "18446744073709551615");
+    EXPECT_EQ(utilities::itostr(-2147483647 - 1), "-2147483648");
+    EXPECT_EQ(utilities::uitostr(4294967295u), "4294967295");
+    EXPECT_EQ(utilities::ltostr(-5), "-5");
+    EXPECT_EQ(utilities::booltostr(true), "true");
+    EXPECT_EQ(utilities::booltostr(false), "false");
+}
+
+TEST(Unit_Strings, NameValueSplitting) {
+    std::string sname = "keep", svalue = "keep";
+    EXPECT_EQ(utilities::nvpair("no colon here", sname, svalue), -1);
+    EXPECT_EQ(sname, "keep");
+    EXPECT_EQ(svalue, "keep");
+    EXPECT_EQ(utilities::nvpair("Name : value:with:colons", sname, svalue), 0);
+    EXPECT_EQ(sname, "Name");
+    EXPECT_EQ(svalue, "value:with:colons");
+    EXPECT_EQ(utilities::nvpair(":", sname, svalue), 0);
+    EXPECT_EQ(sname, "");
+    EXPECT_EQ(svalue, "");
+    // The token is a set of single-character separators.
+    EXPECT_EQ(utilities::nvpair_token("ip=10.0.0.1:24", sname, svalue, ":="), 0);
+    EXPECT_EQ(sname, "ip");
+    EXPECT_EQ(svalue, "10.0.0.1:24");
+    EXPECT_EQ(utilities::nvpair_token("abc", sname, svalue, "=:"), -1);
+    EXPECT_EQ(sname, "ip");
+}
+
+TEST(Unit_Strings, AppendMergePresentSearch) {
+    std::string sdest;
+    EXPECT_EQ(utilities::append(sdest, "a", ","), "a");
+    EXPECT_EQ(utilities::append(sdest, "", ","), "a");
+    EXPECT_EQ(utilities::append(sdest, "b", ","), "a,b");
+    std::list<std::string> l = {"a", "", "b"};
+    std::string ssep = ",";
+    EXPECT_EQ(utilities::merge(l, ssep), "a,b");
+    std::list<std::string> lempty;
+    EXPECT_EQ(utilities::merge(lempty, ssep), "");
+    EXPECT_TRUE(utilities::present(l, "b"));
+    EXPECT_TRUE(utilities::present(l, ""));
+    EXPECT_FALSE(utilities::present(l, "c"));
+    std::map<std::string, std::string> kv = {{"k", "v"}};
+    std::string sval = "old";
+    EXPECT_FALSE(utilities::searchkvmap(kv, "x", sval));
+    EXPECT_EQ(sval, "old");
+    EXPECT_TRUE(utilities::searchkvmap(kv, "k", sval));
+    EXPECT_EQ(sval, "v");
+    std::string sout = "junk";
+    utilities::removechar("/dev/sd-a-", '-', sout);
+    EXPECT_EQ(sout, "/dev/sda");
+}
+
+TEST(Unit_Strings, TokenizeNeverYieldsEmptyTokensAndKeepsInput) {
+    char stext[] = ",a,,b,";
+    char sdelim[] = ",";
+    std::list<std::string> l = {"stale"};
+    utilities::tokenize(stext, sdelim, l);
+    EXPECT_EQ(tolist(l), (std::vector<std::string>{"a", "b"}));
+    EXPECT_STREQ(stext, ",a,,b,");
+    char sline[] = "  sda  8:0\tdisk ";
+    char sws[] = " \t";
+    std::vector<std::string> v;
+    utilities::tokenize(sline, sws, v);
+    EXPECT_EQ(v, (std::vector<std::string>{"sda", "8:0", "disk"}));
+    char sonly[] = ",,,";
+    utilities::tokenize(sonly, sdelim, v);
+    EXPECT_TRUE(v.empty());
+}
+
+TEST(Unit_Strings, PartitionNames) {
+    EXPECT_EQ(utilities::get_partition_name("/dev/sda", 1), "/dev/sda1");
+    EXPECT_EQ(utilities::get_partition_name("/dev/nvme0n1", 2), "/dev/nvme0n1p2");
+    EXPECT_EQ(utilities::get_partition_name("/dev/mapper/vg-lv0", 3), "/dev/mapper/vg-lv03");
+}
+
+// ---- The quoting helper ----
+
+TEST(Unit_ShellQuote, PlainValuesStayUnchanged) {
+    EXPECT_EQ(utilities::shellquote("/dev/sdb1"), "/dev/sdb1");
+    EXPECT_EQ(utilities::shellquote("rw,noatime,uid=0"), "rw,noatime,uid=0");
+    EXPECT_EQ(utilities::shellquote("user@host:/a_b%+.-"), "user@host:/a_b%+.-");
+    EXPECT_EQ(utilities::shellquote(""), "''");
+    EXPECT_EQ(utilities::shellquote("a b"), "'a b'");
+    EXPECT_EQ(utilities::shellquote("it's"), "'it'\\''s'");
+}
+
+TEST(Unit_ShellQuote, HostileValuesReachTheProgramAsOneUnchangedArgument) {
+    tempdir dir;
+    velka_test::fake_tools fakes;
+    fakes.add("recorder", "");
+    const std::vector<std::string> lvalues = {"/dev/sdb; reboot",
+                                              "$(touch " + (dir / "pwned") + ")",
+                                              "`touch " + (dir / "pwned") + "`",
+                                              "a'b\"c",
+                                              "'",
+                                              "''",
+                                              "line1\nline2",
+                                              "*",
+                                              "/*",
+                                              "-rf",
+                                              "--help",
+                                              "a\\b",
+                                              "$HOME",
+                                              "~",
+                                              "x&&touch " + (dir / "pwned"),
+                                              "| cat",
+                                              "\t",
+                                              " ",
+                                              "",
+                                              "é ü",
+                                              "!",
+                                              "#comment",
+                                              "a>b"};
+    std::string scmd = "recorder";
+    for (const auto& s : lvalues) scmd += " " + utilities::shellquote(s);
+    std::string sout, serr;
+    ASSERT_EQ(utilities::system(scmd, sout, serr), 0) << serr;
+    auto calls = fakes.argvs();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0], lvalues);
+    EXPECT_FALSE(utilities::isfile(dir / "pwned"));
+}
+
+// ---- Command execution ----
+
+TEST(Unit_System, SeparateCompleteStreamsAndExitStatus) {
+    std::string sout = "x", serr = "y";
+    EXPECT_EQ(utilities::system("printf 'out1\\nout2\\n'; printf 'err\\n' >&2", sout, serr), 0);
+    EXPECT_EQ(sout, "out1\nout2\n");
+    EXPECT_EQ(serr, "err\n");
+    EXPECT_EQ(utilities::system("exit 3", sout, serr), -1);
+    EXPECT_EQ(utilities::system("true", sout, serr), 0);
+    EXPECT_EQ(sout, "");
+    EXPECT_EQ(serr, "");
+    EXPECT_EQ(utilities::system("kill -TERM $$", sout, serr), -1);
+    EXPECT_EQ(utilities::system("echo text; no-such-command-velka", sout, serr), -1);
+    EXPECT_EQ(sout, "text\n");
+    EXPECT_NE(serr.find("not found"), std::string::npos);
+    // Redirections, pipes and variables are the shell's.
+    EXPECT_EQ(utilities::system("v=abc; echo $v | tr a-z A-Z", sout, serr), 0);
+    EXPECT_EQ(sout, "ABC\n");
+    // Binary output, NUL bytes included, comes back unmodified.
+    EXPECT_EQ(utilities::system("printf 'a\\0b\\r\\n'", sout, serr), 0);
+    EXPECT_EQ(sout, std::string("a\0b\r\n", 5));
+}
+
+TEST(Unit_System, LargeStandardErrorBeforeStandardOutputDoesNotHang) {
+    // 8 MiB of standard error before the first byte of standard output: a reader that takes
+    // standard output to its end first would wait forever on a full pipe.
+    std::string sout, serr;
+    ASSERT_EQ(utilities::system("head -c 8388608 /dev/zero | tr '\\0' e >&2; echo done; "
+                                "head -c 3145728 /dev/zero | tr '\\0' o",
+                                sout, serr),
+              0);
+    EXPECT_EQ(serr.size(), 8388608u);
+    EXPECT_EQ(serr.find_first_not_of('e'), std::string::npos);
+    EXPECT_EQ(sout.size(), 5u + 3145728u);
+    EXPECT_EQ(sout.substr(0, 5), "done\n");
+}
+
+TEST(Unit_System, ChildSeesCLocaleAndCallerDoesNot) {
+    setenv("LC_ALL", "de_DE.UTF-8", 1);
+    std::string sout, serr;
+    EXPECT_EQ(utilities::system("printf '%s' \"$LC_ALL\"", sout, serr), 0);
+    EXPECT_EQ(sout, "C");
+    std::list<std::string> lout;
+    EXPECT_EQ(utilities::popen("echo \"$LC_ALL\"", lout, 0), 0);
+    EXPECT_EQ(tolist(lout), std::vector<std::string>{"C"});
+    EXPECT_STREQ(getenv("LC_ALL"), "de_DE.UTF-8");
+    unsetenv("LC_ALL");
+    EXPECT_EQ(utilities::system("printf '%s' \"$LC_ALL\"", sout, serr), 0);
+    EXPECT_EQ(sout, "C");
+    EXPECT_EQ(getenv("LC_ALL"), nullptr);
+}
+
+TEST(Unit_Popen, TrimmedLinesEmptyLinesKept) {
+    std::list<std::string> l = {"stale"};
+    EXPECT_EQ(utilities::popen("printf '  a \\n\\n b\\t\\n'", l, 0), 0);
+    EXPECT_EQ(tolist(l), (std::vector<std::string>{"a", "", "b"}));
+    std::vector<std::string> v = {"stale"};
+    EXPECT_EQ(utilities::popen("printf 'x\\n   \\ny'", v, 20), 0);
+    EXPECT_EQ(v, (std::vector<std::string>{"x", "", "y"}));
+    // A failing command still succeeds with whatever it printed.
+    EXPECT_EQ(utilities::popen("exit 7", l, 0), 0);
+    EXPECT_TRUE(l.empty());
+    EXPECT_EQ(utilities::popen("no-such-command-velka 2>/dev/null", v, 0), 0);
+    EXPECT_TRUE(v.empty());
+}
+
+TEST(Unit_Popen, LongLinesComeBackIn4095CharacterPieces) {
+    std::list<std::string> l;
+    EXPECT_EQ(utilities::popen("head -c 5000 /dev/zero | tr '\\0' x; echo; echo next", l, 0), 0);
+    auto v = tolist(l);
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_EQ(v[0], std::string(4095, 'x'));
+    EXPECT_EQ(v[1], std::string(905, 'x'));
+    EXPECT_EQ(v[2], "next");
+    // A line of exactly 4095 characters plus its newline is one element, and the newline
+    // does not make an extra empty one.
+    EXPECT_EQ(utilities::popen("head -c 4095 /dev/zero | tr '\\0' y; echo", l, 0), 0);
+    v = tolist(l);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0], std::string(4095, 'y'));
+}
+
+TEST(Unit_Runcmd, RawWaitStatus) {
+    std::string sprog = "/bin/sh";
+    std::vector<std::string> args = {"-c", "exit 2"};
+    EXPECT_EQ(utilities::runcmd(sprog, args), 512);
+    args = {"-c", "exit 0"};
+    EXPECT_EQ(utilities::runcmd(sprog, args), 0);
+    std::string smissing = "/nonexistent/velka-program";
+    std::vector<std::string> none;
+    EXPECT_EQ(utilities::runcmd(smissing, none), 256);
+    // Arguments are passed without a shell: nothing in them is interpreted.
+    tempdir dir;
+    std::string sprintf = "/usr/bin/printf";
+    args = {"%s", "$(touch " + (dir / "x") + ")"};
+    EXPECT_EQ(utilities::runcmd(sprintf, args), 0);
+    EXPECT_FALSE(utilities::isfile(dir / "x"));
+}
+
+// ---- Files ----
+
+TEST(Unit_Files, ReadWriteAppend) {
+    tempdir dir;
+    std::string sf = dir / "attr";
+    EXPECT_EQ(utilities::read(sf), "");
+    velka_test::spew(sf, "512\n");
+    EXPECT_EQ(utilities::read(sf), "512");
+    velka_test::spew(sf, "\nsecond line\n");
+    EXPECT_EQ(utilities::read(sf), "");
+    velka_test::spew(sf, "  no newline ");
+    EXPECT_EQ(utilities::read(sf), "  no newline ");
+
+    velka_test::spew(sf, "old content\nmore\n");
+    EXPECT_EQ(utilities::write(sf, "new"), 0);
+    EXPECT_EQ(velka_test::slurp(sf), "new\n");
+    EXPECT_EQ(utilities::write(dir / "missing-dir/file", "x"), -1);
+
+    std::list<std::string> l = {"a", "", "c"};
+    std::string sapp = dir / "appended";
+    EXPECT_EQ(utilities::append(sapp, l), 0);
+    EXPECT_EQ(utilities::append(sapp, l), 0);
+    EXPECT_EQ(velka_test::slurp(sapp), "a\n\nc\na\n\nc\n");
+    EXPECT_EQ(utilities::write(sapp, l), 0);
+    EXPECT_EQ(velka_test::slurp(sapp), "a\n\nc\n");
+    std::list<std::string> lempty;
+    EXPECT_EQ(utilities::write(sapp, lempty), 0);
+    EXPECT_EQ(velka_test::slurp(sapp), "");
+    EXPECT_EQ(utilities::write(dir / "no/such", l), -1);
+}
+
+TEST(Unit_Files, WriteReportsAFullDevice) {
+    std::list<std::string> l(64, std::string(1024, 'z'));
+    EXPECT_EQ(utilities::write("/dev/full", l), -1);
+    EXPECT_EQ(utilities::write("/dev/full", "x"), -1);
+}
+
+TEST(Unit_Files, LineCountsAndLines) {
+    tempdir dir;
+    velka_test::spew(dir / "a", "a\nb");
+    velka_test::spew(dir / "b", "a\nb\n");
+    velka_test::spew(dir / "c", "");
+    velka_test::spew(dir / "d", "x\n\n  y \n");
+    EXPECT_EQ(utilities::numlinesinfile(dir / "a"), 2u);
+    EXPECT_EQ(utilities::numlinesinfile(dir / "b"), 2u);
+    EXPECT_EQ(utilities::numlinesinfile(dir / "c"), 0u);
+    EXPECT_EQ(utilities::numlinesinfile(dir / "none"), 0u);
+    std::list<std::string> l = {"stale"};
+    EXPECT_EQ(utilities::readlinesinfile(dir / "d", l), 3u);
+    EXPECT_EQ(tolist(l), (std::vector<std::string>{"x", "", "  y "}));
+    EXPECT_EQ(utilities::readlinesinfile(dir / "none", l), 0u);
+    EXPECT_TRUE(l.empty());
+}
+
+TEST(Unit_Files, TypeTestsFollowLinksAndReaddir) {
+    tempdir dir;
+    velka_test::spew(dir / "f", "12345");
+    ASSERT_EQ(mkdir((dir / "d").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((dir / "f").c_str(), (dir / "lf").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "d").c_str(), (dir / "ld").c_str()), 0);
+    EXPECT_TRUE(utilities::isfile(dir / "lf"));
+    EXPECT_TRUE(utilities::isdir(dir / "ld"));
+    EXPECT_FALSE(utilities::isdir(dir / "f"));
+    EXPECT_FALSE(utilities::isfile(dir / "d"));
+    EXPECT_FALSE(utilities::isblkdev(dir / "f"));
+    EXPECT_FALSE(utilities::isblkdev("/dev/null"));
+    int imaj = -5, imin = -5;
+    EXPECT_FALSE(utilities::isblkdev(dir / "f", imaj, imin));
+    EXPECT_EQ(imaj, -5);
+    EXPECT_EQ(imin, -5);
+    EXPECT_EQ(utilities::filesize(dir / "f"), 5);
+    EXPECT_EQ(utilities::filesize(dir / "d"), -1);
+    EXPECT_EQ(utilities::filesize(dir / "none"), -1);
+
+    std::list<std::string> l = {"stale"};
+    EXPECT_EQ(utilities::readdir(dir.path(), l), 0);
+    l.sort();
+    EXPECT_EQ(tolist(l), (std::vector<std::string>{"d", "f", "ld", "lf"}));
+    l = {"stale"};
+    EXPECT_EQ(utilities::readdir(dir / "missing", l), -1);
+    EXPECT_TRUE(l.empty());
+}
+
+TEST(Unit_Millisleep, SleepsTheWholeTimeThroughSignals) {
+    // A child interrupted by a stream of signals still sleeps to the end: it reports how
+    // long it slept in whole tenths of a second through its exit code.
+    int istatus = velka_test::run_in_child([] {
+        signal(SIGUSR1, [](int) {});
+        pid_t parent = getpid();
+        pid_t pinger = fork();
+        if (pinger == 0) {
+            for (int i = 0; i < 20; ++i) {
+                kill(parent, SIGUSR1);
+                usleep(50000);
+            }
+            _exit(0);
+        }
+        struct timespec t0, t1;
+        clock_gettime(CLOCK_MONOTONIC, &t0);
+        int irc = utilities::millisleep(1500);
+        clock_gettime(CLOCK_MONOTONIC, &t1);
+        waitpid(pinger, nullptr, 0);
+        long lms = (t1.tv_sec - t0.tv_sec) * 1000 + (t1.tv_nsec - t0.tv_nsec) / 1000000;
+        return irc == 0 && lms >= 1500 ? 0 : 1;
+    });
+    EXPECT_TRUE(WIFEXITED(istatus));
+    EXPECT_EQ(WEXITSTATUS(istatus), 0);
+}
+
+// ---- fileio ----
+
+TEST(Unit_Fileio, CompleteTransfersAndErrors) {
+    tempdir dir;
+    velka::fileio::fileio f;
+    char buf[100];
+    errno = 0;
+    EXPECT_EQ(f.read(buf, 10), -1);
+    EXPECT_EQ(errno, EBADFD);
+    EXPECT_EQ(f.geterrno(), EBADFD);
+
+    velka_test::spew(dir / "sixty", std::string(60, 'q'));
+    ASSERT_EQ(f.open(dir / "sixty", O_RDONLY), 0);
+    EXPECT_EQ(f.read(buf, 100), 60);
+    EXPECT_EQ(f.read(buf, 100), 0);
+    EXPECT_EQ(f.close(), 0);
+    EXPECT_EQ(f.close(), 0);
+    EXPECT_EQ(f.read(buf, 1), -1);
+
+    EXPECT_EQ(f.open(dir / "missing", O_RDONLY), -1);
+    EXPECT_EQ(f.geterrno(), ENOENT);
+
+    // A pipe delivers in pieces: the read continues until the requested size.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        for (int i = 0; i < 10; ++i) {
+            if (::write(fds[1], "0123456789", 10) != 10) _exit(1);
+            usleep(2000);
+        }
+        _exit(0);
+    }
+    close(fds[1]);
+    ASSERT_EQ(f.open("/proc/self/fd/" + std::to_string(fds[0]), O_RDONLY), 0);
+    close(fds[0]);
+    EXPECT_EQ(f.read(buf, 100), 100);
+    EXPECT_EQ(std::string(buf, 10), "0123456789");
+    EXPECT_EQ(std::string(buf + 90, 10), "0123456789");
+    waitpid(pid, nullptr, 0);
+    f.close();
+
+    ASSERT_EQ(f.open("/dev/full", O_WRONLY), 0);
+    EXPECT_EQ(f.write(buf, 10), -1);
+    EXPECT_EQ(f.geterrno(), ENOSPC);
+
+    ASSERT_EQ(f.open(dir / "sixty", O_WRONLY | O_TRUNC), 0);
+    EXPECT_EQ(f.write(buf, 100), 100);
+    f.close();
+    EXPECT_EQ(utilities::filesize(dir / "sixty"), 100);
+}
