@@ -93,29 +93,38 @@ tempdir::~tempdir() {
 
 // ---- namespaces and mounts ----
 
+namespace {
+// Set once this process has left the mount namespace it was started in.
+bool s_bprivatemounts = false;
+}  // namespace
+
 bool enter_private_namespaces(bool bnet) {
     int iflags = CLONE_NEWNS | (bnet ? CLONE_NEWNET : 0);
     if (unshare(iflags) != 0) return false;
     if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    s_bprivatemounts = true;
     if (bnet) sh("ip link set lo up >/dev/null 2>&1");
     return true;
 }
 
 bool in_private_mount_namespace() {
-    struct stat own, init;
-    if (stat("/proc/self/ns/mnt", &own) != 0 || stat("/proc/1/ns/mnt", &init) != 0) return false;
-    return own.st_ino != init.st_ino;
+    return s_bprivatemounts;
 }
 
-bind_mount::bind_mount(const std::string& ssource, const std::string& starget)
+bind_mount::bind_mount(const std::string& ssource, const std::string& starget, bool breadonly)
     : m_starget(starget), m_bok(false) {
     if (!in_private_mount_namespace()) {
         ADD_FAILURE() << "bind_mount outside a private mount namespace: " << starget;
         return;
     }
     m_bok = mount(ssource.c_str(), starget.c_str(), nullptr, MS_BIND, nullptr) == 0;
-    if (!m_bok)
+    if (!m_bok) {
         ADD_FAILURE() << "bind " << ssource << " over " << starget << ": " << strerror(errno);
+        return;
+    }
+    if (breadonly &&
+        mount(nullptr, starget.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+        ADD_FAILURE() << "read-only remount of " << starget << ": " << strerror(errno);
 }
 
 bind_mount::~bind_mount() {

@@ -66,7 +66,8 @@ bool in_private_mount_namespace();
 // mount namespace.
 class bind_mount {
 public:
-    bind_mount(const std::string& ssource, const std::string& starget);
+    // breadonly makes the bound path read-only (writes fail with EROFS, even for root).
+    bind_mount(const std::string& ssource, const std::string& starget, bool breadonly = false);
     ~bind_mount();
     bind_mount(const bind_mount&) = delete;
     bind_mount& operator=(const bind_mount&) = delete;

@@ -1,0 +1,92 @@
+// Command and file helpers against real devices and fixed paths, inside the test's private
+// mount namespace.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <velka/utilities>
+
+#include "velka_test.h"
+
+using velka::utilities::utilities;
+
+TEST(Root_Utilities, LoopDeviceIsABlockDeviceWithItsNumbers) {
+    VELKA_REQUIRE_ROOT();
+    VELKA_REQUIRE_TOOL("losetup");
+    velka_test::loop_device loop(8);
+    ASSERT_TRUE(loop.ok());
+    struct stat st;
+    ASSERT_EQ(stat(loop.device().c_str(), &st), 0);
+    int imaj = -1, imin = -1;
+    EXPECT_TRUE(utilities::isblkdev(loop.device()));
+    ASSERT_TRUE(utilities::isblkdev(loop.device(), imaj, imin));
+    EXPECT_EQ(imaj, 7);  // loop devices have major number 7
+    EXPECT_EQ(imin, static_cast<int>(minor(st.st_rdev)));
+    // The kernel's own view of the device, through sysfs.
+    std::string sname = loop.device().substr(loop.device().rfind('/') + 1);
+    EXPECT_EQ(utilities::read("/sys/block/" + sname + "/dev"),
+              std::to_string(imaj) + ":" + std::to_string(imin));
+    EXPECT_EQ(utilities::read("/sys/block/" + sname + "/size"), "16384");
+    EXPECT_FALSE(utilities::isdir(loop.device()));
+    EXPECT_FALSE(utilities::isfile(loop.device()));
+    EXPECT_EQ(utilities::filesize(loop.device()), -1);
+}
+
+TEST(Root_Utilities, RuncmdHoldsWhileTheDebugFileExists) {
+    VELKA_REQUIRE_ROOT();
+    // /tmp is a tmpfs of this test only, so the hold file never appears on the host.
+    velka_test::tmpfs_mount tmp("/tmp");
+    ASSERT_TRUE(tmp.ok());
+    velka_test::spew("/tmp/runcmd.debug", "");
+    std::atomic<bool> bdone(false);
+    int istatus = -2;
+    std::thread runner([&] {
+        std::string sprog = "/bin/sh";
+        std::vector<std::string> args = {"-c", "echo ran > /tmp/ran; exit 4"};
+        istatus = utilities::runcmd(sprog, args);
+        bdone = true;
+    });
+    // While held, the program has not run. Checked after the child has had several chances
+    // to poll the hold file.
+    utilities::millisleep(2500);
+    EXPECT_FALSE(bdone.load());
+    EXPECT_FALSE(utilities::isfile("/tmp/ran"));
+    ASSERT_EQ(unlink("/tmp/runcmd.debug"), 0);
+    runner.join();
+    EXPECT_TRUE(bdone.load());
+    EXPECT_EQ(istatus, 4 << 8);
+    EXPECT_EQ(utilities::read("/tmp/ran"), "ran");
+}
+
+TEST(Root_Utilities, ConcurrentCommandsKeepTheirOwnOutput) {
+    // Several threads run commands at once (as the archiver does): each gets exactly its own
+    // output and its end of file, never another command's.
+    std::vector<std::thread> lthreads;
+    std::atomic<int> ibad(0);
+    for (int t = 0; t < 6; ++t) {
+        lthreads.emplace_back([t, &ibad] {
+            for (int i = 0; i < 20; ++i) {
+                std::string sout, serr;
+                std::string stag = std::to_string(t) + "-" + std::to_string(i);
+                if (utilities::system("echo " + stag + "; echo e" + stag + " >&2", sout, serr) !=
+                        0 ||
+                    sout != stag + "\n" || serr != "e" + stag + "\n")
+                    ++ibad;
+                std::list<std::string> l;
+                if (utilities::popen("echo " + stag, l, 0) != 0 || l.size() != 1 ||
+                    l.front() != stag)
+                    ++ibad;
+            }
+        });
+    }
+    for (auto& th : lthreads) th.join();
+    EXPECT_EQ(ibad.load(), 0);
+}
