@@ -1,0 +1,139 @@
+// The name:value settings file: loading words separated by white space (a word with a colon
+// is a field, the first colon splits name from value), typed getters and setters on the map,
+// and appending the map to the file. Each step that touches the file is logged.
+#include <velka/cfgfile>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include <velka/utilities>
+
+namespace velka {
+namespace cfgfile {
+
+namespace {
+
+const char* const s_file = "cfgfile.cpp";
+
+}  // namespace
+
+using velka::logger::LOG;
+using velka::utilities::utilities;
+
+cfgfile::cfgfile(std::string s_cfg_file, velka::logger::source* p)
+    : m_scfgfile(s_cfg_file), m_plogsrc(p) {
+    m_mcfgparams.clear();
+    load();
+}
+
+// Logs the path, checks it is a regular file and reads its fields; a later occurrence of a
+// name replaces an earlier one. Failures are logged ("stat failed with error", "is not a
+// regular file") and leave the map empty.
+void cfgfile::load() {
+    LOG(m_plogsrc, s_file, "cfgfile::cfgfile", m_scfgfile);
+    struct stat st;
+    if (stat(m_scfgfile.c_str(), &st) != 0) {
+        int ierr = errno;
+        LOG(m_plogsrc, s_file, "cfgfile::cfgfile",
+            m_scfgfile + " stat failed with error " + strerror(ierr));
+        return;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        LOG(m_plogsrc, s_file, "cfgfile::cfgfile", m_scfgfile + " is not a regular file");
+        return;
+    }
+    std::ifstream ifs(m_scfgfile.c_str());
+    std::string sword;
+    while (ifs >> sword) {
+        std::string sname;
+        std::string svalue;
+        if (utilities::nvpair(sword, sname, svalue) != 0) continue;
+        m_mcfgparams[sname] = svalue;
+        LOG(m_plogsrc, s_file, "cfgfile::cfgfile",
+            m_scfgfile + " found a field " + sname + " with a value of " + svalue);
+    }
+    ifs.close();
+}
+
+void cfgfile::update() {
+    std::ofstream ofs(m_scfgfile.c_str(), std::ios::out | std::ios::app);
+    if (!ofs.is_open()) return;
+    for (const auto& kv : m_mcfgparams) {
+        std::string sentry = kv.first + ":" + kv.second;
+        if (!ofs.good()) continue;
+        LOG(m_plogsrc, s_file, "cfgfile::update", m_scfgfile + " appending entry " + sentry);
+        ofs << sentry << "\n";
+    }
+    ofs.close();
+}
+
+int cfgfile::getint(std::string s_field, int& value) {
+    auto it = m_mcfgparams.find(s_field);
+    if (it == m_mcfgparams.end()) {
+        errno = ENOENT;
+        return -1;
+    }
+    value = utilities::strtoi(it->second);
+    return 0;
+}
+
+int cfgfile::getlong(std::string s_field, long& value) {
+    auto it = m_mcfgparams.find(s_field);
+    if (it == m_mcfgparams.end()) {
+        errno = ENOENT;
+        return -1;
+    }
+    value = utilities::strtol(it->second);
+    return 0;
+}
+
+int cfgfile::getstring(std::string s_field, std::string& value) {
+    auto it = m_mcfgparams.find(s_field);
+    if (it == m_mcfgparams.end()) {
+        errno = ENOENT;
+        return -1;
+    }
+    value = it->second;
+    return 0;
+}
+
+void cfgfile::setint(std::string s_field, int ivalue) {
+    char cbuff[32];
+    snprintf(cbuff, sizeof(cbuff), "%d", ivalue);
+    m_mcfgparams[s_field] = cbuff;
+}
+
+void cfgfile::setlong(std::string s_field, long lvalue) {
+    char cbuff[32];
+    snprintf(cbuff, sizeof(cbuff), "%ld", lvalue);
+    m_mcfgparams[s_field] = cbuff;
+}
+
+void cfgfile::setstring(std::string s_field, std::string svalue) {
+    m_mcfgparams[s_field] = svalue;
+}
+
+void cfgfile::reset() {
+    m_mcfgparams.clear();
+}
+
+int cfgfile::delparam(std::string s_field) {
+    auto it = m_mcfgparams.find(s_field);
+    if (it == m_mcfgparams.end()) {
+        errno = ENOENT;
+        return -1;
+    }
+    m_mcfgparams.erase(it);
+    return 0;
+}
+
+int cfgfile::unlink() {
+    return remove(m_scfgfile.c_str()) == 0 ? 0 : -1;
+}
+
+}  // namespace cfgfile
+}  // namespace velka
