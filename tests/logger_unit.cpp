@@ -1,0 +1,496 @@
+// The asynchronous logger: the exact line layout, sources and LOG, the sinks, no loss under
+// load, blocking on a full queue, and the flush on SIGUSR1, SIGUSR2 and SIGSEGV. No test
+// measures time: a dispatch thread is held up by a FIFO nobody reads yet, and signals are
+// delivered in child processes.
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <velka/logger>
+
+#include "velka_test.h"
+
+using namespace velka::logger;
+using velka_test::tempdir;
+
+namespace {
+
+// Every line layout check reads times in UTC.
+const bool s_butc = (setenv("TZ", "UTC", 1), tzset(), true);
+
+std::vector<std::string> readlines(const std::string& spath) {
+    std::vector<std::string> lines;
+    std::ifstream ifs(spath.c_str());
+    std::string sline;
+    while (std::getline(ifs, sline)) lines.push_back(sline);
+    return lines;
+}
+
+size_t countlines(const std::string& spath) {
+    return readlines(spath).size();
+}
+
+bool endswith(const std::string& s, const std::string& stail) {
+    return s.size() >= stail.size() && s.compare(s.size() - stail.size(), stail.size(), stail) == 0;
+}
+
+bool acceptall(log_level) {
+    return true;
+}
+
+bool uptoinfo(log_level lvl) {
+    return lvl <= lvl_info;
+}
+
+// The line as the C library formats it, for comparison.
+std::string reference(
+    pid_t pid, unsigned int uitid, timeval tv, const char* slevel, const char* s) {
+    struct tm tmlocal;
+    time_t t = tv.tv_sec;
+    localtime_r(&t, &tmlocal);
+    char cdate[64];
+    size_t n = strftime(cdate, sizeof(cdate), "%Y-%m-%d %H:%M:%S", &tmlocal);
+    snprintf(cdate + n, sizeof(cdate) - n, ".%06ld", static_cast<long>(tv.tv_usec));
+    std::vector<char> line(16384);
+    snprintf(line.data(), line.size(), "%0#6x %0#8x %28s %4s %s", static_cast<unsigned int>(pid),
+             uitid, cdate, slevel, s);
+    return line.data();
+}
+
+}  // namespace
+
+// ---- Line layout ----
+
+TEST(Unit_LogLine, ExactLayout) {
+    ASSERT_TRUE(s_butc);
+    timeval tv{1704164645, 123};  // 2024-01-02 03:04:05 UTC
+    entry e(1234, static_cast<pthread_t>(0x4700), tv, lvl_err, "T");
+    EXPECT_EQ(e.tostr(), "0x04d2 0x004700   2024-01-02 03:04:05.000123  ERR T");
+    EXPECT_EQ(e.tostr_r(), e.tostr());
+    char ctime[64];
+    EXPECT_EQ(entry::timevaltostr(tv, ctime, sizeof(ctime)), 26);
+    EXPECT_STREQ(ctime, "2024-01-02 03:04:05.000123");
+    EXPECT_EQ(entry::tostr(lvl_err), "ERR");
+    EXPECT_EQ(entry::tostr(lvl_info), "INF");
+    EXPECT_EQ(entry::tostr(lvl_debug), "DBG");
+    EXPECT_EQ(entry::tostr(lvl_detail), "DTL");
+    EXPECT_EQ(entry::tostr(static_cast<log_level>(3)), "ERR");
+    EXPECT_EQ(entry::tostr(static_cast<log_level>(-2)), "ERR");
+    EXPECT_STREQ(entry().get_str(), "DEADBEEF");
+}
+
+TEST(Unit_LogLine, DispatchFormattingMatchesTheCLibrary) {
+    // Edge values of every field, and seconds that change and repeat (the date part is kept
+    // from one line to the next while the second stays the same).
+    const pid_t pids[] = {1, 0x4d2, 0xfffff, 0x7fffffff, 0};
+    const unsigned long tids[] = {0, 0x1, 0x4700, 0x7f1234567890UL, 0xffffffffUL};
+    const long secs[] = {0, 1704164645, 1704164645, 1704164646, 1704164645, 4102444799L};
+    const long usecs[] = {0, 5, 99999, 100000, 999999};
+    const int levels[] = {-1, 0, 1, 2, 7, -9};
+    const char* names[] = {"ERR", "INF", "DBG", "DTL", "ERR", "ERR"};
+    int i = 0;
+    for (pid_t pid : pids)
+        for (unsigned long tid : tids)
+            for (long sec : secs) {
+                long usec = usecs[i % 5];
+                int ilvl = i % 6;
+                ++i;
+                timeval tv{sec, usec};
+                entry e(pid, static_cast<pthread_t>(tid), tv, static_cast<log_level>(levels[ilvl]),
+                        "text");
+                std::string sref =
+                    reference(pid, static_cast<unsigned int>(tid), tv, names[ilvl], "text");
+                ASSERT_EQ(e.tostr(), sref);
+                ASSERT_EQ(e.tostr_r(), sref);
+            }
+}
+
+TEST(Unit_LogLine, TextIsCutAt1023Characters) {
+    timeval tv{0, 0};
+    std::string s1023(1023, 'a');
+    EXPECT_EQ(std::string(entry(1, 1, tv, lvl_err, s1023.c_str()).get_str()), s1023);
+    std::string s1030 = s1023 + "bcdefgh";
+    entry cut(1, 1, tv, lvl_err, s1030.c_str());
+    EXPECT_EQ(std::string(cut.get_str()), s1023);
+    entry copy(cut);
+    EXPECT_EQ(std::string(copy.get_str()), s1023);
+    entry assigned;
+    assigned = entry(1, 1, tv, lvl_err, "short");
+    EXPECT_STREQ(assigned.get_str(), "short");
+}
+
+// ---- Sources, LOG and sinks ----
+
+TEST(Unit_Logger, FileAndConsoleGetEveryLineInOrder) {
+    tempdir dir;
+    std::string slog = dir / "velka.log";
+    ::testing::internal::CaptureStdout();
+    {
+        core c(8);
+        c.add_sink(FILE_SINK, slog);
+        c.add_sink(CONSOLE_SINK, "");
+        EXPECT_FALSE(c.dispatchfailed());
+        source src(&c, uptoinfo);
+        LOG(&src, "lvm.cpp", "lvm::vgcreate", "M");
+        LOG(&src, "plain");
+        LOG(&src, lvl_debug, "filtered out");
+        LOG(&src, lvl_info, "kept");
+        LOG(&src, lvl_detail, "f.cpp", "f::g", "filtered out");
+        LOG(&src, lvl_info, "f.cpp", "f::g", "tagged and kept");
+        LOG(nullptr, "x");
+        LOG(nullptr, lvl_err, "x");
+        LOG(nullptr, "f", "g", "x");
+        LOG(nullptr, lvl_err, "f", "g", "x");
+    }
+    std::string sout = ::testing::internal::GetCapturedStdout();
+    std::vector<std::string> lines = readlines(slog);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_TRUE(endswith(lines[0], "  ERR lvm.cpp::lvm::vgcreate( )  M")) << lines[0];
+    EXPECT_TRUE(endswith(lines[1], "  ERR plain")) << lines[1];
+    EXPECT_TRUE(endswith(lines[2], "  INF kept")) << lines[2];
+    EXPECT_TRUE(endswith(lines[3], "  INF f.cpp::f::g( )  tagged and kept")) << lines[3];
+    char cpid[32];
+    snprintf(cpid, sizeof(cpid), "%0#6x ", static_cast<unsigned int>(getpid()));
+    EXPECT_EQ(lines[0].find(cpid), 0u);
+    EXPECT_EQ(sout, velka_test::slurp(slog));
+}
+
+TEST(Unit_Logger, UnopenableFileWritesNothingWhileTheConsoleWorks) {
+    tempdir dir;
+    ::testing::internal::CaptureStdout();
+    {
+        core c(4);
+        c.add_sink(CONSOLE_SINK, "");
+        c.add_sink(FILE_SINK, dir / "missing/velka.log");
+        source src(&c, acceptall);
+        LOG(&src, "one");
+    }
+    std::string sout = ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(endswith(sout, "  ERR one\n")) << sout;
+    EXPECT_FALSE(velka_test::have_tool(dir / "missing"));
+}
+
+TEST(Unit_Logger, DestroyingTheCoreWritesEveryQueuedEntry) {
+    tempdir dir;
+    std::string slog = dir / "velka.log";
+    {
+        core c(16);
+        c.add_sink(FILE_SINK, slog);
+        source src(&c, acceptall);
+        for (int i = 0; i < 16; ++i) LOG(&src, "entry " + std::to_string(i));
+    }
+    std::vector<std::string> lines = readlines(slog);
+    ASSERT_EQ(lines.size(), 16u);
+    for (int i = 0; i < 16; ++i) EXPECT_TRUE(endswith(lines[i], " entry " + std::to_string(i)));
+}
+
+TEST(Unit_Logger, RemovingTheConsoleSinkStopsAllOutput) {
+    tempdir dir;
+    std::string slog = dir / "velka.log";
+    ::testing::internal::CaptureStdout();
+    {
+        core c(4);
+        c.add_sink(FILE_SINK, slog);
+        c.add_sink(CONSOLE_SINK, "");
+        source src(&c, acceptall);
+        LOG(&src, "before");
+        c.del_sink(CONSOLE_SINK);
+        LOG(&src, "after");  // queued, never written
+    }
+    std::string sout = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(countlines(slog), 1u);
+    EXPECT_TRUE(endswith(sout, " before\n"));
+}
+
+TEST(Unit_LoggerDeathTest, NullFilterIsAnAssertion) {
+    source src(nullptr, nullptr);
+    EXPECT_DEATH(src.log(lvl_info, "x"), "m_pfhndlr!=__null");
+    EXPECT_DEATH(LOG(&src, lvl_info, "f", "g", "x"), "m_pfhndlr!=__null");
+}
+
+// ---- No loss under load ----
+
+namespace {
+
+struct loadproducer {
+    source* psrc;
+    int iid;
+    int icount;
+    static void* run(void* p) {
+        loadproducer* pp = static_cast<loadproducer*>(p);
+        for (int i = 0; i < pp->icount; ++i)
+            LOG(pp->psrc, "load.cpp", "load::run",
+                "p" + std::to_string(pp->iid) + " n" + std::to_string(i));
+        return nullptr;
+    }
+};
+
+}  // namespace
+
+class Unit_LoggerLoad : public ::testing::TestWithParam<unsigned int> {};
+
+TEST_P(Unit_LoggerLoad, EveryMessageOnceAndInEachProducersOrder) {
+    const int iproducers = 6;
+    const int icount = 3000;
+    tempdir dir;
+    std::string slog = dir / "velka.log";
+    {
+        core c(GetParam());
+        c.add_sink(FILE_SINK, slog);
+        source src(&c, acceptall);
+        std::vector<loadproducer> producers;
+        for (int i = 0; i < iproducers; ++i) producers.push_back(loadproducer{&src, i, icount});
+        std::vector<pthread_t> tids(iproducers);
+        for (int i = 0; i < iproducers; ++i)
+            pthread_create(&tids[i], nullptr, loadproducer::run, &producers[i]);
+        for (auto tid : tids) pthread_join(tid, nullptr);
+    }
+    std::vector<int> next(iproducers, 0);
+    size_t uilines = 0;
+    for (const std::string& sline : readlines(slog)) {
+        ++uilines;
+        size_t upos = sline.find("load.cpp::load::run( )  p");
+        ASSERT_NE(upos, std::string::npos) << sline;
+        int iid = -1;
+        int in = -1;
+        ASSERT_EQ(sscanf(sline.c_str() + upos, "load.cpp::load::run( )  p%d n%d", &iid, &in), 2);
+        ASSERT_GE(iid, 0);
+        ASSERT_LT(iid, iproducers);
+        ASSERT_EQ(in, next[iid]) << "producer " << iid << " out of order or duplicated";
+        ++next[iid];
+    }
+    EXPECT_EQ(uilines, static_cast<size_t>(iproducers * icount));
+    for (int i = 0; i < iproducers; ++i) EXPECT_EQ(next[i], icount);
+}
+
+INSTANTIATE_TEST_SUITE_P(Capacities, Unit_LoggerLoad, ::testing::Values(2u, 7u, 64u));
+
+// ---- Blocking on a full queue ----
+
+namespace {
+
+struct blockedproducer {
+    source* psrc;
+    std::atomic<bool> bqueued{false};
+    static void* run(void* p) {
+        blockedproducer* pp = static_cast<blockedproducer*>(p);
+        LOG(pp->psrc, "msg3");
+        pp->bqueued.store(true);
+        return nullptr;
+    }
+};
+
+struct fiforeader {
+    int ifd;
+    std::string scontent;
+    static void* run(void* p) {
+        fiforeader* pr = static_cast<fiforeader*>(p);
+        char cbuf[4096];
+        ssize_t n;
+        while ((n = read(pr->ifd, cbuf, sizeof(cbuf))) > 0)
+            pr->scontent.append(cbuf, static_cast<size_t>(n));
+        return nullptr;
+    }
+};
+
+}  // namespace
+
+TEST(Unit_Logger, FullQueueBlocksTheProducerUntilAnEntryIsTaken) {
+    tempdir dir;
+    std::string sfifo = dir / "fifo";
+    ASSERT_EQ(mkfifo(sfifo.c_str(), 0600), 0);
+    int ird = open(sfifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(ird, 0);
+    int iwr = open(sfifo.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(iwr, 0);
+    // Fill the pipe: the dispatch thread's first write will block.
+    fcntl(iwr, F_SETPIPE_SZ, 4096);
+    std::string sfill(4096, '#');
+    while (write(iwr, sfill.data(), sfill.size()) > 0) {
+    }
+    fiforeader reader{ird, ""};
+    pthread_t treader;
+    {
+        core c(1);
+        c.add_sink(FILE_SINK, sfifo);
+        close(iwr);
+        fcntl(ird, F_SETFL, 0);
+        source src(&c, acceptall);
+        LOG(&src, "msg1");  // taken by the dispatch thread, which then blocks writing it
+        LOG(&src, "msg2");  // returns once msg1 was taken: the queue is full now
+        blockedproducer third{&src};
+        pthread_t tid;
+        pthread_create(&tid, nullptr, blockedproducer::run, &third);
+        EXPECT_FALSE(third.bqueued.load());
+        pthread_create(&treader, nullptr, fiforeader::run, &reader);
+        pthread_join(tid, nullptr);
+        EXPECT_TRUE(third.bqueued.load());
+    }
+    pthread_join(treader, nullptr);
+    close(ird);
+    size_t u1 = reader.scontent.find(" msg1\n");
+    size_t u2 = reader.scontent.find(" msg2\n");
+    size_t u3 = reader.scontent.find(" msg3\n");
+    ASSERT_NE(u1, std::string::npos);
+    ASSERT_NE(u2, std::string::npos);
+    ASSERT_NE(u3, std::string::npos);
+    EXPECT_LT(u1, u2);
+    EXPECT_LT(u2, u3);
+}
+
+// ---- Signal flush ----
+
+namespace {
+
+const int s_iflushcount = 2000;
+
+void logmany(core& c, int icount) {
+    source src(&c, acceptall);
+    for (int i = 0; i < icount; ++i) LOG(&src, "sig.cpp", "sig::run", "line " + std::to_string(i));
+}
+
+std::string& ownhandlerlog() {
+    static std::string s;
+    return s;
+}
+
+// The program's own earlier handler: reports whether every line was already in the file.
+void ownhandler(int) {
+    _exit(countlines(ownhandlerlog()) == static_cast<size_t>(s_iflushcount) ? 42 : 1);
+}
+
+pid_t otherthread() {
+    pid_t iself = static_cast<pid_t>(syscall(SYS_gettid));
+    DIR* pd = opendir("/proc/self/task");
+    pid_t ifound = 0;
+    while (struct dirent* pe = readdir(pd)) {
+        pid_t itid = atoi(pe->d_name);
+        if (itid > 0 && itid != iself) ifound = itid;
+    }
+    closedir(pd);
+    return ifound;
+}
+
+}  // namespace
+
+TEST(Unit_LoggerDeathTest, SigusrFlushesEveryQueuedEntryThenEndsTheProcess) {
+    for (int sig : {SIGUSR1, SIGUSR2}) {
+        tempdir dir;
+        std::string slog = dir / "velka.log";
+        EXPECT_EXIT(
+            {
+                core c(s_iflushcount);
+                c.add_sink(FILE_SINK, slog);
+                logmany(c, s_iflushcount);
+                raise(sig);
+            },
+            ::testing::KilledBySignal(sig), "");
+        EXPECT_EQ(countlines(slog), static_cast<size_t>(s_iflushcount));
+    }
+}
+
+TEST(Unit_LoggerDeathTest, SegvFlushesEveryQueuedEntryThenDies) {
+    tempdir dir;
+    std::string slog = dir / "velka.log";
+    EXPECT_EXIT(
+        {
+            struct rlimit rl;
+            rl.rlim_cur = rl.rlim_max = 0;
+            setrlimit(RLIMIT_CORE, &rl);
+            core c(64);
+            c.add_sink(FILE_SINK, slog);
+            logmany(c, 500);
+            raise(SIGSEGV);
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_EQ(countlines(slog), 500u);
+}
+
+TEST(Unit_LoggerDeathTest, ProgramHandlerRunsAfterTheFlush) {
+    tempdir dir;
+    std::string slog = dir / "velka.log";
+    ownhandlerlog() = slog;
+    EXPECT_EXIT(
+        {
+            struct sigaction own;
+            memset(&own, 0, sizeof(own));
+            own.sa_handler = ownhandler;
+            sigaction(SIGUSR1, &own, nullptr);
+            core c(s_iflushcount);
+            c.add_sink(FILE_SINK, slog);
+            logmany(c, s_iflushcount);
+            raise(SIGUSR1);
+        },
+        ::testing::ExitedWithCode(42), "");
+}
+
+TEST(Unit_LoggerDeathTest, SignalOnTheDispatchThreadWritesTheRestItself) {
+    tempdir dir;
+    std::string slog = dir / "velka.log";
+    EXPECT_EXIT(
+        {
+            core c(s_iflushcount);
+            c.add_sink(FILE_SINK, slog);
+            logmany(c, s_iflushcount);
+            syscall(SYS_tgkill, getpid(), otherthread(), SIGUSR1);
+            for (;;) pause();
+        },
+        ::testing::KilledBySignal(SIGUSR1), "");
+    EXPECT_EQ(countlines(slog), static_cast<size_t>(s_iflushcount));
+}
+
+// ---- No dispatch thread ----
+
+namespace {
+
+// Runs in a freshly started copy of the test program (no stack of an earlier thread is
+// cached for reuse), with no address space left for a thread stack.
+int logwithoutthread(const std::string& slog) {
+    std::string sstatus = velka_test::slurp("/proc/self/status");
+    size_t upos = sstatus.find("VmSize:");
+    if (upos == std::string::npos) return 10;
+    unsigned long ulkb = strtoul(sstatus.c_str() + upos + 7, nullptr, 10);
+    struct rlimit rl;
+    rl.rlim_cur = rl.rlim_max = (ulkb + 2048) * 1024;
+    if (setrlimit(RLIMIT_AS, &rl) != 0) return 11;
+    {
+        core c(2);
+        if (!c.dispatchfailed()) return 12;
+        if (c.dispatcherror().empty()) return 13;
+        c.add_sink(FILE_SINK, slog);
+        logmany(c, 10);  // more than the queue holds: nothing blocks
+    }
+    return countlines(slog) == 10u ? 0 : 14;
+}
+
+}  // namespace
+
+TEST(Unit_LoggerDeathTest, WithoutADispatchThreadProducersWriteThemselves) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "an address-space limit cannot be combined with a sanitizer";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    tempdir dir;
+    std::string slog = dir / "velka.log";
+    // The copy checks the file itself (its temporary directory is its own).
+    EXPECT_EXIT(_exit(logwithoutthread(slog)), ::testing::ExitedWithCode(0), "");
+    GTEST_FLAG_SET(death_test_style, "fast");
+#endif
+}
