@@ -1,0 +1,271 @@
+// Filesystems, swap, directories, links and extended attributes on behalf of the managers:
+// each operation builds its tool command line in a builder of its own below (every inserted
+// value quoted for the shell, the fixed texts exactly as the tools and the log readers know
+// them), logs it, runs it and reports the result. System calls log the system's error text.
+#include <velka/fs>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <velka/logger>
+#include <velka/scoped_array>
+#include <velka/utilities>
+
+namespace velka {
+namespace fs {
+
+namespace {
+
+using velka::logger::LOG;
+using velka::utilities::utilities;
+
+const char* const s_file = "fs";
+const unsigned int s_xattrbufsize = 4096;
+
+std::string q(const std::string& svalue) {
+    return utilities::shellquote(svalue);
+}
+
+// echo y | mkfs -t {type} [-i size=512 -f ]{device}
+std::string mkfscmd(const std::string& sblkdev, const std::string& sfilesystem) {
+    std::string scmd = "echo y | mkfs -t " + q(sfilesystem) + " ";
+    if (sfilesystem == "xfs") scmd += std::string("-i size=512 ") + "-f" + " ";
+    return scmd + q(sblkdev);
+}
+
+// mount -t {type} -o {options} {device} {path}
+std::string mountcmd(const std::string& sblkdev,
+                     const std::string& smntpath,
+                     const std::string& sfilesystem,
+                     const std::string& soptions) {
+    return "mount -t " + q(sfilesystem) + " -o " + q(soptions) + " " + q(sblkdev) + " " +
+           q(smntpath);
+}
+
+std::string umountcmd(const std::string& smntpath) {
+    return "umount " + q(smntpath);
+}
+
+std::string fstypecmd(const std::string& sblkdev) {
+    return std::string("blkid ") + "-s TYPE " + q(sblkdev) +
+           " | awk '{print $2}' | cut -f 2 -d '=' | tr -d '\"'";
+}
+
+// The UUID query of each known type; empty for any other type. blkid is asked for the UUID
+// tag alone: its full output puts SEC_TYPE and LABEL tags before the UUID of many FAT
+// filesystems.
+std::string fsuuidcmd(const std::string& sblkdev, const std::string& sfstype) {
+    if (sfstype == "xfs") return "xfs_admin -u " + q(sblkdev) + " | awk '{print $3}'";
+    if (sfstype == "ext4")
+        return "dumpe2fs " + q(sblkdev) +
+               " 2>/dev/null | grep \"Filesystem UUID\" | awk '{print $3}'";
+    if (sfstype == "fat" || sfstype == "vfat")
+        return "blkid -s UUID " + q(sblkdev) + " | awk '{print $2}' | cut -f 2 -d '=' | tr -d '\"'";
+    return "";
+}
+
+std::string swapuuidcmd(const std::string& sdev) {
+    return "swaplabel " + q(sdev) + " | awk '{print $2}'";
+}
+
+std::string mkswapcmd(const std::string& sdev) {
+    return "mkswap  " + q(sdev);
+}
+
+std::string swaponcmd(const std::string& sdev) {
+    return "swapon  " + q(sdev);
+}
+
+}  // namespace
+
+fs::fs(velka::logger::source* ptr) : m_plogsrc(ptr) {}
+
+int fs::mkfs(std::string sblkdev, std::string sfilesystem) {
+    LOG(m_plogsrc, s_file, "fs::mkfs", "Request to create " + sfilesystem + " on " + sblkdev);
+    std::string scmd = mkfscmd(sblkdev, sfilesystem);
+    LOG(m_plogsrc, s_file, "fs::mkfs", "Filesystem will be created using command " + scmd);
+    std::string sout, serr;
+    int iret = utilities::system(scmd, sout, serr);
+    if (iret != 0)
+        LOG(m_plogsrc, s_file, "fs::mkfs", "Format command " + scmd + " failed error: " + serr);
+    return iret;
+}
+
+std::string fs::createarglist(std::list<std::string>& fsargslist) {
+    std::string ssep(",");
+    std::string sargs = utilities::merge(fsargslist, ssep);
+    LOG(m_plogsrc, s_file, "fs::createarglist", "Created file system argument: " + sargs);
+    return sargs;
+}
+
+int fs::mount(std::string sblkdev,
+              std::string smntpath,
+              std::string sfilesystem,
+              std::list<std::string>& fsargs) {
+    std::string scmd = mountcmd(sblkdev, smntpath, sfilesystem, createarglist(fsargs));
+    LOG(m_plogsrc, s_file, "fs::mount", "File system will be mounted using command " + scmd);
+    std::string sout, serr;
+    int iret = utilities::system(scmd, sout, serr);
+    if (iret != 0)
+        LOG(m_plogsrc, s_file, "fs::mount", "Mount command " + scmd + " failed error: " + serr);
+    return iret;
+}
+
+int fs::umount(std::string smntpath) {
+    std::string scmd = umountcmd(smntpath);
+    LOG(m_plogsrc, s_file, "fs::umount", "File system will be unmounted using command " + scmd);
+    std::string sout, serr;
+    int iret = utilities::system(scmd, sout, serr);
+    if (iret != 0)
+        LOG(m_plogsrc, s_file, "fs::umount", "Umount command " + scmd + " failed error: " + serr);
+    return iret;
+}
+
+int fs::mkdir(std::string spath, unsigned int umode) {
+    int iret = ::mkdir(spath.c_str(), static_cast<mode_t>(umode));
+    if (iret != 0) {
+        int ierr = errno;
+        LOG(m_plogsrc, s_file, "fs::mkdir",
+            "Failed to create directory " + spath + " error: " + strerror(ierr));
+    }
+    return iret;
+}
+
+int fs::mkdir_r(std::string spath, unsigned int umode) {
+    // 1. Split at "/", dropping empty components.
+    std::list<std::string> lcomponents;
+    std::vector<char> vpath(spath.c_str(), spath.c_str() + strlen(spath.c_str()) + 1);
+    char sdelim[] = "/";
+    utilities::tokenize(vpath.data(), sdelim, lcomponents);
+    // 2. Walk the prefixes from the root, creating what is missing.
+    std::string sprefix("/");
+    for (const auto& scomponent : lcomponents) {
+        sprefix += "/" + scomponent;
+        struct stat st;
+        if (stat(sprefix.c_str(), &st) == 0) {
+            if (S_ISDIR(st.st_mode)) continue;
+        } else if (errno == ENOENT) {
+            if (mkdir(sprefix, umode) != 0) {
+                LOG(m_plogsrc, s_file, "fs::mkdir_r", "failed to create " + sprefix);
+                return -1;
+            }
+            continue;
+        }
+        LOG(m_plogsrc, s_file, "fs::mkdir_r", "path " + sprefix + " is not a valid directory");
+        return -1;
+    }
+    return 0;
+}
+
+int fs::symlink(std::string spath, std::string slinkname) {
+    int iret = ::symlink(spath.c_str(), slinkname.c_str());
+    if (iret != 0)
+        LOG(m_plogsrc, s_file, "fs::symlink",
+            "failed to create symbolic link " + slinkname + " pointing to " + spath);
+    else
+        LOG(m_plogsrc, s_file, "fs::symlink",
+            "Successfully created symbolic link " + slinkname + " pointing to " + spath);
+    return iret;
+}
+
+std::string fs::getfsuuid(std::string sblkdev, std::string sfstype) {
+    std::string scmd = fsuuidcmd(sblkdev, sfstype);
+    LOG(m_plogsrc, s_file, "fs::getfsuuid", "UUID will be extracted using command " + scmd);
+    std::string sout, serr;
+    if (utilities::system(scmd, sout, serr) != 0) {
+        LOG(m_plogsrc, s_file, "fs::getfsuuid", "Failed to extract UUID error: " + serr);
+        return "";
+    }
+    LOG(m_plogsrc, s_file, "fs::getfsuuid", "Block device " + sblkdev + " filesystem UUID " + sout);
+    return utilities::trim(sout);
+}
+
+std::string fs::getfstype(std::string sblkdev) {
+    std::string scmd = fstypecmd(sblkdev);
+    LOG(m_plogsrc, s_file, "fs::getfstype",
+        "Filesystem type will be extracted using command " + scmd);
+    std::string sout, serr;
+    if (utilities::system(scmd, sout, serr) != 0) {
+        LOG(m_plogsrc, s_file, "fs::getfstype",
+            "Failed to extract filesystem type, error: " + serr);
+        return "";
+    }
+    LOG(m_plogsrc, s_file, "fs::getfstype", "Filesystem type " + sout);
+    return utilities::trim(sout);
+}
+
+std::string fs::getswapdevuuid(std::string sdev) {
+    std::string scmd = swapuuidcmd(sdev);
+    LOG(m_plogsrc, s_file, "fs::getswapdevuuid",
+        "UUID of swap device will be extracted using command " + scmd);
+    std::string sout, serr;
+    if (utilities::system(scmd, sout, serr) != 0) {
+        LOG(m_plogsrc, s_file, "fs::getswapdevuuid",
+            "Failed to extract UUID from swap device " + sdev + " error: " + serr);
+        return "";
+    }
+    return sout;
+}
+
+int fs::createswapdevice(std::string sdev) {
+    std::string scmd = mkswapcmd(sdev);
+    LOG(m_plogsrc, s_file, "fs::createswapdevice",
+        "swap device will be created using command " + scmd);
+    std::string sout, serr;
+    int iret = utilities::system(scmd, sout, serr);
+    if (iret != 0)
+        LOG(m_plogsrc, s_file, "fs::createswapdevice",
+            "Failed to create swap device " + sdev + " error: " + serr);
+    return iret;
+}
+
+int fs::activateswapdevice(std::string sdev) {
+    std::string scmd = swaponcmd(sdev);
+    LOG(m_plogsrc, s_file, "fs::activateswapdevice",
+        "swap device will be activated using command " + scmd);
+    std::string sout, serr;
+    int iret = utilities::system(scmd, sout, serr);
+    if (iret != 0)
+        LOG(m_plogsrc, s_file, "fs::activateswapdevice",
+            "Failed to activate swap device " + sdev + " error: " + serr);
+    return iret;
+}
+
+int fs::setextendedattribute(std::string spath, std::string sname, std::string sval) {
+    int iret = setxattr(spath.c_str(), sname.c_str(), sval.data(), sval.size(), 0);
+    if (iret >= 0) {
+        LOG(m_plogsrc, s_file, "fs::setextendedattribute",
+            "Succesfully created " + sname + " attribute on file " + spath);
+    } else {
+        int ierr = errno;
+        LOG(m_plogsrc, s_file, "fs::setextendedattribute",
+            "Failed to create " + sname + " attribute on file " + spath +
+                "error: " + strerror(ierr));
+    }
+    return iret;
+}
+
+int fs::getextendedattribute(std::string spath, std::string sname, std::string& sval) {
+    velka::scoped_array::scoped_array<char> buf(s_xattrbufsize);
+    ssize_t n = getxattr(spath.c_str(), sname.c_str(), buf.get(), buf.size());
+    if (n < 0) {
+        int ierr = errno;
+        LOG(m_plogsrc, s_file, "fs::getextendedattribute",
+            "Failed to extract " + sname + " attribute from file " + spath +
+                "error: " + strerror(ierr));
+        return -1;
+    }
+    sval.assign(buf.get(), static_cast<size_t>(n));
+    LOG(m_plogsrc, s_file, "fs::getextendedattribute",
+        "Succesfully extracted " + sname + " attribute from file " + spath);
+    return static_cast<int>(n);
+}
+
+}  // namespace fs
+}  // namespace velka

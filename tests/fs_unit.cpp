@@ -1,0 +1,363 @@
+// Filesystem, swap, directory, link and attribute operations without root: command lines
+// checked through fake tools (their arguments journaled as received) and the log, parsing of
+// captured tool output by the real awk, cut, tr and grep, directories and links in a
+// temporary directory, and user attributes.
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <list>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <velka/fs>
+#include <velka/utilities>
+
+#include "mounts_log.h"
+#include "velka_test.h"
+
+using mounts_test::logcapture;
+using mounts_test::msg;
+using velka_test::fake_tools;
+using velka_test::tempdir;
+
+namespace {
+
+std::vector<std::string> args(std::initializer_list<std::string> l) {
+    return std::vector<std::string>(l);
+}
+
+bool exists(const std::string& spath) {
+    struct stat st;
+    return lstat(spath.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+// ---- Command lines ----
+
+TEST(Unit_FsCommands, PlainValuesGiveTheFixedCommandLines) {
+    fake_tools fakes;
+    for (auto name : {"mkfs", "mount", "umount", "mkswap", "swapon"}) fakes.add(name, "");
+    logcapture log;
+    velka::fs::fs fsys(log.src());
+    std::list<std::string> lopts{"rw", "", "noatime"};
+    std::list<std::string> lnone;
+
+    EXPECT_EQ(fsys.mkfs("/dev/sdb1", "xfs"), 0);
+    EXPECT_EQ(fsys.mkfs("/dev/sdb1", "ext4"), 0);
+    EXPECT_EQ(fsys.mkfs("/dev/sdb1", "XFS"), 0);  // the xfs options only for "xfs" exactly
+    EXPECT_EQ(fsys.mount("/dev/sdb1", "/mnt/disk1", "xfs", lopts), 0);
+    EXPECT_EQ(fsys.mount("/dev/sdb1", "/mnt/disk1", "xfs", lnone), 0);
+    EXPECT_EQ(fsys.umount("/mnt/disk1"), 0);
+    EXPECT_EQ(fsys.createswapdevice("/dev/sdc2"), 0);
+    EXPECT_EQ(fsys.activateswapdevice("/dev/sdc2"), 0);
+
+    auto lcalls = fakes.argvs();
+    ASSERT_EQ(lcalls.size(), 8u);
+    EXPECT_EQ(lcalls[0], args({"-t", "xfs", "-i", "size=512", "-f", "/dev/sdb1"}));
+    EXPECT_EQ(lcalls[1], args({"-t", "ext4", "/dev/sdb1"}));
+    EXPECT_EQ(lcalls[2], args({"-t", "XFS", "/dev/sdb1"}));
+    EXPECT_EQ(lcalls[3], args({"-t", "xfs", "-o", "rw,noatime", "/dev/sdb1", "/mnt/disk1"}));
+    // An empty option list stays an (empty) option text; the device is not taken for it.
+    EXPECT_EQ(lcalls[4], args({"-t", "xfs", "-o", "", "/dev/sdb1", "/mnt/disk1"}));
+    EXPECT_EQ(lcalls[5], args({"/mnt/disk1"}));
+    EXPECT_EQ(lcalls[6], args({"/dev/sdc2"}));
+    EXPECT_EQ(lcalls[7], args({"/dev/sdc2"}));
+
+    EXPECT_EQ(log.messages(),
+              std::vector<std::string>({
+                  msg("fs", "fs::mkfs", "Request to create xfs on /dev/sdb1"),
+                  msg("fs", "fs::mkfs",
+                      "Filesystem will be created using command echo y | mkfs -t xfs -i size=512 "
+                      "-f /dev/sdb1"),
+                  msg("fs", "fs::mkfs", "Request to create ext4 on /dev/sdb1"),
+                  msg("fs", "fs::mkfs",
+                      "Filesystem will be created using command echo y | mkfs -t ext4 /dev/sdb1"),
+                  msg("fs", "fs::mkfs", "Request to create XFS on /dev/sdb1"),
+                  msg("fs", "fs::mkfs",
+                      "Filesystem will be created using command echo y | mkfs -t XFS /dev/sdb1"),
+                  msg("fs", "fs::createarglist", "Created file system argument: rw,noatime"),
+                  msg("fs", "fs::mount",
+                      "File system will be mounted using command mount -t xfs -o rw,noatime "
+                      "/dev/sdb1 /mnt/disk1"),
+                  msg("fs", "fs::createarglist", "Created file system argument: "),
+                  msg("fs", "fs::mount",
+                      "File system will be mounted using command mount -t xfs -o '' /dev/sdb1 "
+                      "/mnt/disk1"),
+                  msg("fs", "fs::umount",
+                      "File system will be unmounted using command umount /mnt/disk1"),
+                  msg("fs", "fs::createswapdevice",
+                      "swap device will be created using command mkswap  /dev/sdc2"),
+                  msg("fs", "fs::activateswapdevice",
+                      "swap device will be activated using command swapon  /dev/sdc2"),
+              }));
+}
+
+TEST(Unit_FsCommands, MkfsAnswersYesOnStandardInput) {
+    fake_tools fakes;
+    tempdir dir;
+    fakes.add_script("mkfs",
+                     "cat > " + velka::utilities::utilities::shellquote(dir / "stdin") + "\n");
+    velka::fs::fs fsys(nullptr);
+    EXPECT_EQ(fsys.mkfs("/dev/sdb1", "ext4"), 0);
+    EXPECT_EQ(velka_test::slurp(dir / "stdin"), "y\n");
+}
+
+TEST(Unit_FsCommands, FailuresReturnMinusOneAndLogTheToolsErrorText) {
+    fake_tools fakes;
+    fakes.add("mkfs", "", 1, "mkfs: no such device\n");
+    fakes.add("mount", "", 32, "mount: /mnt/disk1: special device /dev/sdb1 does not exist.\n");
+    fakes.add("umount", "", 32, "umount: /mnt/disk1: not mounted.\n");
+    fakes.add("mkswap", "", 1, "mkswap: cannot open /dev/sdc2\n");
+    fakes.add("swapon", "", 255, "swapon: /dev/sdc2: swapon failed: Device or resource busy\n");
+    fakes.add("swaplabel", "", 1, "swaplabel: /dev/sdc2: not a valid swap partition\n");
+    logcapture log;
+    velka::fs::fs fsys(log.src());
+    std::list<std::string> lopts{"rw"};
+    EXPECT_EQ(fsys.mkfs("/dev/sdb1", "xfs"), -1);
+    EXPECT_EQ(fsys.mount("/dev/sdb1", "/mnt/disk1", "xfs", lopts), -1);
+    EXPECT_EQ(fsys.umount("/mnt/disk1"), -1);
+    EXPECT_EQ(fsys.createswapdevice("/dev/sdc2"), -1);
+    EXPECT_EQ(fsys.activateswapdevice("/dev/sdc2"), -1);
+    // The pipeline's last tool decides: awk succeeds, so does the query, with no output.
+    EXPECT_EQ(fsys.getswapdevuuid("/dev/sdc2"), "");
+    EXPECT_TRUE(log.has(msg("fs", "fs::mkfs",
+                            "Format command echo y | mkfs -t xfs -i size=512 -f /dev/sdb1 failed "
+                            "error: mkfs: no such device\n")));
+    EXPECT_TRUE(log.has(msg("fs", "fs::mount",
+                            "Mount command mount -t xfs -o rw /dev/sdb1 /mnt/disk1 failed error: "
+                            "mount: /mnt/disk1: special device /dev/sdb1 does not exist.\n")));
+    EXPECT_TRUE(log.has(msg("fs", "fs::umount",
+                            "Umount command umount /mnt/disk1 failed error: umount: /mnt/disk1: "
+                            "not mounted.\n")));
+    EXPECT_TRUE(log.has(msg("fs", "fs::createswapdevice",
+                            "Failed to create swap device /dev/sdc2 error: mkswap: cannot open "
+                            "/dev/sdc2\n")));
+    EXPECT_TRUE(log.has(msg("fs", "fs::activateswapdevice",
+                            "Failed to activate swap device /dev/sdc2 error: swapon: /dev/sdc2: "
+                            "swapon failed: Device or resource busy\n")));
+}
+
+TEST(Unit_FsCommands, HostileValuesReachTheToolsAsOneUnchangedArgument) {
+    fake_tools fakes;
+    for (auto name : {"mkfs", "mount", "umount", "mkswap", "swapon", "blkid", "xfs_admin",
+                      "dumpe2fs", "swaplabel"})
+        fakes.add(name, "");
+    tempdir dir;
+    std::string spwned = dir / "pwned";
+    std::vector<std::string> lhostile{
+        "/dev/a b",
+        "$(touch " + spwned + ")",
+        "`touch " + spwned + "`",
+        "/dev/x;touch " + spwned,
+        "/dev/x' ; touch " + spwned + " ; echo '",
+        "dq\"x\\\"; touch " + spwned,
+        "nl\ntouch " + spwned,
+        "-o",
+        "*",
+        "x | touch " + spwned + " &",
+    };
+    velka::fs::fs fsys(nullptr);
+    for (const auto& v : lhostile) {
+        SCOPED_TRACE(v);
+        size_t ubefore = fakes.argvs().size();
+        std::list<std::string> lopts{v, "rw"};
+        fsys.mkfs(v, v);
+        fsys.mkfs(v, "xfs");
+        fsys.mount(v, v, v, lopts);
+        fsys.umount(v);
+        fsys.createswapdevice(v);
+        fsys.activateswapdevice(v);
+        fsys.getfstype(v);
+        fsys.getfsuuid(v, "xfs");
+        fsys.getfsuuid(v, "ext4");
+        fsys.getfsuuid(v, "vfat");
+        fsys.getswapdevuuid(v);
+        auto lcalls = fakes.argvs();
+        ASSERT_EQ(lcalls.size(), ubefore + 11);
+        auto it = lcalls.begin() + static_cast<long>(ubefore);
+        EXPECT_EQ(*it++, args({"-t", v, v}));
+        EXPECT_EQ(*it++, args({"-t", "xfs", "-i", "size=512", "-f", v}));
+        EXPECT_EQ(*it++, args({"-t", v, "-o", v + ",rw", v, v}));
+        EXPECT_EQ(*it++, args({v}));
+        EXPECT_EQ(*it++, args({v}));
+        EXPECT_EQ(*it++, args({v}));
+        EXPECT_EQ(*it++, args({"-s", "TYPE", v}));
+        EXPECT_EQ(*it++, args({"-u", v}));
+        EXPECT_EQ(*it++, args({v}));
+        EXPECT_EQ(*it++, args({"-s", "UUID", v}));
+        EXPECT_EQ(*it++, args({v}));
+    }
+    EXPECT_FALSE(exists(spwned));
+}
+
+// ---- Queries parsed from captured output ----
+
+TEST(Unit_FsQueries, TypeAndUuidsAreParsedFromCapturedOutput) {
+    fake_tools fakes;
+    fakes.add_fixture("xfs_admin", "fs/xfs_admin-u.out");
+    fakes.add_fixture("dumpe2fs", "fs/dumpe2fs-ext4.out");
+    fakes.add_fixture("swaplabel", "fs/swaplabel.out");
+    // blkid answers like the real tool: the full tag list, or the one tag asked for.
+    fakes.add_script("blkid",
+                     "case \"$1 $2\" in\n"
+                     "'-s TYPE') cat '" +
+                         velka_test::fixture("fs/blkid-s-TYPE-xfs.out") +
+                         "' ;;\n"
+                         "'-s UUID') cat '" +
+                         velka_test::fixture("fs/blkid-s-UUID-vfat-labelled.out") +
+                         "' ;;\n"
+                         "*) cat '" +
+                         velka_test::fixture("fs/blkid-vfat-labelled.out") + "' ;;\nesac\n");
+    logcapture log;
+    velka::fs::fs fsys(log.src());
+    EXPECT_EQ(fsys.getfstype("/dev/sdb1"), "xfs");
+    EXPECT_EQ(fsys.getfsuuid("/dev/sdb1", "xfs"), "cc326d0d-df14-4b1f-b889-1a4377008e2f");
+    EXPECT_EQ(fsys.getfsuuid("/dev/sdb1", "ext4"), "aeb087d4-35df-4365-9466-89c5f43b7a2e");
+    // A labelled FAT16 lists SEC_TYPE and LABEL before its UUID.
+    EXPECT_EQ(fsys.getfsuuid("/dev/sdb1", "vfat"), "796A-C753");
+    EXPECT_EQ(fsys.getfsuuid("/dev/sdb1", "fat"), "796A-C753");
+    // The swap UUID keeps the tool's line end.
+    EXPECT_EQ(fsys.getswapdevuuid("/dev/sdc2"), "0f5beb7d-ddb0-4d4f-8d14-a0f87176cc92\n");
+    size_t ucalls = fakes.argvs().size();
+    // Unknown types (and the type compared exactly) run nothing and give nothing.
+    EXPECT_EQ(fsys.getfsuuid("/dev/sdb1", "ext3"), "");
+    EXPECT_EQ(fsys.getfsuuid("/dev/sdb1", "XFS"), "");
+    EXPECT_EQ(fakes.argvs().size(), ucalls);
+
+    EXPECT_TRUE(log.has(msg("fs", "fs::getfstype",
+                            "Filesystem type will be extracted using command blkid -s TYPE "
+                            "/dev/sdb1 | awk '{print $2}' | cut -f 2 -d '=' | tr -d '\"'")));
+    EXPECT_TRUE(log.has(msg("fs", "fs::getfstype", "Filesystem type xfs\n")));
+    EXPECT_TRUE(log.has(msg("fs", "fs::getfsuuid",
+                            "UUID will be extracted using command xfs_admin -u /dev/sdb1 | awk "
+                            "'{print $3}'")));
+    EXPECT_TRUE(log.has(msg("fs", "fs::getfsuuid",
+                            "UUID will be extracted using command dumpe2fs /dev/sdb1 2>/dev/null | "
+                            "grep \"Filesystem UUID\" | awk '{print $3}'")));
+    EXPECT_TRUE(log.has(msg("fs", "fs::getfsuuid",
+                            "UUID will be extracted using command blkid -s UUID /dev/sdb1 | awk "
+                            "'{print $2}' | cut -f 2 -d '=' | tr -d '\"'")));
+    EXPECT_TRUE(log.has(msg("fs", "fs::getfsuuid",
+                            "Block device /dev/sdb1 filesystem UUID "
+                            "cc326d0d-df14-4b1f-b889-1a4377008e2f\n")));
+    EXPECT_TRUE(log.has(msg("fs", "fs::getswapdevuuid",
+                            "UUID of swap device will be extracted using command swaplabel "
+                            "/dev/sdc2 | awk '{print $2}'")));
+    EXPECT_TRUE(log.has(msg("fs", "fs::getfsuuid", "UUID will be extracted using command ")));
+    EXPECT_TRUE(log.has(msg("fs", "fs::getfsuuid", "Block device /dev/sdb1 filesystem UUID ")));
+}
+
+TEST(Unit_FsQueries, ToolsThatFindNothingGiveEmptyTexts) {
+    fake_tools fakes;
+    fakes.add_fixture("blkid", "fs/empty.out", 2);
+    fakes.add("xfs_admin", "", 1,
+              velka_test::slurp(velka_test::fixture("fs/xfs_admin-not-xfs.err")));
+    velka::fs::fs fsys(nullptr);
+    EXPECT_EQ(fsys.getfstype("/dev/sdz"), "");
+    EXPECT_EQ(fsys.getfsuuid("/dev/sdz", "xfs"), "");
+    EXPECT_EQ(fsys.getfsuuid("/dev/sdz", "vfat"), "");
+}
+
+// ---- Directories and links ----
+
+TEST(Unit_FsDirs, MkdirRCreatesWhatIsMissingAndStopsAtAFile) {
+    tempdir dir;
+    logcapture log;
+    velka::fs::fs fsys(log.src());
+    // Doubled and trailing slashes are ignored.
+    EXPECT_EQ(fsys.mkdir_r(dir.path() + "//a///b/c/", 0755), 0);
+    EXPECT_TRUE(velka::utilities::utilities::isdir(dir / "a/b/c"));
+    // A complete path creates nothing.
+    EXPECT_EQ(fsys.mkdir_r(dir / "a/b/c", 0755), 0);
+    EXPECT_EQ(fsys.mkdir_r("/", 0755), 0);
+    EXPECT_EQ(fsys.mkdir_r("", 0755), 0);
+    // A component that is a file stops the walk before anything is created.
+    velka_test::spew(dir / "f", "x");
+    EXPECT_EQ(fsys.mkdir_r(dir / "f/x/y", 0755), -1);
+    EXPECT_FALSE(exists(dir / "f/x"));
+    EXPECT_EQ(fsys.mkdir(dir / "a", 0755), -1);
+
+    auto lmsgs = log.messages();
+    EXPECT_TRUE(
+        log.has(msg("fs", "fs::mkdir_r", "path /" + dir.path() + "/f is not a valid directory")));
+    EXPECT_TRUE(log.has(msg("fs", "fs::mkdir",
+                            "Failed to create directory " + (dir / "a") + " error: File exists")));
+    // Only the failures logged: the successful walks are silent.
+    EXPECT_EQ(lmsgs.size(), 2u);
+}
+
+TEST(Unit_FsDirs, MkdirRLogsTheComponentItCannotCreate) {
+    tempdir dir;
+    ASSERT_EQ(::mkdir((dir / "ro").c_str(), 0555), 0);
+    logcapture log;
+    velka::fs::fs fsys(log.src());
+    // Root may write into a read-only directory; /proc refuses everyone.
+    std::string sparent = velka_test::is_root() ? "/proc" : dir / "ro";
+    EXPECT_EQ(fsys.mkdir_r(sparent + "/velka-x/y", 0755), -1);
+    EXPECT_EQ(log.count_containing("fs::fs::mkdir( )  Failed to create directory /" + sparent +
+                                   "/velka-x error: "),
+              1u);
+    EXPECT_TRUE(log.has(msg("fs", "fs::mkdir_r", "failed to create /" + sparent + "/velka-x")));
+}
+
+TEST(Unit_FsDirs, SymlinkCreatesOnceAndLogsBothOutcomes) {
+    tempdir dir;
+    logcapture log;
+    velka::fs::fs fsys(log.src());
+    std::string starget = "../target with 'quotes' and $(x)";
+    EXPECT_EQ(fsys.symlink(starget, dir / "link"), 0);
+    char buf[256] = {0};
+    ASSERT_GT(readlink((dir / "link").c_str(), buf, sizeof(buf) - 1), 0);
+    EXPECT_EQ(std::string(buf), starget);
+    EXPECT_EQ(fsys.symlink("/elsewhere", dir / "link"), -1);
+    EXPECT_EQ(fsys.symlink("/elsewhere", dir / "missing/link"), -1);
+    EXPECT_TRUE(log.has(
+        msg("fs", "fs::symlink",
+            "Successfully created symbolic link " + (dir / "link") + " pointing to " + starget)));
+    EXPECT_TRUE(log.has(
+        msg("fs", "fs::symlink",
+            "failed to create symbolic link " + (dir / "link") + " pointing to /elsewhere")));
+}
+
+// ---- Extended attributes ----
+
+TEST(Unit_FsXattr, ValuesRoundTripAsBytes) {
+    tempdir dir;
+    std::string sfile = dir / "f";
+    velka_test::spew(sfile, "");
+    if (setxattr(sfile.c_str(), "user.velka.probe", "", 0, 0) != 0)
+        GTEST_SKIP() << "user attributes not supported in " << dir.path();
+    logcapture log;
+    velka::fs::fs fsys(log.src());
+    std::string sbinary("a\0b\nc", 5);
+    EXPECT_EQ(fsys.setextendedattribute(sfile, "user.velka.bin", sbinary), 0);
+    std::string sval = "old";
+    EXPECT_EQ(fsys.getextendedattribute(sfile, "user.velka.bin", sval), 5);
+    EXPECT_EQ(sval, sbinary);
+    // An empty value is stored and read back as empty.
+    EXPECT_EQ(fsys.setextendedattribute(sfile, "user.velka.empty", ""), 0);
+    EXPECT_EQ(fsys.getextendedattribute(sfile, "user.velka.empty", sval), 0);
+    EXPECT_EQ(sval, "");
+    // A missing attribute or file leaves the value alone.
+    sval = "kept";
+    EXPECT_EQ(fsys.getextendedattribute(sfile, "user.velka.none", sval), -1);
+    EXPECT_EQ(sval, "kept");
+    EXPECT_EQ(fsys.setextendedattribute(dir / "missing", "user.velka.x", "v"), -1);
+    EXPECT_EQ(fsys.getextendedattribute(sfile, "", sval), -1);
+    EXPECT_EQ(sval, "kept");
+
+    EXPECT_TRUE(log.has(msg("fs", "fs::setextendedattribute",
+                            "Succesfully created user.velka.bin attribute on file " + sfile)));
+    EXPECT_TRUE(log.has(msg("fs", "fs::getextendedattribute",
+                            "Succesfully extracted user.velka.bin attribute from file " + sfile)));
+    EXPECT_TRUE(log.has(msg("fs", "fs::getextendedattribute",
+                            "Failed to extract user.velka.none attribute from file " + sfile +
+                                "error: No data available")));
+    EXPECT_TRUE(log.has(msg("fs", "fs::setextendedattribute",
+                            "Failed to create user.velka.x attribute on file " + (dir / "missing") +
+                                "error: No such file or directory")));
+}

@@ -1,0 +1,87 @@
+// Log capture for the filesystem, mount-entry and mount-path configuration tests: a logging
+// core with a file sink in a temporary directory and one source on it. messages() stops the
+// core's writing (every entry queued so far reaches the file) and returns each record as
+// "{file}::{function}( )  {text}", a record with line ends in its text kept whole.
+#ifndef VELKA_TESTS_MOUNTS_LOG_H
+#define VELKA_TESTS_MOUNTS_LOG_H
+
+#include <algorithm>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <velka/logger>
+
+#include "velka_test.h"
+
+namespace mounts_test {
+
+class logcapture {
+public:
+    logcapture()
+        : m_sfile(m_dir / "velka.log"), m_pcore(new velka::logger::core(4096)), m_bstopped(false) {
+        m_pcore->add_sink(velka::logger::FILE_SINK, m_sfile);
+        m_psrc.reset(new velka::logger::source(m_pcore.get(), &everything));
+    }
+    velka::logger::source* src() {
+        return m_psrc.get();
+    }
+    // Stops writing for good (the file sink is removed after the queue has drained); later
+    // calls return the same records. The source stays valid: what is logged afterwards is
+    // queued and never written.
+    std::vector<std::string> messages() {
+        if (!m_bstopped) {
+            m_pcore->del_sink(velka::logger::FILE_SINK);
+            m_bstopped = true;
+            parse();
+        }
+        return m_lmessages;
+    }
+    bool has(const std::string& smessage) {
+        auto l = messages();
+        return std::find(l.begin(), l.end(), smessage) != l.end();
+    }
+    // Records whose text contains the piece.
+    size_t count_containing(const std::string& spiece) {
+        auto l = messages();
+        return std::count_if(l.begin(), l.end(), [&](const std::string& s) {
+            return s.find(spiece) != std::string::npos;
+        });
+    }
+
+private:
+    static bool everything(velka::logger::log_level) {
+        return true;
+    }
+    void parse() {
+        // Each record starts with the process id, the thread id, the time and the level.
+        static const std::regex s_start(
+            "^0x[0-9a-f]+ 0x[0-9a-f]+   [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:.]{15}  ERR (.*)$");
+        std::istringstream in(velka_test::slurp(m_sfile));
+        std::string sline;
+        std::smatch m;
+        while (std::getline(in, sline)) {
+            if (std::regex_match(sline, m, s_start))
+                m_lmessages.push_back(m[1]);
+            else if (!m_lmessages.empty())
+                m_lmessages.back() += "\n" + sline;
+        }
+    }
+    velka_test::tempdir m_dir;
+    std::string m_sfile;
+    std::unique_ptr<velka::logger::core> m_pcore;
+    std::unique_ptr<velka::logger::source> m_psrc;
+    bool m_bstopped;
+    std::vector<std::string> m_lmessages;
+};
+
+// The record of one message: module file, function tag and text.
+inline std::string msg(const std::string& sfile, const std::string& sfunc, const std::string& s) {
+    return sfile + "::" + sfunc + "( )  " + s;
+}
+
+}  // namespace mounts_test
+
+#endif
