@@ -2,11 +2,18 @@
 // file, device or setting of the machine is changed.
 //
 //   velka-inventory [--json]
+//   velka-inventory [--json] --mounts FILE
+//
+// With --mounts, it shows the entries of a mount-path configuration file instead: for each
+// entry that is mounted, whether its mount path carries a valid location stamp and which
+// location and block devices the stamps record.
 #include <cstdio>
 #include <cstring>
 #include <list>
 #include <string>
 
+#include <velka/mntconfig>
+#include <velka/mnttab>
 #include <velka/platform>
 #include <velka/utilities>
 
@@ -113,17 +120,140 @@ void printtable(const inventory& inv) {
     }
 }
 
+// ---- Mount-path configuration file (--mounts) ----
+
+struct mountpath {
+    std::string sdevice, spath, stype, soptions;
+    bool bmounted;
+    bool bstamp;  // a valid location stamp (marker and location)
+    std::string slocation;
+    bool bdevices;  // a block device stamp
+    std::list<std::string> ldevices;
+};
+
+// The entries of the file, with the stamps of those mounted. -1 when it cannot be read.
+int collectmounts(const std::string& sfile, std::list<mountpath>& lpaths) {
+    using velka::mntconfig::extractentries;
+    using velka::mntconfig::mntconfig;
+    std::list<velka::mnttab::mnttab> lentries, lmounted;
+    mntconfig cfg(sfile, extractentries, nullptr);
+    if (cfg.extract(lentries) != 0) return -1;
+    mntconfig mounts("/proc/self/mounts", extractentries, nullptr);
+    mounts.extract(lmounted);
+    for (auto& e : lentries) {
+        mountpath mp{e.get_blkdev(),
+                     e.get_mntpath(),
+                     e.get_fstype(),
+                     e.get_fsargs(),
+                     false,
+                     false,
+                     "",
+                     false,
+                     {}};
+        mp.bmounted = cfg.hasmntpath(lmounted, mp.spath);
+        if (mp.bmounted) {
+            mp.bstamp = e.check_valid_stamp(mp.spath, mp.slocation) == 0;
+            mp.bdevices = e.extract_blkdev_stamp(mp.spath, mp.ldevices) == 0;
+        }
+        lpaths.push_back(mp);
+    }
+    return 0;
+}
+
+// Control characters and backslashes as octal escapes, so every value stays on its line.
+std::string printable(const std::string& s) {
+    std::string sout;
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7f || c == '\\') {
+            char buf[8];
+            snprintf(buf, sizeof(buf), "\\%03o", c);
+            sout += buf;
+        } else {
+            sout.push_back(static_cast<char>(c));
+        }
+    }
+    return sout;
+}
+
+void printmountstable(const std::string& sfile, const std::list<mountpath>& lpaths) {
+    printf("Mount paths in %s\n", printable(sfile).c_str());
+    for (const auto& mp : lpaths) {
+        printf("  %s\n", printable(mp.spath).c_str());
+        printf("    %-20s %s\n", "Device", printable(mp.sdevice).c_str());
+        printf("    %-20s %s\n", "Type", printable(mp.stype).c_str());
+        printf("    %-20s %s\n", "Options", printable(mp.soptions).c_str());
+        printf("    %-20s %s\n", "Mounted", mp.bmounted ? "yes" : "no");
+        if (!mp.bmounted) continue;
+        printf("    %-20s %s\n", "Location stamp", mp.bstamp ? "valid" : "none or not valid");
+        printf("    %-20s %s\n", "Location", mp.bstamp ? printable(mp.slocation).c_str() : "-");
+        std::string sdevices;
+        for (const auto& sdev : mp.ldevices) sdevices += (sdevices.empty() ? "" : " ") + sdev;
+        printf("    %-20s %s\n", "Devices",
+               mp.bdevices ? printable(sdevices).c_str() : "no block device stamp");
+    }
+}
+
+void printmountsjson(const std::string& sfile, const std::list<mountpath>& lpaths) {
+    printf("{\n  \"mount_config\": {\n    \"file\": %s,\n    \"entries\": [",
+           jsonstring(sfile).c_str());
+    const char* sep = "\n";
+    for (const auto& mp : lpaths) {
+        printf(
+            "%s      {\"device\": %s, \"mount_path\": %s, \"type\": %s, \"options\": %s, "
+            "\"mounted\": %s",
+            sep, jsonstring(mp.sdevice).c_str(), jsonstring(mp.spath).c_str(),
+            jsonstring(mp.stype).c_str(), jsonstring(mp.soptions).c_str(),
+            mp.bmounted ? "true" : "false");
+        if (mp.bmounted) {
+            printf(", \"valid_stamp\": %s, \"location\": %s, \"devices\": ",
+                   mp.bstamp ? "true" : "false",
+                   mp.bstamp ? jsonstring(mp.slocation).c_str() : "null");
+            if (mp.bdevices) {
+                printf("[");
+                const char* dsep = "";
+                for (const auto& sdev : mp.ldevices) {
+                    printf("%s%s", dsep, jsonstring(sdev).c_str());
+                    dsep = ", ";
+                }
+                printf("]");
+            } else {
+                printf("null");
+            }
+        }
+        printf("}");
+        sep = ",\n";
+    }
+    printf("%s]\n  }\n}\n", lpaths.empty() ? "" : "\n    ");
+}
+
+int showmounts(const std::string& sfile, bool bjson) {
+    std::list<mountpath> lpaths;
+    if (collectmounts(sfile, lpaths) != 0) {
+        fprintf(stderr, "velka-inventory: cannot read the mount-path configuration file '%s'\n",
+                printable(sfile).c_str());
+        return 1;
+    }
+    if (bjson)
+        printmountsjson(sfile, lpaths);
+    else
+        printmountstable(sfile, lpaths);
+    return 0;
+}
+
 void usage(FILE* out) {
-    fprintf(out, "usage: velka-inventory [--json]\n");
+    fprintf(out, "usage: velka-inventory [--json] [--mounts FILE]\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     bool bjson = false;
+    const char* smounts = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--json") == 0) {
             bjson = true;
+        } else if (strcmp(argv[i], "--mounts") == 0 && i + 1 < argc) {
+            smounts = argv[++i];
         } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             usage(stdout);
             return 0;
@@ -133,6 +263,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (smounts != nullptr) return showmounts(smounts, bjson);
     inventory inv = collect();
     if (bjson)
         printjson(inv);
