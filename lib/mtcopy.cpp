@@ -183,7 +183,9 @@ mtcopy::mtcopy(std::string src,
             "Source and destination are the same file " + src + " " + dest);
         abandon("Source and destination are the same file " + dest, -1, EINVAL);
     }
-    if (S_ISREG(stdest.st_mode) && ftruncate(m_idest_fd, 0) != 0) {
+    // Only a destination with content is truncated, as opening with O_TRUNC would do: on ext4
+    // truncating even an empty file marks it for a forced flush of all its data on close.
+    if (S_ISREG(stdest.st_mode) && stdest.st_size > 0 && ftruncate(m_idest_fd, 0) != 0) {
         int ierr = errno;
         LOG(m_plogger, s_file, s_ctor, "Failed to truncate file " + dest + " " + errtext(ierr));
         abandon("Failed to truncate file " + dest, -1, ierr);
