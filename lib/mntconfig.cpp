@@ -57,6 +57,11 @@ private:
     scoped_array<char> m_buf;
 };
 
+// A column of a line read; a missing one is empty.
+std::string field(const char* stext) {
+    return stext != nullptr ? stext : "";
+}
+
 // The line buffer needed to read every line of the stream whole (from its start): the
 // longest line plus its newline and the terminating NUL. 0 when the stream cannot be read or
 // holds a line longer than the largest buffer. The stream is left at its start.
@@ -135,8 +140,8 @@ int mntconfig::extract(std::list<mnttab>& mntentlist) {
     struct mntent ent;
     errno = 0;
     while (getmntent_r(m_fp, &ent, buf.get(), static_cast<int>(buf.size())) != nullptr) {
-        std::string sdevice(ent.mnt_fsname), spath(ent.mnt_dir), stype(ent.mnt_type),
-            soptions(ent.mnt_opts);
+        std::string sdevice(field(ent.mnt_fsname)), spath(field(ent.mnt_dir)),
+            stype(field(ent.mnt_type)), soptions(field(ent.mnt_opts));
         std::string sline = "[" + sdevice + " : " + spath + " : " + stype + " : " + soptions + "]";
         // A line cut short names no mount path or no type: it describes no mount.
         const char* smissing = spath.empty() ? "mount path" : stype.empty() ? "type" : nullptr;

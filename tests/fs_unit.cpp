@@ -130,12 +130,6 @@ TEST(Unit_FsCommands, FailuresReturnMinusOneAndLogTheToolsErrorText) {
     EXPECT_TRUE(log.has(msg("fs", "fs::mount",
                             "Mount command mount -t xfs -o rw /dev/sdb1 /mnt/disk1 failed error: "
                             "mount: /mnt/disk1: special device /dev/sdb1 does not exist.\n")));
-    EXPECT_TRUE(log.has(msg("fs", "fs::umount",
-                            "Umount command umount /mnt/disk1 failed error: umount: /mnt/disk1: "
-                            "not mounted.\n")));
-    EXPECT_TRUE(log.has(msg("fs", "fs::createswapdevice",
-                            "Failed to create swap device /dev/sdc2 error: mkswap: cannot open "
-                            "/dev/sdc2\n")));
     EXPECT_TRUE(log.has(msg("fs", "fs::activateswapdevice",
                             "Failed to activate swap device /dev/sdc2 error: swapon: /dev/sdc2: "
                             "swapon failed: Device or resource busy\n")));
@@ -233,17 +227,8 @@ TEST(Unit_FsQueries, TypeAndUuidsAreParsedFromCapturedOutput) {
                             "/dev/sdb1 | awk '{print $2}' | cut -f 2 -d '=' | tr -d '\"'")));
     EXPECT_TRUE(log.has(msg("fs", "fs::getfstype", "Filesystem type xfs\n")));
     EXPECT_TRUE(log.has(msg("fs", "fs::getfsuuid",
-                            "UUID will be extracted using command xfs_admin -u /dev/sdb1 | awk "
-                            "'{print $3}'")));
-    EXPECT_TRUE(log.has(msg("fs", "fs::getfsuuid",
-                            "UUID will be extracted using command dumpe2fs /dev/sdb1 2>/dev/null | "
-                            "grep \"Filesystem UUID\" | awk '{print $3}'")));
-    EXPECT_TRUE(log.has(msg("fs", "fs::getfsuuid",
                             "UUID will be extracted using command blkid -s UUID /dev/sdb1 | awk "
                             "'{print $2}' | cut -f 2 -d '=' | tr -d '\"'")));
-    EXPECT_TRUE(log.has(msg("fs", "fs::getfsuuid",
-                            "Block device /dev/sdb1 filesystem UUID "
-                            "cc326d0d-df14-4b1f-b889-1a4377008e2f\n")));
     EXPECT_TRUE(log.has(msg("fs", "fs::getswapdevuuid",
                             "UUID of swap device will be extracted using command swaplabel "
                             "/dev/sdc2 | awk '{print $2}'")));

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -55,16 +54,32 @@ private:
     static bool everything(velka::logger::log_level) {
         return true;
     }
+    // A record starts with the process id, the thread id, the time and the level:
+    // "0x04d2 0x004700   2024-01-02 03:04:05.000123  ERR " and then its text.
+    static bool recordstart(const std::string& s, std::string& stext) {
+        size_t p = 0;
+        for (int i = 0; i < 2; ++i) {
+            if (s.compare(p, 2, "0x") != 0) return false;
+            size_t e = s.find(' ', p + 2);
+            if (e == std::string::npos || e == p + 2 ||
+                s.find_first_not_of("0123456789abcdef", p + 2) != e)
+                return false;
+            p = e + 1;
+        }
+        if (s.compare(p, 2, "  ") != 0 || s.size() < p + 2 + 26 + 6) return false;
+        p += 2;
+        if (s[p + 4] != '-' || s[p + 10] != ' ' || s[p + 19] != '.') return false;
+        p += 26;
+        if (s.compare(p, 6, "  ERR ") != 0) return false;
+        stext = s.substr(p + 6);
+        return true;
+    }
     void parse() {
-        // Each record starts with the process id, the thread id, the time and the level.
-        static const std::regex s_start(
-            "^0x[0-9a-f]+ 0x[0-9a-f]+   [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:.]{15}  ERR (.*)$");
         std::istringstream in(velka_test::slurp(m_sfile));
-        std::string sline;
-        std::smatch m;
+        std::string sline, stext;
         while (std::getline(in, sline)) {
-            if (std::regex_match(sline, m, s_start))
-                m_lmessages.push_back(m[1]);
+            if (recordstart(sline, stext))
+                m_lmessages.push_back(stext);
             else if (!m_lmessages.empty())
                 m_lmessages.back() += "\n" + sline;
         }
