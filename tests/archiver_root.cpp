@@ -9,8 +9,12 @@
 #include <velka/logger>
 #include <velka/utilities>
 
+#include "datamove_test.h"
 #include "velka_test.h"
 
+using datamove_test::contains;
+using datamove_test::logcapture;
+using datamove_test::pattern;
 using velka::archiver::archiver;
 using velka::utilities::utilities;
 using velka_test::sh;
@@ -19,48 +23,6 @@ using velka_test::spew;
 using velka_test::tempdir;
 
 namespace {
-
-bool everylevel(velka::logger::log_level_t) {
-    return true;
-}
-
-// A logging core writing to a file, and one source on it. text() stops the core, so every
-// line logged before has reached the file.
-class logcapture {
-public:
-    logcapture()
-        : m_spath(m_dir / "velka.log"),
-          m_pcore(new velka::logger::core(4096)),
-          m_psource(new velka::logger::source(m_pcore, everylevel)) {
-        m_pcore->add_sink(velka::logger::FILE_SINK, m_spath);
-    }
-    ~logcapture() {
-        stop();
-    }
-    velka::logger::source* source() {
-        return m_psource;
-    }
-    std::string text() {
-        stop();
-        return slurp(m_spath);
-    }
-
-private:
-    void stop() {
-        delete m_psource;
-        m_psource = nullptr;
-        delete m_pcore;
-        m_pcore = nullptr;
-    }
-    tempdir m_dir;
-    std::string m_spath;
-    velka::logger::core* m_pcore;
-    velka::logger::source* m_psource;
-};
-
-bool contains(const std::string& stext, const std::string& spart) {
-    return stext.find(spart) != std::string::npos;
-}
 
 std::string q(const std::string& s) {
     return utilities::shellquote(s);

@@ -15,65 +15,18 @@
 #include <velka/mtcopy>
 #include <velka/platform>
 
+#include "datamove_test.h"
 #include "velka_test.h"
 
+using datamove_test::contains;
+using datamove_test::logcapture;
+using datamove_test::pattern;
 using velka::mtcopy::mtcopy;
 using velka_test::slurp;
 using velka_test::spew;
 using velka_test::tempdir;
 
 namespace {
-
-bool everylevel(velka::logger::log_level_t) {
-    return true;
-}
-
-// A logging core writing to a file, and one source on it. text() stops the core, so every
-// line logged before has reached the file.
-class logcapture {
-public:
-    logcapture()
-        : m_spath(m_dir / "velka.log"),
-          m_pcore(new velka::logger::core(4096)),
-          m_psource(new velka::logger::source(m_pcore, everylevel)) {
-        m_pcore->add_sink(velka::logger::FILE_SINK, m_spath);
-    }
-    ~logcapture() {
-        stop();
-    }
-    velka::logger::source* source() {
-        return m_psource;
-    }
-    std::string text() {
-        stop();
-        return slurp(m_spath);
-    }
-
-private:
-    void stop() {
-        delete m_psource;
-        m_psource = nullptr;
-        delete m_pcore;
-        m_pcore = nullptr;
-    }
-    tempdir m_dir;
-    std::string m_spath;
-    velka::logger::core* m_pcore;
-    velka::logger::source* m_psource;
-};
-
-// Bytes that differ at every offset, so a misplaced or repeated extent shows.
-std::string pattern(size_t ulen, uint64_t useed) {
-    std::string s(ulen, '\0');
-    uint64_t x = useed * 2654435761u + 1;
-    for (size_t i = 0; i < ulen; ++i) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        s[i] = static_cast<char>(x);
-    }
-    return s;
-}
 
 // Runs a copy to the end; the result of wait(), with its errno in *perr.
 int copyfile(const std::string& ssrc,
