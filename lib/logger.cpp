@@ -369,7 +369,14 @@ core::core(unsigned int ui_entries)
     m_tld.m_pcore = this;
     m_tld.log_entries.store(true);
     m_tld.hndlr_exited.store(false);
+    // A signal for the new thread waits until it knows it is the dispatch thread.
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGUSR1);
+    sigaddset(&block, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &block, &m_origmask);
     int iret = m_pthrd->create_joinable_thread(log_handler, &m_tld);
+    pthread_sigmask(SIG_SETMASK, &m_origmask, nullptr);
     if (iret != 0) {
         // No dispatch thread: producers write their entries themselves.
         setfailed("The dispatch thread could not be started: " + std::string(strerror(iret)));
@@ -469,7 +476,7 @@ void core::nop() {
 }
 
 // Signal context. Waits until the dispatch thread has written what is queued and stopped,
-// then closes the file. On the dispatch thread itself, and when producers write for a
+// then flushes the file. On the dispatch thread itself, and when producers write for a
 // dispatch thread that is not there, the remaining entries are written right here.
 void core::flush_entries() {
     bool bself = m_bdispatchtid.load() && pthread_equal(m_dispatchtid.load(), pthread_self());
@@ -488,8 +495,9 @@ void core::flush_entries() {
         m_tld.log_entries.store(false);
         while (!m_tld.hndlr_exited.load()) nop();
     }
+    // Flushed but not closed: closing releases memory, which a signal handler must not do.
+    // Nothing writes to the file any more, and the system closes it with the process.
     flush();
-    close();
 }
 
 bool core::dispatchfailed() {
@@ -534,6 +542,7 @@ void* log_handler(void* p_data) {
     core* pc = ptld->m_pcore;
     pc->m_dispatchtid.store(pthread_self());
     pc->m_bdispatchtid.store(true);
+    pthread_sigmask(SIG_SETMASK, &pc->m_origmask, nullptr);
     std::string serr;
     bool bfailed = false;
     try {

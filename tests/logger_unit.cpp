@@ -458,6 +458,7 @@ TEST(Unit_LoggerDeathTest, SignalOnTheDispatchThreadWritesTheRestItself) {
 
 // ---- No dispatch thread ----
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 namespace {
 
 // Runs in a freshly started copy of the test program (no stack of an earlier thread is
@@ -481,6 +482,7 @@ int logwithoutthread(const std::string& slog) {
 }
 
 }  // namespace
+#endif
 
 TEST(Unit_LoggerDeathTest, WithoutADispatchThreadProducersWriteThemselves) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
