@@ -3,6 +3,8 @@
 //
 //   velka-inventory [--json]
 //   velka-inventory [--json] --mounts FILE
+//   either form with --log FILE: what the command does is logged to FILE (appended), through
+//   a logging core with a file sink only, so the logger writes nothing to the console
 //
 // With --mounts, it shows the entries of a mount-path configuration file instead: for each
 // entry that is mounted, whether its mount path carries a valid location stamp and which
@@ -12,15 +14,26 @@
 #include <list>
 #include <string>
 
+#include <velka/logger>
 #include <velka/mntconfig>
 #include <velka/mnttab>
 #include <velka/platform>
+#include <velka/scoped_ptr>
 #include <velka/utilities>
 
 namespace {
 
+using velka::logger::LOG;
 using velka::platform::platform;
 using velka::utilities::utilities;
+
+const char* const s_file = "velka-inventory.cpp";
+// Where the command and the managers it builds log; null without --log.
+velka::logger::source* s_plogsrc = nullptr;
+
+bool acceptall(velka::logger::log_level) {
+    return true;
+}
 
 struct interface {
     std::string sname;
@@ -42,6 +55,10 @@ inventory collect() {
     inv.ulfreemem = platform::get_freememory();
     inv.uicores = platform::get_numcpucores();
     inv.befi = platform::isEFIfirmware();
+    LOG(s_plogsrc, s_file, "inventory::collect",
+        "total memory " + utilities::ultostr(inv.ultotalmem) + " MiB, free memory " +
+            utilities::ultostr(inv.ulfreemem) + " MiB, " + utilities::uitostr(inv.uicores) +
+            " processor cores, firmware " + (inv.befi ? "EFI" : "BIOS"));
     std::list<std::string> lnames;
     platform::getnwintfxlist(lnames);
     for (const auto& sname : lnames) {
@@ -50,6 +67,9 @@ inventory collect() {
             sname, false, 0
         };
         intf.bspeed = platform::get_link_speed(sname, intf.ulspeed) == 0 && intf.ulspeed > 0;
+        LOG(s_plogsrc, s_file, "inventory::collect",
+            "interface " + sname + " link speed " +
+                (intf.bspeed ? utilities::ultostr(intf.ulspeed) + " Mb/s" : "unknown"));
         inv.linterfaces.push_back(intf);
     }
     return inv;
@@ -136,9 +156,13 @@ int collectmounts(const std::string& sfile, std::list<mountpath>& lpaths) {
     using velka::mntconfig::extractentries;
     using velka::mntconfig::mntconfig;
     std::list<velka::mnttab::mnttab> lentries, lmounted;
-    mntconfig cfg(sfile, extractentries, nullptr);
-    if (cfg.extract(lentries) != 0) return -1;
-    mntconfig mounts("/proc/self/mounts", extractentries, nullptr);
+    LOG(s_plogsrc, s_file, "inventory::collectmounts", "reading " + sfile);
+    mntconfig cfg(sfile, extractentries, s_plogsrc);
+    if (cfg.extract(lentries) != 0) {
+        LOG(s_plogsrc, s_file, "inventory::collectmounts", "cannot read " + sfile);
+        return -1;
+    }
+    mntconfig mounts("/proc/self/mounts", extractentries, s_plogsrc);
     mounts.extract(lmounted);
     for (auto& e : lentries) {
         mountpath mp{e.get_blkdev(),
@@ -241,7 +265,7 @@ int showmounts(const std::string& sfile, bool bjson) {
 }
 
 void usage(FILE* out) {
-    fprintf(out, "usage: velka-inventory [--json] [--mounts FILE]\n");
+    fprintf(out, "usage: velka-inventory [--json] [--mounts FILE] [--log FILE]\n");
 }
 
 }  // namespace
@@ -249,11 +273,14 @@ void usage(FILE* out) {
 int main(int argc, char** argv) {
     bool bjson = false;
     const char* smounts = nullptr;
+    const char* slog = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--json") == 0) {
             bjson = true;
         } else if (strcmp(argv[i], "--mounts") == 0 && i + 1 < argc) {
             smounts = argv[++i];
+        } else if (strcmp(argv[i], "--log") == 0 && i + 1 < argc) {
+            slog = argv[++i];
         } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             usage(stdout);
             return 0;
@@ -263,11 +290,29 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (smounts != nullptr) return showmounts(smounts, bjson);
-    inventory inv = collect();
-    if (bjson)
-        printjson(inv);
-    else
-        printtable(inv);
-    return 0;
+    // The core is destroyed before main returns: every logged line is in the file by then.
+    velka::scoped_ptr::scoped_ptr<velka::logger::core> plogcore;
+    velka::scoped_ptr::scoped_ptr<velka::logger::source> plogsrc;
+    if (slog != nullptr) {
+        plogcore = new velka::logger::core(256);
+        plogcore->add_sink(velka::logger::FILE_SINK, slog);
+        plogsrc = new velka::logger::source(plogcore.get(), acceptall);
+        s_plogsrc = plogsrc.get();
+    }
+    int iret = 0;
+    if (smounts != nullptr) {
+        LOG(s_plogsrc, s_file, "inventory::main",
+            std::string("showing the mount paths of ") + smounts);
+        iret = showmounts(smounts, bjson);
+    } else {
+        LOG(s_plogsrc, s_file, "inventory::main", "collecting the platform inventory");
+        inventory inv = collect();
+        if (bjson)
+            printjson(inv);
+        else
+            printtable(inv);
+    }
+    LOG(s_plogsrc, s_file, "inventory::main", "done, exit code " + utilities::itostr(iret));
+    s_plogsrc = nullptr;
+    return iret;
 }
