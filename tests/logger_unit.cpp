@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -406,6 +407,16 @@ TEST(Unit_LoggerDeathTest, SigusrFlushesEveryQueuedEntryThenEndsTheProcess) {
     }
 }
 
+// A sanitizer takes the fault over once the previous disposition is back, reports it and
+// exits with a status of its own; the flush before it is what counts here.
+bool diedofsegv(int istatus) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return !WIFEXITED(istatus) || WEXITSTATUS(istatus) != 0;
+#else
+    return WIFSIGNALED(istatus) && WTERMSIG(istatus) == SIGSEGV;
+#endif
+}
+
 TEST(Unit_LoggerDeathTest, SegvFlushesEveryQueuedEntryThenDies) {
     tempdir dir;
     std::string slog = dir / "velka.log";
@@ -419,7 +430,7 @@ TEST(Unit_LoggerDeathTest, SegvFlushesEveryQueuedEntryThenDies) {
             logmany(c, 500);
             raise(SIGSEGV);
         },
-        ::testing::KilledBySignal(SIGSEGV), "");
+        diedofsegv, "");
     EXPECT_EQ(countlines(slog), 500u);
 }
 
