@@ -33,12 +33,15 @@ const char* const s_file = "mtcopy.cpp";
 const char* const s_ctor = "mtcopy::mtcopy";
 const char* const s_worker = "mtcopy_handler";
 
-// Each worker's pipe is enlarged from 64 KiB to 128 KiB, so each splice moves as much as a
-// read/write loop of cat does per call. Larger pipes make larger page-cache writes, and on
-// ext4 those now and then cost several times the CPU time for the same bytes (a 1 GiB copy
-// through 1 MiB pipes took 1.8 s instead of 0.3 s in about one run of three). Without the
-// privilege to grow the pipe the default size is kept.
-const int s_ipipesize = 128 * 1024;
+// Each worker's pipe is enlarged from 64 KiB to 256 KiB: every splice into the destination then
+// writes up to 256 KiB at once, four times what cat's in-kernel copy writes per round, so the
+// writes take the destination's inode lock less often. Larger pipes were slower: with 1 MiB
+// pipes, a source whose page cache holds large folios (one written with 1 MiB writes) made
+// about half of the 1 GiB copies on ext4 take 0.8 to 1.2 s of CPU time instead of 0.3 s.
+// When the size is refused (an unprivileged user beyond the system's pipe limits), halving
+// sizes down to the default are tried.
+const int s_ipipesize = 256 * 1024;
+const int s_iminpipesize = 64 * 1024;
 
 const unsigned int s_splice_flags = SPLICE_F_MOVE | SPLICE_F_MORE;
 
@@ -119,7 +122,9 @@ void* mtcopy_handler(void* item) {
         workerfailed(pitem, "Failed to allocate pipe ", errno);
         return nullptr;
     }
-    (void)fcntl(ipipe[1], F_SETPIPE_SZ, s_ipipesize);
+    for (int isize = s_ipipesize; isize > s_iminpipesize; isize /= 2) {
+        if (fcntl(ipipe[1], F_SETPIPE_SZ, isize) >= 0) break;
+    }
     copyrun(pitem, ipipe[0], ipipe[1]);
     closefd(ipipe[0]);
     closefd(ipipe[1]);
@@ -192,6 +197,13 @@ mtcopy::mtcopy(std::string src,
         LOG(m_plogger, s_file, s_ctor, "Failed to truncate file " + dest + " " + errtext(ierr));
         abandon("Failed to truncate file " + dest, -1, ierr);
     }
+
+    // The destination's blocks are reserved in one call before the workers start, so their
+    // writes land in allocated space instead of reserving it block by block under the file's
+    // lock. The size is left to the writes, and a filesystem without preallocation (or without
+    // room: the writes report that) simply copies without it.
+    if (S_ISREG(stdest.st_mode) && uifilesize > 0)
+        (void)fallocate(m_idest_fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(uifilesize));
 
     uint64_t uioffset = 0;
     uint64_t uiremaining = uinumextents;
