@@ -4,6 +4,8 @@
 // queue; formatting and the per-line flush happen on the dispatch thread.
 #include <velka/logger>
 
+#include <fcntl.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -304,36 +306,59 @@ void LOG(source* ptr, log_level lvl, const char* file, const char* func, std::st
 
 // ---- sinks
 
-file_sink::file_sink() : b_valid(false) {}
+file_sink::file_sink() : b_valid(false), m_ifd(-1) {}
 
 file_sink::~file_sink() {
     close();
 }
 
+// Appends to the file, which is created (mode 0644 before the umask) when missing.
 void file_sink::open(const std::string& s_file) {
+    close();
     m_s_file = s_file;
-    m_streamptr.open(s_file.c_str(), std::ios::out | std::ios::app);
-    b_valid = m_streamptr.good();
+    m_ifd = ::open(s_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    b_valid = m_ifd >= 0;
 }
 
 void file_sink::close() {
     if (!b_valid) return;
-    m_streamptr.flush();
-    m_streamptr.close();
+    ::close(m_ifd);
+    m_ifd = -1;
     b_valid = false;
 }
 
-// One line and its newline reach the file in one write.
+// One line and its newline reach the file in one write (continued only if the file takes
+// part of it, as a pipe may). Write errors are dropped: logging never fails its caller.
 void file_sink::write(const std::string& s_str) {
-    if (!m_streamptr.good()) return;
-    m_streamptr.write(s_str.data(), static_cast<std::streamsize>(s_str.size()));
-    m_streamptr.put('\n');
-    m_streamptr.flush();
+    if (!b_valid) return;
+    struct iovec iov[2];
+    iov[0].iov_base = const_cast<char*>(s_str.data());
+    iov[0].iov_len = s_str.size();
+    iov[1].iov_base = const_cast<char*>("\n");
+    iov[1].iov_len = 1;
+    int iovcnt = 2;
+    struct iovec* piov = iov;
+    while (iovcnt > 0) {
+        ssize_t n = ::writev(m_ifd, piov, iovcnt);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        size_t udone = static_cast<size_t>(n);
+        while (iovcnt > 0 && udone >= piov->iov_len) {
+            udone -= piov->iov_len;
+            ++piov;
+            --iovcnt;
+        }
+        if (iovcnt > 0) {
+            piov->iov_base = static_cast<char*>(piov->iov_base) + udone;
+            piov->iov_len -= udone;
+        }
+    }
 }
 
-void file_sink::flush() {
-    if (m_streamptr.good()) m_streamptr.flush();
-}
+// Every line is in the file once write() returns: nothing is held back here.
+void file_sink::flush() {}
 
 void console_sink::open(const std::string&) {}
 
@@ -360,7 +385,8 @@ core::core(unsigned int ui_entries)
       m_bdispatchtid(false),
       m_bsync(false),
       m_bstopped(false),
-      m_bfailed(false) {
+      m_bfailed(false),
+      m_bflushing(false) {
     m_sline.reserve(entry::s_linesize);
     std::set<int> sigs{SIGUSR1, SIGUSR2, SIGSEGV};
     m_sigset.sethandler(sigs, sig_handler);
@@ -421,6 +447,11 @@ void core::del_sink(sink_type_t sink_type) {
 }
 
 void core::queue_entry(entry& ent) {
+    if (m_bflushing.load(std::memory_order_relaxed)) {
+        // The log is being flushed for a signal and ends with it: nothing more is written.
+        // The producer waits, as it would on the full queue of a stopped dispatch thread.
+        for (;;) pause();
+    }
     if (m_bsync.load(std::memory_order_relaxed)) {
         velka::mutex::mutex_mgr guard(&m_synclock);
         if (!m_bstopped.load()) {
@@ -479,21 +510,30 @@ void core::nop() {
 // then flushes the file. On the dispatch thread itself, and when producers write for a
 // dispatch thread that is not there, the remaining entries are written right here.
 void core::flush_entries() {
+    m_bflushing.store(true);
     bool bself = m_bdispatchtid.load() && pthread_equal(m_dispatchtid.load(), pthread_self());
     if (bself) {
         m_tld.log_entries.store(false);
         if (m_bcurpending.exchange(false)) log_entry(m_curent);
+        // Straight from the ring: an entry this thread was taking when the signal came is
+        // still there, and one a producer had not counted yet is found too.
         entry ent;
-        while (m_cbmgr->trydequeue(ent) == 0) log_entry(ent);
+        while (m_cbmgr->drainone(ent) == 0) log_entry(ent);
     } else if (m_bsync.load()) {
         bool bheld = m_synclock.ownedbycaller();
         if (!bheld) m_synclock.lock();
         drainhere();
         if (!bheld) m_synclock.unlock();
     } else {
-        while (!m_cbmgr->empty() && !m_tld.hndlr_exited.load()) nop();
+        // The dispatch thread finishes the line it is writing and stops; what is left in the
+        // ring is written here. It must not wait for the queue's lock meanwhile: this thread
+        // may hold it, interrupted in the middle of queueing an entry, and such an entry may
+        // be in the ring before it was counted, so the dispatch thread would never take it.
+        m_cbmgr->allowunlockedtakes();
         m_tld.log_entries.store(false);
         while (!m_tld.hndlr_exited.load()) nop();
+        entry ent;
+        while (m_cbmgr->drainone(ent) == 0) log_entry(ent);
     }
     // Flushed but not closed: closing releases memory, which a signal handler must not do.
     // Nothing writes to the file any more, and the system closes it with the process.
