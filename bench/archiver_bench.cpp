@@ -23,26 +23,15 @@
 #include <velka/platform>
 #include <velka/utilities>
 
+#include "benchsupport.h"
+
 using velka::utilities::utilities;
 
 namespace {
 
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-bool run(const std::string& scmd) {
-    std::string sout, serr;
-    if (utilities::system(scmd, sout, serr) == 0) return true;
-    fprintf(stderr, "failed: %s: %s\n", scmd.c_str(), serr.c_str());
-    return false;
-}
+using benchsupport::median;
+using benchsupport::now;
+using benchsupport::run;
 
 // A tree of 1 MiB files of text drawn from a vocabulary: gzip compresses it about 3:1, at the
 // pace it has on logs and configuration.

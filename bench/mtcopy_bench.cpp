@@ -28,28 +28,17 @@
 #include <velka/platform>
 #include <velka/utilities>
 
+#include "benchsupport.h"
+
 using velka::utilities::utilities;
 
 namespace {
 
 const unsigned int s_uiextent = 64 * 1024 * 1024;
 
-double now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-bool run(const std::string& scmd) {
-    std::string sout, serr;
-    if (utilities::system(scmd, sout, serr) == 0) return true;
-    fprintf(stderr, "failed: %s: %s\n", scmd.c_str(), serr.c_str());
-    return false;
-}
+using benchsupport::median;
+using benchsupport::now;
+using benchsupport::run;
 
 // Writes ullmib MiB of bytes that differ everywhere (no tool can skip or share them).
 bool makesource(const std::string& spath, unsigned long long ullmib) {
