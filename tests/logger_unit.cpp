@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include <velka/logger>
+#include <velka/utilities>
 
 #include "velka_test.h"
 
@@ -582,8 +583,15 @@ TEST(Unit_LoggerDeathTest, WithoutADispatchThreadProducersWriteThemselves) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     tempdir dir;
     std::string slog = dir / "velka.log";
-    // The copy checks the file itself (its temporary directory is its own).
-    EXPECT_EXIT(_exit(logwithoutthread(slog)), ::testing::ExitedWithCode(0), "");
+    // The copy checks the file itself (its temporary directory is its own, and it removes
+    // it before it exits, since _exit runs no destructor).
+    EXPECT_EXIT(
+        {
+            int irc = logwithoutthread(slog);
+            velka_test::sh("rm -rf " + velka::utilities::utilities::shellquote(dir.path()));
+            _exit(irc);
+        },
+        ::testing::ExitedWithCode(0), "");
     GTEST_FLAG_SET(death_test_style, "fast");
 #endif
 }
