@@ -82,6 +82,21 @@ std::string swaponcmd(const std::string& sdev) {
     return "swapon  " + q(sdev);
 }
 
+// Logs sannounce (which names the command line), runs scmd, and when it fails logs sfailure
+// followed by the tool's error text. The command's result; its standard output in sout.
+int runlogged(velka::logger::source* plog,
+              const char* stag,
+              const std::string& sannounce,
+              const std::string& scmd,
+              const std::string& sfailure,
+              std::string& sout) {
+    LOG(plog, s_file, stag, sannounce);
+    std::string serr;
+    int iret = utilities::system(scmd, sout, serr);
+    if (iret != 0) LOG(plog, s_file, stag, sfailure + serr);
+    return iret;
+}
+
 }  // namespace
 
 fs::fs(velka::logger::source* ptr) : m_plogsrc(ptr) {}
@@ -89,12 +104,9 @@ fs::fs(velka::logger::source* ptr) : m_plogsrc(ptr) {}
 int fs::mkfs(std::string sblkdev, std::string sfilesystem) {
     LOG(m_plogsrc, s_file, "fs::mkfs", "Request to create " + sfilesystem + " on " + sblkdev);
     std::string scmd = mkfscmd(sblkdev, sfilesystem);
-    LOG(m_plogsrc, s_file, "fs::mkfs", "Filesystem will be created using command " + scmd);
-    std::string sout, serr;
-    int iret = utilities::system(scmd, sout, serr);
-    if (iret != 0)
-        LOG(m_plogsrc, s_file, "fs::mkfs", "Format command " + scmd + " failed error: " + serr);
-    return iret;
+    std::string sout;
+    return runlogged(m_plogsrc, "fs::mkfs", "Filesystem will be created using command " + scmd,
+                     scmd, "Format command " + scmd + " failed error: ", sout);
 }
 
 std::string fs::createarglist(std::list<std::string>& fsargslist) {
@@ -109,22 +121,16 @@ int fs::mount(std::string sblkdev,
               std::string sfilesystem,
               std::list<std::string>& fsargs) {
     std::string scmd = mountcmd(sblkdev, smntpath, sfilesystem, createarglist(fsargs));
-    LOG(m_plogsrc, s_file, "fs::mount", "File system will be mounted using command " + scmd);
-    std::string sout, serr;
-    int iret = utilities::system(scmd, sout, serr);
-    if (iret != 0)
-        LOG(m_plogsrc, s_file, "fs::mount", "Mount command " + scmd + " failed error: " + serr);
-    return iret;
+    std::string sout;
+    return runlogged(m_plogsrc, "fs::mount", "File system will be mounted using command " + scmd,
+                     scmd, "Mount command " + scmd + " failed error: ", sout);
 }
 
 int fs::umount(std::string smntpath) {
     std::string scmd = umountcmd(smntpath);
-    LOG(m_plogsrc, s_file, "fs::umount", "File system will be unmounted using command " + scmd);
-    std::string sout, serr;
-    int iret = utilities::system(scmd, sout, serr);
-    if (iret != 0)
-        LOG(m_plogsrc, s_file, "fs::umount", "Umount command " + scmd + " failed error: " + serr);
-    return iret;
+    std::string sout;
+    return runlogged(m_plogsrc, "fs::umount", "File system will be unmounted using command " + scmd,
+                     scmd, "Umount command " + scmd + " failed error: ", sout);
 }
 
 int fs::mkdir(std::string spath, unsigned int umode) {
@@ -176,65 +182,49 @@ int fs::symlink(std::string spath, std::string slinkname) {
 
 std::string fs::getfsuuid(std::string sblkdev, std::string sfstype) {
     std::string scmd = fsuuidcmd(sblkdev, sfstype);
-    LOG(m_plogsrc, s_file, "fs::getfsuuid", "UUID will be extracted using command " + scmd);
-    std::string sout, serr;
-    if (utilities::system(scmd, sout, serr) != 0) {
-        LOG(m_plogsrc, s_file, "fs::getfsuuid", "Failed to extract UUID error: " + serr);
+    std::string sout;
+    if (runlogged(m_plogsrc, "fs::getfsuuid", "UUID will be extracted using command " + scmd, scmd,
+                  "Failed to extract UUID error: ", sout) != 0)
         return "";
-    }
     LOG(m_plogsrc, s_file, "fs::getfsuuid", "Block device " + sblkdev + " filesystem UUID " + sout);
     return utilities::trim(sout);
 }
 
 std::string fs::getfstype(std::string sblkdev) {
     std::string scmd = fstypecmd(sblkdev);
-    LOG(m_plogsrc, s_file, "fs::getfstype",
-        "Filesystem type will be extracted using command " + scmd);
-    std::string sout, serr;
-    if (utilities::system(scmd, sout, serr) != 0) {
-        LOG(m_plogsrc, s_file, "fs::getfstype",
-            "Failed to extract filesystem type, error: " + serr);
+    std::string sout;
+    if (runlogged(m_plogsrc, "fs::getfstype",
+                  "Filesystem type will be extracted using command " + scmd, scmd,
+                  "Failed to extract filesystem type, error: ", sout) != 0)
         return "";
-    }
     LOG(m_plogsrc, s_file, "fs::getfstype", "Filesystem type " + sout);
     return utilities::trim(sout);
 }
 
 std::string fs::getswapdevuuid(std::string sdev) {
     std::string scmd = swapuuidcmd(sdev);
-    LOG(m_plogsrc, s_file, "fs::getswapdevuuid",
-        "UUID of swap device will be extracted using command " + scmd);
-    std::string sout, serr;
-    if (utilities::system(scmd, sout, serr) != 0) {
-        LOG(m_plogsrc, s_file, "fs::getswapdevuuid",
-            "Failed to extract UUID from swap device " + sdev + " error: " + serr);
+    std::string sout;
+    if (runlogged(m_plogsrc, "fs::getswapdevuuid",
+                  "UUID of swap device will be extracted using command " + scmd, scmd,
+                  "Failed to extract UUID from swap device " + sdev + " error: ", sout) != 0)
         return "";
-    }
     return sout;
 }
 
 int fs::createswapdevice(std::string sdev) {
     std::string scmd = mkswapcmd(sdev);
-    LOG(m_plogsrc, s_file, "fs::createswapdevice",
-        "swap device will be created using command " + scmd);
-    std::string sout, serr;
-    int iret = utilities::system(scmd, sout, serr);
-    if (iret != 0)
-        LOG(m_plogsrc, s_file, "fs::createswapdevice",
-            "Failed to create swap device " + sdev + " error: " + serr);
-    return iret;
+    std::string sout;
+    return runlogged(m_plogsrc, "fs::createswapdevice",
+                     "swap device will be created using command " + scmd, scmd,
+                     "Failed to create swap device " + sdev + " error: ", sout);
 }
 
 int fs::activateswapdevice(std::string sdev) {
     std::string scmd = swaponcmd(sdev);
-    LOG(m_plogsrc, s_file, "fs::activateswapdevice",
-        "swap device will be activated using command " + scmd);
-    std::string sout, serr;
-    int iret = utilities::system(scmd, sout, serr);
-    if (iret != 0)
-        LOG(m_plogsrc, s_file, "fs::activateswapdevice",
-            "Failed to activate swap device " + sdev + " error: " + serr);
-    return iret;
+    std::string sout;
+    return runlogged(m_plogsrc, "fs::activateswapdevice",
+                     "swap device will be activated using command " + scmd, scmd,
+                     "Failed to activate swap device " + sdev + " error: ", sout);
 }
 
 int fs::setextendedattribute(std::string spath, std::string sname, std::string sval) {
