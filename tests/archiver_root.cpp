@@ -44,7 +44,7 @@ TEST(Root_Archiver, SystemArchiveLeavesOutExcludedPaths) {
     spew(dir / "list", "/root " + dir / "root.tar.gz\n");
 
     logcapture log;
-    archiver arch(log.source());
+    archiver arch(log.src());
     ASSERT_EQ(arch.creategziparchive(dir / "list"), 0);
     std::string slisting;
     ASSERT_EQ(sh("tar -tzf " + q(dir / "root.tar.gz") + " | LC_ALL=C sort", &slisting), 0);
@@ -68,7 +68,7 @@ TEST(Root_Archiver, UnreadableCoreCountMeansOneWorker) {
          dir / "tree" + " " + dir / "a.tar.gz\n" + dir / "tree" + " " + dir / "b.tar.gz\n");
 
     logcapture log;
-    archiver arch(log.source());
+    archiver arch(log.src());
     EXPECT_EQ(arch.creategziparchive(dir / "list"), 0);
     std::string stext = log.text();
     EXPECT_TRUE(contains(stext, "A maximum of 1 tasks will be created for creating the archive "));

@@ -88,7 +88,7 @@ TEST(Unit_Archiver, CreateAndExtractRoundTripsKeepEverything) {
     spew(dir / "extract.list", sextract);
 
     logcapture log;
-    archiver arch(log.source());
+    archiver arch(log.src());
     ASSERT_EQ(arch.creategziparchive(dir / "create.list"), 0);
     ASSERT_EQ(arch.extractgziparchive(dir / "extract.list"), 0);
     for (const char* stag : stags) {
@@ -137,7 +137,7 @@ TEST(Unit_Archiver, FailedJobsLeaveTheOthersRunningAndNameTheLowestWorker) {
     spew(dir / "list", slist);
     {
         logcapture log;
-        archiver arch(log.source());
+        archiver arch(log.src());
         EXPECT_EQ(arch.creategziparchive(dir / "list"), -1);
         for (int i = 0; i < 4; ++i) {
             SCOPED_TRACE(i);
@@ -169,7 +169,7 @@ TEST(Unit_Archiver, FailedJobsLeaveTheOthersRunningAndNameTheLowestWorker) {
         spew(dir / "list2", dir / "missing1" + " " + dir / "x1.tar.gz\n" + dir / "missing2" + " " +
                                 dir / "x2.tar.gz\n");
         logcapture log;
-        archiver arch(log.source());
+        archiver arch(log.src());
         EXPECT_EQ(arch.process(dir / "list2", velka::archiver::creategzippedtar), -1);
         std::string stext = log.text();
         EXPECT_TRUE(contains(stext, "task 0 failed "));
@@ -181,7 +181,7 @@ TEST(Unit_Archiver, FailedJobsLeaveTheOthersRunningAndNameTheLowestWorker) {
     ASSERT_EQ(sh("mkdir " + q(dir / "out")), 0);
     spew(dir / "list3", dir / "broken.tar.gz" + " " + dir / "out" + "\n");
     logcapture log;
-    archiver arch(log.source());
+    archiver arch(log.src());
     EXPECT_EQ(arch.extractgziparchive(dir / "list3"), -1);
     std::string stext = log.text();
     EXPECT_TRUE(contains(stext, "extractgziparchive( )  Failed to extract tar " +
@@ -198,7 +198,7 @@ TEST(Unit_Archiver, ListFileShapes) {
     spew(dir / "empty", "");
     {
         logcapture log;
-        archiver arch(log.source());
+        archiver arch(log.src());
         EXPECT_EQ(arch.creategziparchive(dir / "empty"), 0);
         EXPECT_TRUE(
             contains(log.text(), "0 tasks will be created for processing " + dir / "empty"));
@@ -208,7 +208,7 @@ TEST(Unit_Archiver, ListFileShapes) {
     spew(dir / "one", dir / "tree" + " " + dir / "one.tar.gz");
     {
         logcapture log;
-        archiver arch(log.source());
+        archiver arch(log.src());
         EXPECT_EQ(arch.creategziparchive(dir / "one"), 0);
         EXPECT_EQ(sh("tar -tzf " + q(dir / "one.tar.gz") + " >/dev/null 2>&1"), 0);
         std::string stext = log.text();
@@ -229,7 +229,7 @@ TEST(Unit_Archiver, ListFileShapes) {
     };
     ASSERT_EQ(sh("mkdir " + q(dir / "dir")), 0);
     logcapture log;
-    archiver arch(log.source());
+    archiver arch(log.src());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.sname);
         if (std::string(c.sname) == "single" || std::string(c.sname) == "blank")
@@ -330,7 +330,7 @@ TEST(Unit_Archiver, CommandLinesAreLoggedExactly) {
     spew(dir / "create", "/data/in /data/out.tar.gz\n");
     spew(dir / "extract", "/data/out.tar.gz /data/dir\n");
     logcapture log;
-    archiver arch(log.source());
+    archiver arch(log.src());
     EXPECT_EQ(arch.creategziparchive(dir / "create"), 0);
     EXPECT_EQ(arch.extractgziparchive(dir / "extract"), 0);
     std::string stext = log.text();

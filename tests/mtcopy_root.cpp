@@ -97,7 +97,7 @@ TEST(Root_Mtcopy, FullDestinationIsReportedByWaitAndLogged) {
     int irc = 0;
     int ierr = 0;
     {
-        mtcopy copy(tmpdir / "src", ext4 / "copy", 1024 * 1024, log.source());
+        mtcopy copy(tmpdir / "src", ext4 / "copy", 1024 * 1024, log.src());
         irc = copy.wait();
         ierr = errno;
         // The result stays the same when asked again.
@@ -121,7 +121,7 @@ TEST(Root_Mtcopy, UnreadableCoreCountMeansOneWorker) {
     spew(dir / "src", sdata);
     logcapture log;
     {
-        mtcopy copy(dir / "src", dir / "dst", 4096, log.source());
+        mtcopy copy(dir / "src", dir / "dst", 4096, log.src());
         EXPECT_EQ(copy.wait(), 0);
     }
     EXPECT_TRUE(slurp(dir / "dst") == sdata);

@@ -66,7 +66,7 @@ TEST(Unit_Mtcopy, CopiesAreByteExactAroundExtentBoundaries) {
         spew(dir / "src", sdata);
         // A longer old destination must be cut to the copy's length.
         spew(dir / "dst", pattern(c.ulen + 3 * s_uiextent, useed++));
-        ASSERT_EQ(copyfile(dir / "src", dir / "dst", s_uiextent, log.source()), 0);
+        ASSERT_EQ(copyfile(dir / "src", dir / "dst", s_uiextent, log.src()), 0);
         EXPECT_TRUE(slurp(dir / "dst") == sdata);
     }
     unsigned int uicores = velka::platform::platform::get_numcpucores();
@@ -110,7 +110,7 @@ TEST(Unit_Mtcopy, FailuresBeforeCopyingThrowAndCreateNothing) {
     auto expectthrow = [&](const std::string& ssrc, const std::string& sdest, unsigned int uiext,
                            const std::string& sdesc, int iret, int ierr) {
         try {
-            mtcopy copy(ssrc, sdest, uiext, log.source());
+            mtcopy copy(ssrc, sdest, uiext, log.src());
             ADD_FAILURE() << "no exception for " << ssrc << " -> " << sdest;
         } catch (velka::exception::exception& e) {
             EXPECT_EQ(e.get_file(), "mtcopy.cpp");
@@ -182,7 +182,7 @@ TEST(Unit_Mtcopy, SourceShorterThanItsSizeIsAFailure) {
     tempdir dir;
     logcapture log;
     int ierr = 0;
-    EXPECT_EQ(copyfile(ssrc, dir / "dst", 1024, log.source(), &ierr), -1);
+    EXPECT_EQ(copyfile(ssrc, dir / "dst", 1024, log.src(), &ierr), -1);
     EXPECT_EQ(ierr, EIO);
     EXPECT_NE(log.text().find("mtcopy_handler( )  splice failed "), std::string::npos);
 }
