@@ -355,6 +355,16 @@ std::string utilities::shellquote(const std::string& svalue) {
     return squoted;
 }
 
+bool utilities::isoption(const std::string& svalue) {
+    return !svalue.empty() && svalue[0] == '-';
+}
+
+bool utilities::quoteoperand(const std::string& svalue, std::string& squoted) {
+    if (isoption(svalue)) return false;
+    squoted = shellquote(svalue);
+    return true;
+}
+
 // ---- Command execution ----
 
 int utilities::system(std::string scmd, std::string& sout, std::string& serr) {
