@@ -74,17 +74,22 @@ const char* const s_excludes[] = {
 };
 
 // tar reads its options up to the first operand only, so the exclusions stand between the
-// archive name (the argument of -f) and the path to archive.
-std::string createcmd(const std::string& spath, const std::string& sarchive) {
-    std::string scmd = "tar --acls --xattrs -p -zcf " + utilities::shellquote(sarchive);
+// archive name (the argument of -f) and the path to archive. --force-local: an archive name
+// with a colon ("snap-10:30.tgz", "backup:/x.tgz") is a local file, never a remote host.
+std::string createcmd(const std::string& spath,
+                      const std::string& sarchive,
+                      velka::utilities::operands& ops) {
+    std::string scmd = "tar --force-local --acls --xattrs -p -zcf " + ops.op(sarchive);
     for (const char* pexclude : s_excludes) scmd += pexclude;
-    scmd += " " + utilities::shellquote(spath);
+    scmd += " " + ops.op(spath);
     return scmd;
 }
 
-std::string extractcmd(const std::string& sarchive, const std::string& sdir) {
-    return "tar --acls --xattrs --warning=none -p -zxf " + utilities::shellquote(sarchive) +
-           " -C " + utilities::shellquote(sdir);
+std::string extractcmd(const std::string& sarchive,
+                       const std::string& sdir,
+                       velka::utilities::operands& ops) {
+    return "tar --force-local --acls --xattrs --warning=none -p -zxf " + ops.op(sarchive) + " -C " +
+           ops.op(sdir);
 }
 
 std::string errtext(int ierr) {
@@ -99,11 +104,10 @@ bool nextline(archivetaskdata* ptask, std::string& sline) {
     return static_cast<bool>(std::getline(*ptask->pinputfile, sline));
 }
 
-// A word that reaches tar must not read as an option ("-" alone is standard input or
-// output; "--..." would be taken as an option in the operand's place), and cannot carry a
-// NUL byte through a shell command line.
+// A word that reaches tar cannot be empty nor carry a NUL byte through a shell command line;
+// one that begins with "-" is refused by the builder's operand check.
 bool validword(const std::string& sword) {
-    return !sword.empty() && sword[0] != '-' && sword.find('\0') == std::string::npos;
+    return !sword.empty() && sword.find('\0') == std::string::npos;
 }
 
 // The loop shared by both workers.
@@ -117,13 +121,14 @@ void runjobs(archivetaskdata* ptask, bool bcreate) {
         std::string w1, w2, w3;
         std::istringstream words(sline);
         words >> w1 >> w2 >> w3;
-        if (!validword(w1) || !validword(w2)) {
+        velka::utilities::operands ops;
+        std::string scmd = bcreate ? createcmd(w1, w2, ops) : extractcmd(w1, w2, ops);
+        if (!validword(w1) || !validword(w2) || ops.refused()) {
             LOG(ptask->m_plogsrc, s_file, sfunc, "Invalid input file " + sline);
             ptask->m_bfailed = true;
             return;
         }
 
-        std::string scmd = bcreate ? createcmd(w1, w2) : extractcmd(w1, w2);
         LOG(ptask->m_plogsrc, s_file, sfunc,
             sid +
                 (bcreate ? " | will create tar using command | "

@@ -32,54 +32,67 @@ std::string q(const std::string& svalue) {
     return utilities::shellquote(svalue);
 }
 
+using velka::utilities::operands;
+
 // echo y | mkfs -t {type} [-i size=512 -f ]{device}
-std::string mkfscmd(const std::string& sblkdev, const std::string& sfilesystem) {
+std::string mkfscmd(const std::string& sblkdev, const std::string& sfilesystem, operands& ops) {
     std::string scmd = "echo y | mkfs -t " + q(sfilesystem) + " ";
     if (sfilesystem == "xfs") scmd += std::string("-i size=512 ") + "-f" + " ";
-    return scmd + q(sblkdev);
+    return scmd + ops.op(sblkdev);
 }
 
 // mount -t {type} -o {options} {device} {path}
 std::string mountcmd(const std::string& sblkdev,
                      const std::string& smntpath,
                      const std::string& sfilesystem,
-                     const std::string& soptions) {
-    return "mount -t " + q(sfilesystem) + " -o " + q(soptions) + " " + q(sblkdev) + " " +
-           q(smntpath);
+                     const std::string& soptions,
+                     operands& ops) {
+    return "mount -t " + q(sfilesystem) + " -o " + q(soptions) + " " + ops.op(sblkdev) + " " +
+           ops.op(smntpath);
 }
 
-std::string umountcmd(const std::string& smntpath) {
-    return "umount " + q(smntpath);
+std::string umountcmd(const std::string& smntpath, operands& ops) {
+    return "umount " + ops.op(smntpath);
 }
 
-std::string fstypecmd(const std::string& sblkdev) {
-    return std::string("blkid ") + "-s TYPE " + q(sblkdev) +
+std::string fstypecmd(const std::string& sblkdev, operands& ops) {
+    return std::string("blkid ") + "-s TYPE " + ops.op(sblkdev) +
            " | awk '{print $2}' | cut -f 2 -d '=' | tr -d '\"'";
 }
 
 // The UUID query of each known type; empty for any other type. blkid is asked for the UUID
 // tag alone: its full output puts SEC_TYPE and LABEL tags before the UUID of many FAT
 // filesystems.
-std::string fsuuidcmd(const std::string& sblkdev, const std::string& sfstype) {
-    if (sfstype == "xfs") return "xfs_admin -u " + q(sblkdev) + " | awk '{print $3}'";
+std::string fsuuidcmd(const std::string& sblkdev, const std::string& sfstype, operands& ops) {
+    if (sfstype == "xfs") return "xfs_admin -u " + ops.op(sblkdev) + " | awk '{print $3}'";
     if (sfstype == "ext4")
-        return "dumpe2fs " + q(sblkdev) +
+        return "dumpe2fs " + ops.op(sblkdev) +
                " 2>/dev/null | grep \"Filesystem UUID\" | awk '{print $3}'";
     if (sfstype == "fat" || sfstype == "vfat")
-        return "blkid -s UUID " + q(sblkdev) + " | awk '{print $2}' | cut -f 2 -d '=' | tr -d '\"'";
+        return "blkid -s UUID " + ops.op(sblkdev) +
+               " | awk '{print $2}' | cut -f 2 -d '=' | tr -d '\"'";
     return "";
 }
 
-std::string swapuuidcmd(const std::string& sdev) {
-    return "swaplabel " + q(sdev) + " | awk '{print $2}'";
+std::string swapuuidcmd(const std::string& sdev, operands& ops) {
+    return "swaplabel " + ops.op(sdev) + " | awk '{print $2}'";
 }
 
-std::string mkswapcmd(const std::string& sdev) {
-    return "mkswap  " + q(sdev);
+std::string mkswapcmd(const std::string& sdev, operands& ops) {
+    return "mkswap  " + ops.op(sdev);
 }
 
-std::string swaponcmd(const std::string& sdev) {
-    return "swapon  " + q(sdev);
+std::string swaponcmd(const std::string& sdev, operands& ops) {
+    return "swapon  " + ops.op(sdev);
+}
+
+// A builder's refused operand: logged, and the operation fails before anything runs.
+bool refused(velka::logger::source* plog, const char* stag, const operands& ops) {
+    if (!ops.refused()) return false;
+    LOG(plog, s_file, stag,
+        "Refused value " + ops.value() +
+            " error: it begins with '-' and would be read as an option");
+    return true;
 }
 
 // Logs sannounce (which names the command line), runs scmd, and when it fails logs sfailure
@@ -103,7 +116,9 @@ fs::fs(velka::logger::source* ptr) : m_plogsrc(ptr) {}
 
 int fs::mkfs(std::string sblkdev, std::string sfilesystem) {
     LOG(m_plogsrc, s_file, "fs::mkfs", "Request to create " + sfilesystem + " on " + sblkdev);
-    std::string scmd = mkfscmd(sblkdev, sfilesystem);
+    operands ops;
+    std::string scmd = mkfscmd(sblkdev, sfilesystem, ops);
+    if (refused(m_plogsrc, "fs::mkfs", ops)) return -1;
     std::string sout;
     return runlogged(m_plogsrc, "fs::mkfs", "Filesystem will be created using command " + scmd,
                      scmd, "Format command " + scmd + " failed error: ", sout);
@@ -120,14 +135,18 @@ int fs::mount(std::string sblkdev,
               std::string smntpath,
               std::string sfilesystem,
               std::list<std::string>& fsargs) {
-    std::string scmd = mountcmd(sblkdev, smntpath, sfilesystem, createarglist(fsargs));
+    operands ops;
+    std::string scmd = mountcmd(sblkdev, smntpath, sfilesystem, createarglist(fsargs), ops);
+    if (refused(m_plogsrc, "fs::mount", ops)) return -1;
     std::string sout;
     return runlogged(m_plogsrc, "fs::mount", "File system will be mounted using command " + scmd,
                      scmd, "Mount command " + scmd + " failed error: ", sout);
 }
 
 int fs::umount(std::string smntpath) {
-    std::string scmd = umountcmd(smntpath);
+    operands ops;
+    std::string scmd = umountcmd(smntpath, ops);
+    if (refused(m_plogsrc, "fs::umount", ops)) return -1;
     std::string sout;
     return runlogged(m_plogsrc, "fs::umount", "File system will be unmounted using command " + scmd,
                      scmd, "Umount command " + scmd + " failed error: ", sout);
@@ -181,7 +200,9 @@ int fs::symlink(std::string spath, std::string slinkname) {
 }
 
 std::string fs::getfsuuid(std::string sblkdev, std::string sfstype) {
-    std::string scmd = fsuuidcmd(sblkdev, sfstype);
+    operands ops;
+    std::string scmd = fsuuidcmd(sblkdev, sfstype, ops);
+    if (refused(m_plogsrc, "fs::getfsuuid", ops)) return "";
     std::string sout;
     if (runlogged(m_plogsrc, "fs::getfsuuid", "UUID will be extracted using command " + scmd, scmd,
                   "Failed to extract UUID error: ", sout) != 0)
@@ -191,7 +212,9 @@ std::string fs::getfsuuid(std::string sblkdev, std::string sfstype) {
 }
 
 std::string fs::getfstype(std::string sblkdev) {
-    std::string scmd = fstypecmd(sblkdev);
+    operands ops;
+    std::string scmd = fstypecmd(sblkdev, ops);
+    if (refused(m_plogsrc, "fs::getfstype", ops)) return "";
     std::string sout;
     if (runlogged(m_plogsrc, "fs::getfstype",
                   "Filesystem type will be extracted using command " + scmd, scmd,
@@ -202,7 +225,9 @@ std::string fs::getfstype(std::string sblkdev) {
 }
 
 std::string fs::getswapdevuuid(std::string sdev) {
-    std::string scmd = swapuuidcmd(sdev);
+    operands ops;
+    std::string scmd = swapuuidcmd(sdev, ops);
+    if (refused(m_plogsrc, "fs::getswapdevuuid", ops)) return "";
     std::string sout;
     if (runlogged(m_plogsrc, "fs::getswapdevuuid",
                   "UUID of swap device will be extracted using command " + scmd, scmd,
@@ -212,7 +237,9 @@ std::string fs::getswapdevuuid(std::string sdev) {
 }
 
 int fs::createswapdevice(std::string sdev) {
-    std::string scmd = mkswapcmd(sdev);
+    operands ops;
+    std::string scmd = mkswapcmd(sdev, ops);
+    if (refused(m_plogsrc, "fs::createswapdevice", ops)) return -1;
     std::string sout;
     return runlogged(m_plogsrc, "fs::createswapdevice",
                      "swap device will be created using command " + scmd, scmd,
@@ -220,7 +247,9 @@ int fs::createswapdevice(std::string sdev) {
 }
 
 int fs::activateswapdevice(std::string sdev) {
-    std::string scmd = swaponcmd(sdev);
+    operands ops;
+    std::string scmd = swaponcmd(sdev, ops);
+    if (refused(m_plogsrc, "fs::activateswapdevice", ops)) return -1;
     std::string sout;
     return runlogged(m_plogsrc, "fs::activateswapdevice",
                      "swap device will be activated using command " + scmd, scmd,

@@ -6,8 +6,10 @@
 #include <mntent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include <velka/logger>
 #include <velka/scoped_array>
@@ -23,10 +25,11 @@ using velka::mnttab::mnttab;
 using velka::scoped_array::scoped_array;
 
 const char* const s_file = "mntconfig";
-// Smallest line buffer; lines longer than the largest one make the file unreadable rather
-// than being read cut short.
+// Read in pieces of this size. A line longer than s_maxlinesize, or a file larger than
+// s_maxfilesize, makes the file unreadable rather than being read cut short.
 const size_t s_linebufsize = 4096;
-const size_t s_maxlinebufsize = 1024 * 1024;
+const size_t s_maxlinesize = 1024 * 1024 - 2;
+const size_t s_maxfilesize = 64 * 1024 * 1024;
 // Written for an entry without options: an empty column would shift the columns after it.
 const char* const s_defaultopts = "defaults";
 
@@ -57,29 +60,59 @@ private:
     scoped_array<char> m_buf;
 };
 
-// A column of a line read; a missing one is empty.
-std::string field(const char* stext) {
-    return stext != nullptr ? stext : "";
+size_t longestline(const std::string& stext) {
+    size_t ulongest = 0, upos = 0;
+    while (upos <= stext.size()) {
+        size_t uend = stext.find('\n', upos);
+        if (uend == std::string::npos) uend = stext.size();
+        ulongest = std::max(ulongest, uend - upos);
+        upos = uend + 1;
+    }
+    return ulongest;
 }
 
-// The line buffer needed to read every line of the stream whole (from its start): the
-// longest line plus its newline and the terminating NUL. 0 when the stream cannot be read or
-// holds a line longer than the largest buffer. The stream is left at its start.
-size_t linebuffersize(FILE* fp) {
-    rewind(fp);
-    size_t ullongest = 0, ulcurrent = 0;
-    int c;
-    while ((c = getc_unlocked(fp)) != EOF) {
-        if (c == '\n') {
-            ulcurrent = 0;
-        } else if (++ulcurrent > ullongest) {
-            ullongest = ulcurrent;
+// Undoes the octal escapes of the fstab format as libc's entry reader does: \040 blank,
+// \011 tab, \012 newline, \134 and \\ backslash; any other byte stands for itself.
+std::string decodefield(const std::string& sfield) {
+    std::string sout;
+    for (size_t i = 0; i < sfield.size(); ++i) {
+        std::string snext = sfield.substr(i, 4);
+        if (snext == "\\040") {
+            sout += ' ';
+            i += 3;
+        } else if (snext == "\\011") {
+            sout += '\t';
+            i += 3;
+        } else if (snext == "\\012") {
+            sout += '\n';
+            i += 3;
+        } else if (snext == "\\134") {
+            sout += '\\';
+            i += 3;
+        } else if (snext.compare(0, 2, "\\\\") == 0) {
+            sout += '\\';
+            i += 1;
+        } else {
+            sout += sfield[i];
         }
     }
-    bool bfailed = ferror(fp) != 0;
-    rewind(fp);
-    if (bfailed || ullongest + 2 > s_maxlinebufsize) return 0;
-    return ullongest + 2 > s_linebufsize ? ullongest + 2 : s_linebufsize;
+    return sout;
+}
+
+// The columns of one line: runs of blanks and tabs separate them, trailing ones are ignored.
+std::vector<std::string> columns(const std::string& sline) {
+    std::vector<std::string> vcols;
+    size_t upos = 0;
+    while (vcols.size() < 4) {
+        upos = sline.find_first_not_of(" \t", upos);
+        if (upos == std::string::npos) break;
+        size_t uend = sline.find_first_of(" \t", upos);
+        vcols.push_back(decodefield(sline.substr(upos, uend - upos)));
+        if (uend == std::string::npos) break;
+        upos = uend;
+    }
+    vcols.resize(4);
+    return vcols;
 }
 
 }  // namespace
@@ -127,31 +160,16 @@ int mntconfig::extract(std::list<mnttab>& mntentlist) {
             "Mountpath config file " + m_sconfigfile + " is not a regular file");
         return -1;
     }
-    size_t ulbufsize = linebuffersize(m_fp);
-    if (ulbufsize == 0) {
-        LOG(m_plogsrc, s_file, "mntconfig::extract",
-            "Mountpath config file " + m_sconfigfile + " cannot be read or has an overlong line");
-        return -1;
-    }
-    LOG(m_plogsrc, s_file, "mntconfig::extract",
-        "Will start parsing the mountpath config file " + m_sconfigfile);
-    std::list<mnttab> lentries;
-    scoped_array<char> buf(static_cast<unsigned int>(ulbufsize));
-    struct mntent ent;
+    // The whole file is read and split here rather than by libc's entry reader, which takes
+    // a line cut by a NUL byte for an overlong one and silently drops the line after it.
+    rewind(m_fp);
+    std::string stext;
+    scoped_array<char> buf(static_cast<unsigned int>(s_linebufsize));
+    size_t n;
     errno = 0;
-    while (getmntent_r(m_fp, &ent, buf.get(), static_cast<int>(buf.size())) != nullptr) {
-        std::string sdevice(field(ent.mnt_fsname)), spath(field(ent.mnt_dir)),
-            stype(field(ent.mnt_type)), soptions(field(ent.mnt_opts));
-        std::string sline = "[" + sdevice + " : " + spath + " : " + stype + " : " + soptions + "]";
-        // A line cut short names no mount path or no type: it describes no mount.
-        const char* smissing = spath.empty() ? "mount path" : stype.empty() ? "type" : nullptr;
-        if (smissing != nullptr) {
-            LOG(m_plogsrc, s_file, "mntconfig::extract",
-                "Skipped mnttab entry " + sline + " without a " + smissing);
-            continue;
-        }
-        lentries.push_back(mnttab(sdevice, spath, stype, soptions, nullptr));
-        LOG(m_plogsrc, s_file, "mntconfig::extract", "Created mnttab entry " + sline);
+    while ((n = fread(buf.get(), 1, buf.size(), m_fp)) > 0) {
+        stext.append(buf.get(), n);
+        if (stext.size() > s_maxfilesize) break;
     }
     if (ferror(m_fp) != 0) {
         int ierr = errno;
@@ -159,8 +177,49 @@ int mntconfig::extract(std::list<mnttab>& mntentlist) {
             "Failed to read mountpath config file " + m_sconfigfile + " error: " + strerror(ierr));
         return -1;
     }
+    if (stext.size() > s_maxfilesize || longestline(stext) > s_maxlinesize) {
+        LOG(m_plogsrc, s_file, "mntconfig::extract",
+            "Mountpath config file " + m_sconfigfile + " cannot be read or has an overlong line");
+        return -1;
+    }
+    LOG(m_plogsrc, s_file, "mntconfig::extract",
+        "Will start parsing the mountpath config file " + m_sconfigfile);
+    std::list<mnttab> lentries;
+    parseentries(stext, lentries, m_plogsrc);
     mntentlist.swap(lentries);
     return 0;
+}
+
+void mntconfig::parseentries(const std::string& stext,
+                             std::list<mnttab>& mntentlist,
+                             velka::logger::source* plog) {
+    size_t upos = 0;
+    while (upos < stext.size()) {
+        size_t uend = stext.find('\n', upos);
+        if (uend == std::string::npos) uend = stext.size();
+        std::string sline = stext.substr(upos, uend - upos);
+        upos = uend + 1;
+        size_t ufirst = sline.find_first_not_of(" \t");
+        if (ufirst == std::string::npos || sline[ufirst] == '#') continue;
+        if (sline.find('\0') != std::string::npos) {
+            LOG(plog, s_file, "mntconfig::extract",
+                "Skipped mnttab entry [" + sline.substr(0, sline.find('\0')) + "] with a NUL byte");
+            continue;
+        }
+        std::vector<std::string> vcols = columns(sline);
+        const std::string &sdevice = vcols[0], &spath = vcols[1], &stype = vcols[2],
+                          &soptions = vcols[3];
+        std::string sentry = "[" + sdevice + " : " + spath + " : " + stype + " : " + soptions + "]";
+        // A line cut short names no mount path or no type: it describes no mount.
+        const char* smissing = spath.empty() ? "mount path" : stype.empty() ? "type" : nullptr;
+        if (smissing != nullptr) {
+            LOG(plog, s_file, "mntconfig::extract",
+                "Skipped mnttab entry " + sentry + " without a " + smissing);
+            continue;
+        }
+        mntentlist.push_back(mnttab(sdevice, spath, stype, soptions, nullptr));
+        LOG(plog, s_file, "mntconfig::extract", "Created mnttab entry " + sentry);
+    }
 }
 
 int mntconfig::update(std::list<mnttab>& mntentlist) {
@@ -186,8 +245,10 @@ int mntconfig::update(std::list<mnttab>& mntentlist) {
             std::string(ent.mnt_fsname) + "  " + ent.mnt_dir + " " + ent.mnt_type + " " +
                 ent.mnt_opts);
         // An empty column cannot be written: the columns after it would move one place left.
+        // A device that begins with "#" would make the line a comment no reader returns.
         int iret = 1;
-        if (*ent.mnt_fsname != '\0' && *ent.mnt_dir != '\0' && *ent.mnt_type != '\0')
+        if (*ent.mnt_fsname != '\0' && *ent.mnt_fsname != '#' && *ent.mnt_dir != '\0' &&
+            *ent.mnt_type != '\0')
             iret = addmntent(m_fp, &ent);
         if (iret != 0) {
             LOG(m_plogsrc, s_file, "mntconfig::update",

@@ -23,9 +23,8 @@ bool querynumber(const std::string& scmd, std::string& sout) {
     return utilities::system(scmd, sout, serr) == 0;
 }
 
-std::string linkspeedcmd(const std::string& sintfx) {
-    return "ethtool " + utilities::shellquote(sintfx) +
-           " | grep Speed | awk '{print $2}' | tr -d [A-Za-z/]";
+std::string linkspeedcmd(const std::string& sintfx, velka::utilities::operands& ops) {
+    return "ethtool " + ops.op(sintfx) + " | grep Speed | awk '{print $2}' | tr -d [A-Za-z/]";
 }
 
 }  // namespace
@@ -53,17 +52,26 @@ bool platform::isEFIfirmware() {
 }
 
 int platform::updatenameserver(std::list<std::string>& snameservers) {
+    // Every write and the close are checked: a full filesystem must not pass for success.
     std::ofstream out(s_resolvconf, std::ios::out | std::ios::trunc);
     if (!out.good()) return -1;
     out << s_resolvheader << '\n';
-    for (const auto& sserver : snameservers) out << "nameserver " << sserver << '\n';
+    for (const auto& sserver : snameservers) {
+        if (!out.good()) break;
+        out << "nameserver " << sserver << '\n';
+    }
+    out.flush();
+    bool bok = out.good();
     out.close();
-    return 0;
+    return bok && !out.fail() ? 0 : -1;
 }
 
 int platform::get_link_speed(std::string sintfx, unsigned long& lspeed) {
+    velka::utilities::operands ops;
+    std::string scmd = linkspeedcmd(sintfx, ops);
+    if (ops.refused()) return -1;
     std::list<std::string> lout;
-    int irc = utilities::popen(linkspeedcmd(sintfx), lout, 100);
+    int irc = utilities::popen(scmd, lout, 100);
     if (irc != 0) return irc;
     if (lout.empty()) return -1;
     lspeed = utilities::strtoul(utilities::trim(lout.front()));

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -104,6 +105,26 @@ void drain(int ioutfd, int ierrfd, std::string& sout, std::string& serr) {
     }
 }
 
+// Output lines, split at newlines only (a NUL byte is an ordinary byte of its line), each
+// trimmed. A line longer than s_linebufsize - 1 bytes comes in pieces of that size; the newline
+// that ends it adds no empty element. Empty lines stay empty elements; text after the last
+// newline is a last line.
+template <typename Container>
+void splitinto(const std::string& stext, Container& loutput) {
+    const size_t ulimit = s_linebufsize - 1;
+    size_t upos = 0;
+    while (upos < stext.size()) {
+        size_t uend = stext.find('\n', upos);
+        size_t ulen = (uend == std::string::npos ? stext.size() : uend) - upos;
+        if (ulen == 0) loutput.push_back(std::string());
+        for (size_t uoff = 0; uoff < ulen; uoff += ulimit)
+            loutput.push_back(
+                utilities::trim(stext.substr(upos + uoff, std::min(ulimit, ulen - uoff))));
+        if (uend == std::string::npos) break;
+        upos = uend + 1;
+    }
+}
+
 template <typename Container>
 int popenlines(const std::string& scmd, Container& loutput, int imsec) {
     std::vector<std::string> lstore;
@@ -138,18 +159,12 @@ int popenlines(const std::string& scmd, Container& loutput, int imsec) {
         return -1;
     }
     if (imsec != 0) utilities::millisleep(static_cast<unsigned long long>(imsec));
-    loutput.clear();
+    std::string stext;
     scoped_array::scoped_array<char> buf(s_linebufsize);
-    // A piece that filled the buffer without reaching a newline is continued by the next
-    // one; the newline that ends such a line is not an empty line of its own.
-    bool bcontinued = false;
-    while (fgets(buf.get(), static_cast<int>(buf.size()), pf) != nullptr) {
-        size_t ulen = strlen(buf.get());
-        bool bhasnewline = ulen > 0 && buf[static_cast<std::ptrdiff_t>(ulen - 1)] == '\n';
-        if (!(bcontinued && ulen == 1 && bhasnewline))
-            loutput.push_back(utilities::trim(buf.get()));
-        bcontinued = !bhasnewline;
-    }
+    size_t n;
+    while ((n = fread(buf.get(), 1, buf.size(), pf)) > 0) stext.append(buf.get(), n);
+    loutput.clear();
+    splitinto(stext, loutput);
     fclose(pf);
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
@@ -258,7 +273,11 @@ unsigned long utilities::strtoul(std::string s_value) {
 }
 
 unsigned int utilities::strtoui(std::string s_value) {
-    return static_cast<unsigned int>(toint(s_value));
+    // Non-negative values saturate at the unsigned limit; negative ones wrap as atoi's do.
+    long lvalue = tolong(s_value);
+    if (lvalue < 0) return static_cast<unsigned int>(toint(s_value));
+    if (lvalue > static_cast<long>(UINT_MAX)) return UINT_MAX;
+    return static_cast<unsigned int>(lvalue);
 }
 
 int utilities::strtoi(std::string s_value) {
@@ -365,6 +384,14 @@ bool utilities::quoteoperand(const std::string& svalue, std::string& squoted) {
     return true;
 }
 
+std::string operands::op(const std::string& svalue) {
+    std::string squoted;
+    if (utilities::quoteoperand(svalue, squoted)) return squoted;
+    if (!m_brefused) m_srefused = svalue;
+    m_brefused = true;
+    return "";
+}
+
 // ---- Command execution ----
 
 int utilities::system(std::string scmd, std::string& sout, std::string& serr) {
@@ -384,6 +411,10 @@ int utilities::system(std::string scmd, std::string& sout, std::string& serr) {
     drain(proc.outfd(), proc.errfd(), sout, serr);
     proc.close();
     return proc.status() == 0 ? 0 : -1;
+}
+
+void utilities::splitlines(const std::string& stext, std::list<std::string>& loutput) {
+    splitinto(stext, loutput);
 }
 
 int utilities::popen(std::string scmd, std::list<std::string>& loutput, int imsec) {

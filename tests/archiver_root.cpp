@@ -1,6 +1,9 @@
 // Parallel archiver with the real tar on fixed system paths, in the test's private mount
 // namespace: the excluded credentials under /root stay out of a system archive, and a
 // processor count that cannot be read still gives one worker.
+#include <unistd.h>
+
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -53,6 +56,34 @@ TEST(Root_Archiver, SystemArchiveLeavesOutExcludedPaths) {
               "root/\nroot/.bashrc\nroot/keep/\nroot/keep/.ssh/\nroot/keep/.ssh/config\n"
               "root/keep/file\n");
     EXPECT_TRUE(contains(log.text(), "0 | completed processing | " + dir / "root.tar.gz"));
+}
+
+// GNU tar takes "host:file" for a remote archive; these names stay local files.
+TEST(Root_Archiver, ArchiveNamesWithColonsStayLocal) {
+    VELKA_REQUIRE_ROOT();
+    VELKA_REQUIRE_TOOL("tar");
+    tempdir dir;
+    ASSERT_EQ(sh("mkdir -p " + q(dir / "data") + " && echo one > " + q(dir / "data/f")), 0);
+    ASSERT_EQ(sh("mkdir -p " + q(dir / "backup:") + " " + q(dir / "out")), 0);
+    // Relative names, as in a list file: the archive's name itself begins with "host:".
+    std::string snames[] = {"snap-10:30.tgz", "backup:/x.tgz"};
+    char* pold = getcwd(nullptr, 0);
+    ASSERT_NE(pold, nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    for (const auto& sname : snames) {
+        SCOPED_TRACE(sname);
+        spew(dir / "create", dir / "data " + sname + "\n");
+        spew(dir / "extract", sname + " " + dir / "out\n");
+        logcapture log;
+        archiver arch(log.src());
+        EXPECT_EQ(arch.creategziparchive(dir / "create"), 0);
+        EXPECT_EQ(arch.extractgziparchive(dir / "extract"), 0);
+        EXPECT_TRUE(utilities::isfile(dir / sname));
+        EXPECT_EQ(slurp(dir / "out" + dir / "data/f"), "one\n");
+        EXPECT_EQ(sh("rm -rf " + q(dir / "out") + " && mkdir " + q(dir / "out")), 0);
+    }
+    EXPECT_EQ(chdir(pold), 0);
+    free(pold);
 }
 
 TEST(Root_Archiver, UnreadableCoreCountMeansOneWorker) {

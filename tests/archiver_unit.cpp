@@ -114,13 +114,13 @@ TEST(Unit_Archiver, CreateAndExtractRoundTripsKeepEverything) {
     EXPECT_TRUE(contains(stext, "creategzippedtar( )  Will process entry " + dir / "tree-one"));
     EXPECT_TRUE(contains(stext,
                          "creategzippedtar( )  0 | will create tar using command | "
-                         "tar --acls --xattrs -p -zcf "));
+                         "tar --force-local --acls --xattrs -p -zcf "));
     EXPECT_TRUE(contains(stext, " | completed processing | " + dir / "two.tar.gz"));
     EXPECT_TRUE(
         contains(stext, "Successfully compressed contents of input file " + (dir / "create.list")));
     EXPECT_TRUE(contains(stext,
                          "extractgziparchive( )  0 | will extract tar using command | "
-                         "tar --acls --xattrs --warning=none -p -zxf "));
+                         "tar --force-local --acls --xattrs --warning=none -p -zxf "));
     EXPECT_TRUE(contains(stext, " | completed processing | " + dir / "three.tar.gz"));
     EXPECT_TRUE(
         contains(stext, "Successfully extracted contents of input file " + (dir / "extract.list")));
@@ -271,7 +271,8 @@ TEST(Unit_Archiver, ListWordsReachTarAsSingleArguments) {
     for (const char* s : {"pwned1", "pwned2", "pwned3"})
         EXPECT_NE(access((dir / s).c_str(), F_OK), 0) << s;
 
-    std::vector<std::string> vcreate = {"--acls", "--xattrs", "-p", "-zcf", sevil2};
+    std::vector<std::string> vcreate = {"--force-local", "--acls", "--xattrs", "-p",
+                                        "-zcf",          sevil2};
     for (const char* sexclude : {"/usr/local/include",
                                  "/usr/include",
                                  "/usr/src/glusterfs",
@@ -313,10 +314,11 @@ TEST(Unit_Archiver, ListWordsReachTarAsSingleArguments) {
                                  "/var/www/my_flask_prod/static/screenshots/CVS",
                                  "/var/www/my_flask_prod/templates/CVS"})
         vcreate.push_back(std::string("--exclude=") + sexclude);
-    ASSERT_EQ(vcreate.size(), 45u);
+    ASSERT_EQ(vcreate.size(), 46u);
     vcreate.push_back(sevil1);
-    std::vector<std::string> vextract = {
-        "--acls", "--xattrs", "--warning=none", "-p", "-zxf", sevil2, "-C", sevil1};
+    std::vector<std::string> vextract = {"--force-local",  "--acls", "--xattrs",
+                                         "--warning=none", "-p",     "-zxf",
+                                         sevil2,           "-C",     sevil1};
     auto argvs = fakes.argvs();
     ASSERT_EQ(argvs.size(), 2u);
     EXPECT_EQ(argvs[0], vcreate);
@@ -335,16 +337,17 @@ TEST(Unit_Archiver, CommandLinesAreLoggedExactly) {
     EXPECT_EQ(arch.extractgziparchive(dir / "extract"), 0);
     std::string stext = log.text();
     // The creation command is longer than a log line holds: its start is compared.
+    EXPECT_TRUE(
+        contains(stext,
+                 "0 | will create tar using command | tar --force-local --acls --xattrs -p -zcf "
+                 "/data/out.tar.gz --exclude=/usr/local/include  --exclude=/usr/include "
+                 " --exclude=/usr/src/glusterfs  --exclude=/usr/share/doc "
+                 "--exclude=/usr/share/ovirt-engine-appliance "
+                 "--exclude=/usr/share/rhv-guest-tools-iso --exclude=/root/.ssh "
+                 "--exclude=/root/.bash_history --exclude=/root/.viminfo "
+                 "--exclude=/var/lib/dhclient/* --exclude=/var/log/audit/*"));
     EXPECT_TRUE(contains(stext,
-                         "0 | will create tar using command | tar --acls --xattrs -p -zcf "
-                         "/data/out.tar.gz --exclude=/usr/local/include  --exclude=/usr/include "
-                         " --exclude=/usr/src/glusterfs  --exclude=/usr/share/doc "
-                         "--exclude=/usr/share/ovirt-engine-appliance "
-                         "--exclude=/usr/share/rhv-guest-tools-iso --exclude=/root/.ssh "
-                         "--exclude=/root/.bash_history --exclude=/root/.viminfo "
-                         "--exclude=/var/lib/dhclient/* --exclude=/var/log/audit/*"));
-    EXPECT_TRUE(contains(stext,
-                         "0 | will extract tar using command | tar --acls --xattrs "
+                         "0 | will extract tar using command | tar --force-local --acls --xattrs "
                          "--warning=none -p -zxf /data/out.tar.gz -C /data/dir\n"));
     EXPECT_TRUE(contains(stext, "0 | completed processing | /data/out.tar.gz\n"));
 }

@@ -150,7 +150,7 @@ TEST(Unit_FsCommands, HostileValuesReachTheToolsAsOneUnchangedArgument) {
         "/dev/x' ; touch " + spwned + " ; echo '",
         "dq\"x\\\"; touch " + spwned,
         "nl\ntouch " + spwned,
-        "-o",
+        "o-",
         "*",
         "x | touch " + spwned + " &",
     };
@@ -186,6 +186,45 @@ TEST(Unit_FsCommands, HostileValuesReachTheToolsAsOneUnchangedArgument) {
         EXPECT_EQ(*it++, args({v}));
     }
     EXPECT_FALSE(exists(spwned));
+}
+
+// A value that begins with "-" would be read by the tool as an option whatever the quoting:
+// every operation refuses it as an operand before anything runs, and names it in the log.
+// As the argument of an option (-t TYPE, -o OPTIONS) it is only data.
+TEST(Unit_FsCommands, OperandsThatBeginWithADashRunNothing) {
+    fake_tools fakes;
+    for (auto name : {"mkfs", "mount", "umount", "mkswap", "swapon", "blkid", "xfs_admin",
+                      "dumpe2fs", "swaplabel"})
+        fakes.add(name, "");
+    size_t ucalls = 0;  // the calls made with the value as an option's argument only
+    for (std::string v : {"-a", "--all", "-", "-o"}) {
+        SCOPED_TRACE(v);
+        logcapture log;
+        velka::fs::fs fsys(log.src());
+        std::list<std::string> lopts{"rw"};
+        EXPECT_EQ(fsys.mkfs(v, "xfs"), -1);
+        EXPECT_EQ(fsys.mount(v, "/mnt/disk1", "xfs", lopts), -1);
+        EXPECT_EQ(fsys.mount("/dev/sdb1", v, "xfs", lopts), -1);
+        EXPECT_EQ(fsys.umount(v), -1);
+        EXPECT_EQ(fsys.createswapdevice(v), -1);
+        EXPECT_EQ(fsys.activateswapdevice(v), -1);
+        EXPECT_EQ(fsys.getfstype(v), "");
+        for (auto stype : {"xfs", "ext4", "vfat"}) EXPECT_EQ(fsys.getfsuuid(v, stype), "");
+        EXPECT_EQ(fsys.getswapdevuuid(v), "");
+        size_t ubefore = fakes.argvs().size();
+        EXPECT_EQ(ubefore, ucalls);
+        EXPECT_TRUE(log.has(msg(
+            "fs", "fs::umount",
+            "Refused value " + v + " error: it begins with '-' and would be read as an option")));
+        std::list<std::string> lvopts{v};
+        EXPECT_EQ(fsys.mkfs("/dev/sdb1", v), 0);
+        EXPECT_EQ(fsys.mount("/dev/sdb1", "/mnt/disk1", v, lvopts), 0);
+        auto lcalls = fakes.argvs();
+        ASSERT_EQ(lcalls.size(), ubefore + 2);
+        EXPECT_EQ(lcalls[ubefore], args({"-t", v, "/dev/sdb1"}));
+        EXPECT_EQ(lcalls[ubefore + 1], args({"-t", v, "-o", v, "/dev/sdb1", "/mnt/disk1"}));
+        ucalls += 2;
+    }
 }
 
 // ---- Queries parsed from captured output ----

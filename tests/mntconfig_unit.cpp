@@ -130,6 +130,34 @@ TEST(Unit_Mntconfig, LinesWithoutPathOrTypeAreSkipped) {
                             "Skipped mnttab entry [lonefield :  :  : ] without a mount path")));
 }
 
+// A damaged line (a NUL byte) is skipped; every intact line around it still yields its entry.
+TEST(Unit_Mntconfig, ADamagedLineLosesNoNeighbour) {
+    logcapture log;
+    velka_test::tempdir dir;
+    velka_test::spew(dir / "nul.conf", std::string("/dev/sdb1 /mnt/a xfs defaults 0 0\n"
+                                                   "/dev/sdc1 /mnt/") +
+                                           '\0' +
+                                           "b xfs defaults 0 0\n"
+                                           "/dev/sdd1 /mnt/c xfs defaults 0 0\n"
+                                           "/dev/sde1 /mnt/d ext4 rw 0 0\n");
+    std::list<mnttab> l;
+    {
+        mntconfig cfg(dir / "nul.conf", extractentries, log.src());
+        ASSERT_EQ(cfg.extract(l), 0);
+    }
+    std::vector<std::string> vpaths;
+    for (const auto& e : l) vpaths.push_back(e.get_mntpath());
+    EXPECT_EQ(vpaths, (std::vector<std::string>{"/mnt/a", "/mnt/c", "/mnt/d"}));
+    EXPECT_TRUE(log.has(msg("mntconfig", "mntconfig::extract",
+                            "Skipped mnttab entry [/dev/sdc1 /mnt/] with a NUL byte")));
+    // The parser seam itself, on text that no file reader shaped.
+    std::list<mnttab> lseam;
+    mntconfig::parseentries("  # note\n\t\n-x /m tmpfs\nnew /n xfs", lseam, nullptr);
+    ASSERT_EQ(lseam.size(), 2u);
+    EXPECT_EQ(lseam.front().get_blkdev(), "-x");
+    EXPECT_EQ(lseam.back().get_fstype(), "xfs");
+}
+
 TEST(Unit_Mntconfig, RoundTripThroughAllModesKeepsEveryByte) {
     tempdir dir;
     std::string sfile = dir / "mounts.conf";
@@ -211,6 +239,15 @@ TEST(Unit_Mntconfig, UpdateWritesFieldsWholeAndNeverAnEmptyColumn) {
         std::list<mnttab> lone{mnttab("/dev/sdg1", p, "", "rw", nullptr)};
         mntconfig cfg(sfile, appendentries, nullptr);
         EXPECT_NE(cfg.update(lone), 0);
+    }
+    // A device that begins with "#" would turn its line into a comment that no reader returns.
+    {
+        std::list<mnttab> lhash{mnttab("#dev", "/mnt/h", "xfs", "rw", nullptr)};
+        logcapture log3;
+        mntconfig cfg(sfile, appendentries, log3.src());
+        EXPECT_NE(cfg.update(lhash), 0);
+        EXPECT_TRUE(log3.has(msg("mntconfig", "mntconfig::update",
+                                 "Failed to add #dev  /mnt/h to mountpath config file " + sfile)));
     }
     EXPECT_EQ(slurp(sfile), "/dev/sdd1 /mnt/d xfs rw 0 0\n");
 }

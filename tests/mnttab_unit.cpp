@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <velka/mntconfig>
 #include <velka/mnttab>
 
 #include "mounts_log.h"
@@ -131,4 +132,20 @@ TEST(Unit_Mnttab, MountAndUmountGoThroughTheMountTools) {
     EXPECT_TRUE(log.has(msg("fs", "fs::umount",
                             "Umount command umount /mnt/disk1 failed error: umount: /mnt/disk1: "
                             "not mounted.\n")));
+}
+
+// An entry read from a mount-path file with "-a" in its path column must not become
+// "umount -a": the entry's unmount refuses it and runs nothing.
+TEST(Unit_Mnttab, EntriesFromAFileNeverTurnIntoToolOptions) {
+    velka_test::fake_tools fakes;
+    fakes.add("mount", "");
+    fakes.add("umount", "");
+    std::list<mnttab> l;
+    velka::mntconfig::mntconfig::parseentries("tmpfs -a tmpfs defaults 0 0\n-o /mnt/x xfs rw\n", l,
+                                              nullptr);
+    ASSERT_EQ(l.size(), 2u);
+    EXPECT_EQ(l.front().umount(), -1);
+    EXPECT_EQ(l.front().mount(), -1);
+    EXPECT_EQ(l.back().mount(), -1);
+    EXPECT_TRUE(fakes.argvs().empty());
 }

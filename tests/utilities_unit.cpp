@@ -93,6 +93,12 @@ TEST(Unit_Strings, NumberConversions) {
     EXPECT_EQ(utilities::strtoul("\t1000\n"), 1000ul);
     EXPECT_EQ(utilities::strtol("-9000000000"), -9000000000l);
     EXPECT_EQ(utilities::strtoui("  12 13"), 12u);
+    // The unsigned conversion saturates at its own limit, not the signed one.
+    EXPECT_EQ(utilities::strtoui("3000000000"), 3000000000u);
+    EXPECT_EQ(utilities::strtoui("4294967295"), 4294967295u);
+    EXPECT_EQ(utilities::strtoui("4294967296"), 4294967295u);
+    EXPECT_EQ(utilities::strtoui("99999999999999999999"), 4294967295u);
+    EXPECT_EQ(utilities::strtoui("-1"), 4294967295u);
     // Out of range text saturates instead of overflowing.
     EXPECT_EQ(utilities::strtoi("99999999999999999999"), 2147483647);
     EXPECT_EQ(utilities::strtol("99999999999999999999"), 9223372036854775807l);
@@ -179,6 +185,28 @@ TEST(Unit_ShellQuote, PlainValuesStayUnchanged) {
     EXPECT_EQ(utilities::shellquote(""), "''");
     EXPECT_EQ(utilities::shellquote("a b"), "'a b'");
     EXPECT_EQ(utilities::shellquote("it's"), "'it'\\''s'");
+}
+
+TEST(Unit_ShellQuote, OperandsThatBeginWithADashAreRefused) {
+    for (std::string v : {"-a", "--all", "-", "-o rw", "-\n"}) {
+        std::string s("untouched");
+        EXPECT_TRUE(utilities::isoption(v));
+        EXPECT_FALSE(utilities::quoteoperand(v, s));
+        EXPECT_EQ(s, "untouched");
+    }
+    for (std::string v : {"/dev/sdb", "a-", " -a", "", "x'y"}) {
+        std::string s;
+        EXPECT_FALSE(utilities::isoption(v));
+        EXPECT_TRUE(utilities::quoteoperand(v, s));
+        EXPECT_EQ(s, utilities::shellquote(v));
+    }
+    velka::utilities::operands ops;
+    EXPECT_EQ(ops.op("/dev/sda"), "/dev/sda");
+    EXPECT_FALSE(ops.refused());
+    EXPECT_EQ(ops.op("--first"), "");
+    EXPECT_EQ(ops.op("-second"), "");
+    EXPECT_TRUE(ops.refused());
+    EXPECT_EQ(ops.value(), "--first");
 }
 
 TEST(Unit_ShellQuote, HostileValuesReachTheProgramAsOneUnchangedArgument) {
@@ -282,6 +310,32 @@ TEST(Unit_Popen, TrimmedLinesEmptyLinesKept) {
     EXPECT_TRUE(l.empty());
     EXPECT_EQ(utilities::popen("no-such-command-velka 2>/dev/null", v, 0), 0);
     EXPECT_TRUE(v.empty());
+    // Lines end at newlines only: a NUL byte neither ends a line nor swallows the next one.
+    EXPECT_EQ(utilities::popen("printf 'a\\0b\\n\\nc\\n'", l, 0), 0);
+    EXPECT_EQ(tolist(l), (std::vector<std::string>{std::string("a\0b", 3), "", "c"}));
+}
+
+TEST(Unit_Popen, LineSplittingOfABuffer) {
+    struct {
+        std::string stext;
+        std::vector<std::string> vlines;
+    } cases[] = {
+        {"", {}},
+        {"\n", {""}},
+        {"a", {"a"}},
+        {"a\n\n", {"a", ""}},
+        {" x \r\n\ty\t", {"x", "y"}},
+        {std::string("\0\n\0", 3), {std::string("\0", 1), std::string("\0", 1)}},
+        {std::string(4095, 'z') + "\n\n", {std::string(4095, 'z'), ""}},
+        {std::string(8191, 'z'), {std::string(4095, 'z'), std::string(4095, 'z'), "z"}},
+    };
+    for (const auto& c : cases) {
+        std::list<std::string> l = {"kept"};
+        utilities::splitlines(c.stext, l);
+        std::vector<std::string> vexpected{"kept"};
+        vexpected.insert(vexpected.end(), c.vlines.begin(), c.vlines.end());
+        EXPECT_EQ(tolist(l), vexpected) << c.stext.size();
+    }
 }
 
 TEST(Unit_Popen, LongLinesComeBackIn4095CharacterPieces) {

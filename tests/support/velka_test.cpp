@@ -131,12 +131,14 @@ bind_mount::~bind_mount() {
     if (m_bok) umount2(m_starget.c_str(), MNT_DETACH);
 }
 
-tmpfs_mount::tmpfs_mount(const std::string& starget) : m_starget(starget), m_bok(false) {
+tmpfs_mount::tmpfs_mount(const std::string& starget, const std::string& soptions)
+    : m_starget(starget), m_bok(false) {
     if (!in_private_mount_namespace()) {
         ADD_FAILURE() << "tmpfs_mount outside a private mount namespace: " << starget;
         return;
     }
-    m_bok = mount("velka-test", starget.c_str(), "tmpfs", 0, "mode=0755") == 0;
+    std::string sdata = "mode=0755" + (soptions.empty() ? "" : "," + soptions);
+    m_bok = mount("velka-test", starget.c_str(), "tmpfs", 0, sdata.c_str()) == 0;
     if (!m_bok) ADD_FAILURE() << "tmpfs over " << starget << ": " << strerror(errno);
 }
 

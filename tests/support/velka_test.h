@@ -84,7 +84,8 @@ private:
 // touching what is beneath (e.g. a tmpfs over /sys/firmware, then mkdir efi).
 class tmpfs_mount {
 public:
-    explicit tmpfs_mount(const std::string& starget);
+    // soptions: extra mount options, e.g. "size=8k" for a filesystem that fills up.
+    explicit tmpfs_mount(const std::string& starget, const std::string& soptions = "");
     ~tmpfs_mount();
     tmpfs_mount(const tmpfs_mount&) = delete;
     tmpfs_mount& operator=(const tmpfs_mount&) = delete;
