@@ -118,12 +118,8 @@ void runjobs(archivetaskdata* ptask, bool bcreate) {
     while (nextline(ptask, sline)) {
         LOG(ptask->m_plogsrc, s_file, sfunc, "Will process entry " + sline);
 
-        std::string w1, w2, w3;
-        std::istringstream words(sline);
-        words >> w1 >> w2 >> w3;
-        velka::utilities::operands ops;
-        std::string scmd = bcreate ? createcmd(w1, w2, ops) : extractcmd(w1, w2, ops);
-        if (!validword(w1) || !validword(w2) || ops.refused()) {
+        std::string scmd;
+        if (!archiver::parselistline(sline, bcreate, scmd)) {
             LOG(ptask->m_plogsrc, s_file, sfunc, "Invalid input file " + sline);
             ptask->m_bfailed = true;
             return;
@@ -134,6 +130,9 @@ void runjobs(archivetaskdata* ptask, bool bcreate) {
                 (bcreate ? " | will create tar using command | "
                          : " | will extract tar using command | ") +
                 scmd);
+        std::string w1, w2;
+        std::istringstream words(sline);
+        words >> w1 >> w2;
         std::string sout, serr;
         if (utilities::system(scmd, sout, serr) != 0) {
             LOG(ptask->m_plogsrc, s_file, sfunc,
@@ -148,6 +147,18 @@ void runjobs(archivetaskdata* ptask, bool bcreate) {
 }
 
 }  // namespace
+
+bool archiver::parselistline(const std::string& sline, bool bcreate, std::string& scmd) {
+    std::string w1, w2;
+    std::istringstream words(sline);
+    words >> w1 >> w2;
+    velka::utilities::operands ops;
+    std::string stext = bcreate ? createcmd(w1, w2, ops) : extractcmd(w1, w2, ops);
+    scmd.clear();
+    if (!validword(w1) || !validword(w2) || ops.refused()) return false;
+    scmd = stext;
+    return true;
+}
 
 void* creategzippedtar(void* task) {
     runjobs(static_cast<archivetaskdata*>(task), true);

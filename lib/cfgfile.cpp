@@ -47,16 +47,23 @@ void cfgfile::load() {
         return;
     }
     std::ifstream ifs(m_scfgfile.c_str());
+    parsefields(ifs, m_mcfgparams, m_plogsrc, m_scfgfile);
+    ifs.close();
+}
+
+void cfgfile::parsefields(std::istream& in,
+                          std::map<std::string, std::string>& mfields,
+                          velka::logger::source* plog,
+                          const std::string& sfile) {
     std::string sword;
-    while (ifs >> sword) {
+    while (in >> sword) {
         std::string sname;
         std::string svalue;
         if (utilities::nvpair(sword, sname, svalue) != 0) continue;
-        m_mcfgparams[sname] = svalue;
-        LOG(m_plogsrc, s_file, "cfgfile::cfgfile",
-            m_scfgfile + " found a field " + sname + " with a value of " + svalue);
+        mfields[sname] = svalue;
+        LOG(plog, s_file, "cfgfile::cfgfile",
+            sfile + " found a field " + sname + " with a value of " + svalue);
     }
-    ifs.close();
 }
 
 void cfgfile::update() {

@@ -73,9 +73,19 @@ int platform::get_link_speed(std::string sintfx, unsigned long& lspeed) {
     std::list<std::string> lout;
     int irc = utilities::popen(scmd, lout, 100);
     if (irc != 0) return irc;
+    return parselinkspeed(lout, lspeed);
+}
+
+int platform::parselinkspeed(const std::list<std::string>& lout, unsigned long& lspeed) {
     if (lout.empty()) return -1;
     lspeed = utilities::strtoul(utilities::trim(lout.front()));
     return 0;
+}
+
+void platform::parseintfxlist(const std::list<std::string>& lout,
+                              std::list<std::string>& lnwintfx) {
+    lnwintfx.clear();
+    for (const auto& s : lout) lnwintfx.push_back(utilities::trim(s));
 }
 
 int platform::getnwintfxlist(std::list<std::string>& lnwintfx) {
@@ -83,8 +93,7 @@ int platform::getnwintfxlist(std::list<std::string>& lnwintfx) {
     int irc = utilities::popen(
         "ifconfig -a -s | grep -v \"Iface\" | grep -v \"vdsmdum\" |  awk '{print $1}'", lout, 1000);
     if (irc != 0) return irc;
-    lnwintfx.clear();
-    for (const auto& s : lout) lnwintfx.push_back(utilities::trim(s));
+    parseintfxlist(lout, lnwintfx);
     return 0;
 }
 

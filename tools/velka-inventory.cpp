@@ -9,10 +9,14 @@
 // With --mounts, it shows the entries of a mount-path configuration file instead: for each
 // entry that is mounted, whether its mount path carries a valid location stamp and which
 // location and block devices the stamps record.
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <list>
 #include <string>
+#include <utility>
 
 #include <velka/logger>
 #include <velka/mntconfig>
@@ -47,12 +51,35 @@ struct inventory {
     unsigned int uicores;
     bool befi;
     std::list<interface> linterfaces;
+    // Tools the inventory runs that are not installed, each with what is unknown without it.
+    std::list<std::pair<std::string, std::string>> lmissing;
 };
+
+// Whether a program of that name is on PATH. The inventory asks first, so that a missing
+// tool is named once in its own words and no shell error reaches the terminal.
+bool havetool(const std::string& sname) {
+    const char* spath = getenv("PATH");
+    std::string sdirs = spath != nullptr ? spath : "/usr/bin:/bin";
+    size_t upos = 0;
+    while (upos <= sdirs.size()) {
+        size_t uend = sdirs.find(':', upos);
+        if (uend == std::string::npos) uend = sdirs.size();
+        std::string sdir = sdirs.substr(upos, uend - upos);
+        if (sdir.empty()) sdir = ".";
+        if (access((sdir + "/" + sname).c_str(), X_OK) == 0) return true;
+        upos = uend + 1;
+    }
+    return false;
+}
 
 inventory collect() {
     inventory inv;
-    inv.ultotalmem = platform::get_totalmemory();
-    inv.ulfreemem = platform::get_freememory();
+    bool bfree = havetool("free"), bifconfig = havetool("ifconfig"), bethtool = havetool("ethtool");
+    if (!bfree) inv.lmissing.push_back({"free", "memory sizes"});
+    if (!bifconfig) inv.lmissing.push_back({"ifconfig", "network interfaces"});
+    if (!bethtool) inv.lmissing.push_back({"ethtool", "link speeds"});
+    inv.ultotalmem = bfree ? platform::get_totalmemory() : 0;
+    inv.ulfreemem = bfree ? platform::get_freememory() : 0;
     inv.uicores = platform::get_numcpucores();
     inv.befi = platform::isEFIfirmware();
     LOG(s_plogsrc, s_file, "inventory::collect",
@@ -60,13 +87,14 @@ inventory collect() {
             utilities::ultostr(inv.ulfreemem) + " MiB, " + utilities::uitostr(inv.uicores) +
             " processor cores, firmware " + (inv.befi ? "EFI" : "BIOS"));
     std::list<std::string> lnames;
-    platform::getnwintfxlist(lnames);
+    if (bifconfig) platform::getnwintfxlist(lnames);
     for (const auto& sname : lnames) {
         if (sname.empty()) continue;
         interface intf {
             sname, false, 0
         };
-        intf.bspeed = platform::get_link_speed(sname, intf.ulspeed) == 0 && intf.ulspeed > 0;
+        intf.bspeed =
+            bethtool && platform::get_link_speed(sname, intf.ulspeed) == 0 && intf.ulspeed > 0;
         LOG(s_plogsrc, s_file, "inventory::collect",
             "interface " + sname + " link speed " +
                 (intf.bspeed ? utilities::ultostr(intf.ulspeed) + " Mb/s" : "unknown"));
@@ -123,10 +151,21 @@ void printjson(const inventory& inv) {
             printf("null}");
         sep = ",\n";
     }
-    printf("%s]\n  }\n}\n", inv.linterfaces.empty() ? "" : "\n    ");
+    printf("%s],\n", inv.linterfaces.empty() ? "" : "\n    ");
+    printf("    \"missing_tools\": [");
+    sep = "";
+    for (const auto& m : inv.lmissing) {
+        printf("%s{\"tool\": %s, \"unknown\": %s}", sep, jsonstring(m.first).c_str(),
+               jsonstring(m.second).c_str());
+        sep = ", ";
+    }
+    printf("]\n  }\n}\n");
 }
 
 void printtable(const inventory& inv) {
+    for (const auto& m : inv.lmissing)
+        printf("Note: %s is not installed: %s unknown\n", m.first.c_str(), m.second.c_str());
+    if (!inv.lmissing.empty()) printf("\n");
     printf("Platform\n");
     printf("  %-22s %lu MiB\n", "Total memory", inv.ultotalmem);
     printf("  %-22s %lu MiB\n", "Free memory", inv.ulfreemem);
