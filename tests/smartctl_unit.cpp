@@ -23,10 +23,15 @@ namespace {
 // A fake smartctl printing {base}-H.out for -H and {base}-A.out for -A.
 void fakesmartctl(fake_tools& fakes, const std::string& sbase) {
     std::string sdir = velka_test::fixture("smartctl/");
-    fakes.add_script("smartctl", "case \"$1\" in\n"
-                                 "-H) cat '" + sdir + sbase + "-H.out' ;;\n"
-                                 "-A) cat '" + sdir + sbase + "-A.out' ;;\n"
-                                 "esac\nexit 0\n");
+    fakes.add_script("smartctl",
+                     "case \"$1\" in\n"
+                     "-H) cat '" +
+                         sdir + sbase +
+                         "-H.out' ;;\n"
+                         "-A) cat '" +
+                         sdir + sbase +
+                         "-A.out' ;;\n"
+                         "esac\nexit 0\n");
 }
 
 std::vector<unsigned int> ids(const std::list<param>& l) {
@@ -59,9 +64,9 @@ struct diskcase {
 
 TEST(Unit_Smartctl, VerdictsAndFaultyAttributesOfEachCapturedDisk) {
     const std::vector<diskcase> cases = {
-        {"qemu-sata", true, true, 7, {}},      // ATA: PASSED and a table
-        {"qemu-scsi-hd", true, true, 0, {}},   // SCSI: "SMART Health Status: OK", no table
-        {"qemu-sas", true, true, 0, {}},       // SAS end device: the same
+        {"qemu-sata", true, true, 7, {}},         // ATA: PASSED and a table
+        {"qemu-scsi-hd", true, true, 0, {}},      // SCSI: "SMART Health Status: OK", no table
+        {"qemu-sas", true, true, 0, {}},          // SAS end device: the same
         {"virtio-no-smart", false, true, 0, {}},  // "Unable to detect device type"
         {"failing", false, false, 20, {5, 10}},   // FAILED!, value at or below threshold
     };
@@ -82,8 +87,8 @@ TEST(Unit_Smartctl, VerdictsAndFaultyAttributesOfEachCapturedDisk) {
         std::list<param> lfaulty{param()};
         EXPECT_EQ(disk.getfaultyattrs(lfaulty), 0);
         EXPECT_EQ(ids(lfaulty), c.vfaulty);
-        EXPECT_EQ(fakes.argvs(), (std::vector<std::vector<std::string>>{{"-H", "/dev/sdb"},
-                                                                        {"-A", "/dev/sdb"}}));
+        EXPECT_EQ(fakes.argvs(),
+                  (std::vector<std::vector<std::string>>{{"-H", "/dev/sdb"}, {"-A", "/dev/sdb"}}));
     }
 }
 
@@ -211,8 +216,9 @@ TEST(Unit_Smartctl, RepeatedReadingsAccumulate) {
 
 TEST(Unit_Smartctl, NoHeaderNoAttributes) {
     smartctl disk("/dev/sda", nullptr);
-    disk.parseparams({"  5 Reallocated_Sector_Ct   0x0033   100   100   010    Pre-fail  "
-                      "Always       -       0"});
+    disk.parseparams(
+        {"  5 Reallocated_Sector_Ct   0x0033   100   100   010    Pre-fail  "
+         "Always       -       0"});
     std::list<param> l{param()};
     EXPECT_EQ(disk.getfaultyattrs(l), 0);
     EXPECT_TRUE(l.empty());
@@ -235,13 +241,15 @@ TEST(Unit_Smartctl, DeviceValuesReachTheToolAsOneArgumentOrAreRefused) {
     EXPECT_EQ(option.extractoverallhealth(), -1);
     EXPECT_EQ(option.extractparams(), -1);
     EXPECT_FALSE(option.getoverallhealth());
-    EXPECT_EQ(fakes.argvs(), (std::vector<std::vector<std::string>>{
-                                 {"-H", "/dev/disk/by-id/ata QEMU;$(id)'x"},
-                                 {"-A", "/dev/disk/by-id/ata QEMU;$(id)'x"}}));
-    EXPECT_TRUE(log.has("smartctl.cpp::smartctl::extractoverallhealth( )  Device -d ata "
-                        "/dev/sda refused: value begins with '-'"));
-    EXPECT_TRUE(log.has("smartctl.cpp::smartctl::extractparams( )  Device -d ata /dev/sda "
-                        "refused: value begins with '-'"));
+    EXPECT_EQ(fakes.argvs(),
+              (std::vector<std::vector<std::string>>{{"-H", "/dev/disk/by-id/ata QEMU;$(id)'x"},
+                                                     {"-A", "/dev/disk/by-id/ata QEMU;$(id)'x"}}));
+    EXPECT_TRUE(
+        log.has("smartctl.cpp::smartctl::extractoverallhealth( )  Device -d ata "
+                "/dev/sda refused: value begins with '-'"));
+    EXPECT_TRUE(
+        log.has("smartctl.cpp::smartctl::extractparams( )  Device -d ata /dev/sda "
+                "refused: value begins with '-'"));
 }
 
 TEST(Unit_Smartctl, ParamCopiesAndHealthRule) {
