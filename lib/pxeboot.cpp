@@ -98,11 +98,11 @@ std::string nfsmountcmd(const std::string& sqshare, const std::string& sqmntpath
 // /usr/sbin/mount.cifs   -ousername={user},password={password} //{server}{directory} {path}
 // (three blanks before -ousername; the directory carries its own leading '/')
 std::string cifsmountcmd(const std::string& suser,
-                         const std::string& spasswd,
+                         const std::string& sqpasswd,
                          const std::string& sqshare,
                          const std::string& sqmntpath) {
     return std::string("/usr/sbin/mount.cifs  ") + " -ousername=" + q(suser) +
-           ",password=" + q(spasswd) + " " + sqshare + " " + sqmntpath;
+           ",password=" + sqpasswd + " " + sqshare + " " + sqmntpath;
 }
 
 // Runs scmd; on failure logs sfailure followed by the tool's error text, with every
@@ -456,7 +456,7 @@ int pxeboot::mountcifsshare(const std::string& scifsaddr,
         return -1;
     }
     sqshare = q("//" + scifsaddr + scifsdir);
-    std::string scmd = cifsmountcmd(suser, spasswd, sqshare, sqmntpath);
+    std::string scmd = cifsmountcmd(suser, q(spasswd), sqshare, sqmntpath);
     LOG(m_plogsrc, s_file, stag,
         "cifs share will be mounted using command " +
             cifsmountcmd(suser, s_mask, sqshare, sqmntpath));
