@@ -6,6 +6,7 @@
 // are bound onto one directory and /etc/resolv.conf onto a file of the test. The share mounts go
 // through recording fakes of mount and /usr/sbin/mount.cifs; /proc/cmdline is bound over.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <list>
 #include <memory>
@@ -335,4 +336,32 @@ TEST(Root_Pxeboot, ShareMountsAsExactCommandLinesWithHostileValuesAsOneArgument)
     EXPECT_TRUE(log.has(msg("mountnfsshare",
                             "Failed to mount nfs mount path  error: mount.nfs: "
                             "Connection timed out\n")));
+}
+
+TEST(Root_Pxeboot, InventoryShowsTheNetworkBootWithoutThePassword) {
+    VELKA_REQUIRE_ROOT();
+    std::string sinventory = std::string(VELKA_BINARY_DIR) + "/tools/velka-inventory";
+    if (access(sinventory.c_str(), X_OK) != 0) GTEST_SKIP() << "velka-inventory is not built";
+    bind_mount cmdline(velka_test::fixture("cmdline/pxe-cifs.cmdline"), "/proc/cmdline");
+    ASSERT_TRUE(cmdline.ok());
+    tempdir dir;
+    std::string stable, sjson;
+    ASSERT_EQ(velka_test::sh(sinventory + " --log " + dir / "table.log", &stable), 0);
+    ASSERT_EQ(velka_test::sh(sinventory + " --json --log " + dir / "json.log", &sjson), 0);
+    EXPECT_NE(stable.find("  Network-booted         yes\n  Protocol               cifs\n"
+                          "  Server                 10.1.2.4\n  Directory              /install\n"
+                          "  User                   installer\n"
+                          "  Password               given (not shown)\n"),
+              std::string::npos)
+        << stable;
+    EXPECT_NE(stable.find("  Root VG disks          sda sdb\n"), std::string::npos) << stable;
+    EXPECT_NE(sjson.find("\"network_boot\": {\"booted\": true, \"protocol\": \"cifs\", \"server\": "
+                         "\"10.1.2.4\", \"directory\": \"/install\", \"user\": \"installer\", "
+                         "\"password_given\": true}"),
+              std::string::npos)
+        << sjson;
+    std::string slogs = velka_test::slurp(dir / "table.log") + velka_test::slurp(dir / "json.log");
+    EXPECT_NE(slogs.find("Found kernel command line param password:********"), std::string::npos);
+    for (const std::string& s : {stable, sjson, slogs})
+        EXPECT_EQ(s.find(s_password), std::string::npos);
 }
