@@ -18,7 +18,7 @@ namespace {
 using velka::logger::LOG;
 using velka::utilities::utilities;
 
-const char* const s_file = "smartctl.cpp";
+const char* const s_file = "smartctl";
 
 // smartctl -H {device}
 std::string healthcmd(const std::string& sqblkdev) {

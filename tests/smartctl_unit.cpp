@@ -245,10 +245,10 @@ TEST(Unit_Smartctl, DeviceValuesReachTheToolAsOneArgumentOrAreRefused) {
               (std::vector<std::vector<std::string>>{{"-H", "/dev/disk/by-id/ata QEMU;$(id)'x"},
                                                      {"-A", "/dev/disk/by-id/ata QEMU;$(id)'x"}}));
     EXPECT_TRUE(
-        log.has("smartctl.cpp::smartctl::extractoverallhealth( )  Device -d ata "
+        log.has("smartctl::smartctl::extractoverallhealth( )  Device -d ata "
                 "/dev/sda refused: value begins with '-'"));
     EXPECT_TRUE(
-        log.has("smartctl.cpp::smartctl::extractparams( )  Device -d ata /dev/sda "
+        log.has("smartctl::smartctl::extractparams( )  Device -d ata /dev/sda "
                 "refused: value begins with '-'"));
 }
 
