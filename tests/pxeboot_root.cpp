@@ -176,6 +176,12 @@ TEST(Root_Pxeboot, RealDhcpExchangeThenStaticSettingsAndTheShareWithoutThePasswo
                   std::string(s_header) + "nameserver 192.0.2.53\nnameserver 192.0.2.54\n");
         // The DHCP client was stopped (its pid file is gone with it).
         EXPECT_NE(access("/run/dhclient.pid", F_OK), 0);
+        // The configuration can be repeated: the same lease, the same settings.
+        nwinfo again;
+        EXPECT_EQ(boot.confignwintfx("vkc0", "", again), 0);
+        EXPECT_EQ(again.m_sipaddr, saddress);
+        EXPECT_EQ(out("ip -4 -o addr show dev vkc0 | awk '{print $4}'"), saddress + "/24\n");
+        EXPECT_EQ(out("ip -4 route show default"), "default via 192.0.2.1 dev vkc0 \n");
         // The path dhclient wrote and the path read are the same lease file.
         EXPECT_NE(velka_test::slurp(paths.leases() + "/dhclient.leases")
                       .find("fixed-address " + saddress + ";"),
