@@ -25,6 +25,8 @@
 #include <velka/scoped_ptr>
 #include <velka/utilities>
 
+#include "inventory_boot.h"
+
 namespace {
 
 using velka::logger::LOG;
@@ -159,7 +161,8 @@ void printjson(const inventory& inv) {
                jsonstring(m.second).c_str());
         sep = ", ";
     }
-    printf("]\n  }\n}\n");
+    printf("]\n  }");
+    printf("%s\n}\n", boot_json(s_plogsrc).c_str());
 }
 
 void printtable(const inventory& inv) {
@@ -177,6 +180,7 @@ void printtable(const inventory& inv) {
         std::string sspeed = intf.bspeed ? utilities::ultostr(intf.ulspeed) + " Mb/s" : "-";
         printf("  %-22s %s\n", intf.sname.c_str(), sspeed.c_str());
     }
+    boot_table(stdout, s_plogsrc);
 }
 
 // ---- Mount-path configuration file (--mounts) ----
