@@ -37,7 +37,23 @@ const char* const s_file = "pci.cpp";
 // only 64 from the kernel.
 const int s_cfgspacesize = 256;
 const unsigned int s_any = 0xFFFFFFFF;
-const char* const s_aliasdelims = ":bcdipsv";
+
+// The separators of an alias pattern: ':', 'b', 'c', 'd', 'i', 'p', 's', 'v'.
+bool isaliasdelim(char c) {
+    switch (c) {
+        case ':':
+        case 'b':
+        case 'c':
+        case 'd':
+        case 'i':
+        case 'p':
+        case 's':
+        case 'v':
+            return true;
+        default:
+            return false;
+    }
+}
 
 bool isblank_c(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -97,10 +113,10 @@ int parsealiaspattern(const char* pb, const char* pe, pci& dev) {
     int itokens = 0;
     const char* p = pb;
     while (p != pe) {
-        while (p != pe && strchr(s_aliasdelims, *p) != nullptr) ++p;
+        while (p != pe && isaliasdelim(*p)) ++p;
         if (p == pe) break;
         const char* pstart = p;
-        while (p != pe && strchr(s_aliasdelims, *p) == nullptr) ++p;
+        while (p != pe && !isaliasdelim(*p)) ++p;
         if (itokens == 7) return -1;
         atok[itokens][0] = pstart;
         atok[itokens][1] = p;
@@ -543,9 +559,19 @@ bool pci_cfg::opentable(drivertable& table) {
         return false;
     }
     table.busable = true;
+    // Read whole: the size stat gave, then whatever else the file still holds.
     std::ifstream in(m_sdrivermap.c_str(), std::ios::in | std::ios::binary);
     if (!in) return true;
-    std::string sbuf((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string sbuf;
+    size_t usize = 0;
+    sbuf.resize(static_cast<size_t>(st.st_size) + 4096);
+    while (in.read(&sbuf[usize], static_cast<std::streamsize>(sbuf.size() - usize)) ||
+           in.gcount() > 0) {
+        usize += static_cast<size_t>(in.gcount());
+        if (in.eof()) break;
+        if (usize == sbuf.size()) sbuf.resize(sbuf.size() * 2);
+    }
+    sbuf.resize(usize);
     const char* p = sbuf.data();
     const char* pend = p + sbuf.size();
     bool balias = m_driverengine_type == alias_engine;
