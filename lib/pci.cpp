@@ -188,10 +188,38 @@ struct pci_cfg::drivertable {
         std::string spattern;  // only for a malformed alias pattern
         bool bmalformed;
     };
+    // Vendor and device of each entry, side by side and small, so that a search passes over
+    // entries of other vendors quickly; a malformed entry always stops the search (0 = any).
+    struct key {
+        unsigned int uivendor;
+        unsigned int uidevice;
+    };
     drivertable() : busable(false) {}
+    void add(const pci& pattern, bool bmalformed) {
+        lentries.emplace_back(pattern);
+        lentries.back().bmalformed = bmalformed;
+        key k = {pattern.get_vendorid(), pattern.get_deviceid()};
+        if (bmalformed) k.uivendor = k.uidevice = s_any;
+        lkeys.push_back(k);
+    }
+    // The next entry from ipos on that may fit a function of these ids (its vendor and device
+    // each any or equal: needed by both matching rules), or a malformed one; the size at the
+    // end. The caller decides with the full rule.
+    size_t next(size_t ipos, unsigned int uivendor, unsigned int uidevice) const {
+        const size_t usize = lkeys.size();
+        const key* pkeys = lkeys.data();
+        for (; ipos < usize; ++ipos) {
+            const key& k = pkeys[ipos];
+            if ((k.uivendor == s_any || k.uivendor == uivendor) &&
+                (k.uidevice == s_any || k.uidevice == uidevice))
+                break;
+        }
+        return ipos;
+    }
     bool busable;
     std::string smessage;  // why the table is not usable, logged for every function
     std::vector<entry> lentries;
+    std::vector<key> lkeys;
 };
 
 // ---- pci_loc ----
@@ -559,47 +587,50 @@ bool pci_cfg::opentable(drivertable& table) {
         return false;
     }
     table.busable = true;
-    // Read whole: the size stat gave, then whatever else the file still holds.
-    std::ifstream in(m_sdrivermap.c_str(), std::ios::in | std::ios::binary);
-    if (!in) return true;
-    std::string sbuf;
-    size_t usize = 0;
-    sbuf.resize(static_cast<size_t>(st.st_size) + 4096);
-    while (in.read(&sbuf[usize], static_cast<std::streamsize>(sbuf.size() - usize)) ||
-           in.gcount() > 0) {
-        usize += static_cast<size_t>(in.gcount());
-        if (in.eof()) break;
-        if (usize == sbuf.size()) sbuf.resize(sbuf.size() * 2);
-    }
-    sbuf.resize(usize);
-    const char* p = sbuf.data();
-    const char* pend = p + sbuf.size();
+    // Read in blocks; a line is handled once it is complete (or the file has ended).
+    velka::fileio::fileio table_file;
+    if (table_file.open(m_sdrivermap, O_RDONLY) != 0) return true;
     bool balias = m_driverengine_type == alias_engine;
+    table.lentries.reserve(static_cast<size_t>(st.st_size) / 128);
+    table.lkeys.reserve(static_cast<size_t>(st.st_size) / 128);
     pci pattern(nullptr);
     std::string spattern, smodule;
-    while (p != pend) {
-        const char* pnl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(pend - p)));
-        const char* pe = pnl == nullptr ? pend : pnl;
+    auto online = [&](const char* p, const char* pe) {
         if (balias) {
             int iret = parse_aliasline(p, static_cast<size_t>(pe - p), pattern, spattern, smodule);
-            if (iret <= 0) {
-                table.lentries.emplace_back(pattern);
-                drivertable::entry& e = table.lentries.back();
-                if (iret < 0) {
-                    e.bmalformed = true;
-                    e.spattern = spattern;
-                } else {
-                    e.smodule = smodule;
-                }
-            }
-        } else {
-            std::string sline(p, pe);
-            if (parse_pcimapline(sline, pattern, smodule) == 0) {
-                table.lentries.emplace_back(pattern);
+            if (iret > 0) return;
+            table.add(pattern, iret < 0);
+            if (iret < 0)
+                table.lentries.back().spattern = spattern;
+            else
                 table.lentries.back().smodule = smodule;
-            }
+        } else if (parse_pcimapline(std::string(p, pe), pattern, smodule) == 0) {
+            table.add(pattern, false);
+            table.lentries.back().smodule = smodule;
         }
-        p = pnl == nullptr ? pend : pnl + 1;
+    };
+    std::vector<char> vbuf(64 * 1024);
+    size_t ufill = 0;
+    for (;;) {
+        if (ufill == vbuf.size()) vbuf.resize(vbuf.size() * 2);
+        int iread = table_file.read(vbuf.data() + ufill, static_cast<int>(vbuf.size() - ufill));
+        bool bend = iread <= 0;
+        if (!bend) ufill += static_cast<size_t>(iread);
+        const char* p = vbuf.data();
+        const char* pend = p + ufill;
+        for (;;) {
+            const char* pnl =
+                static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(pend - p)));
+            if (pnl == nullptr) break;
+            online(p, pnl);
+            p = pnl + 1;
+        }
+        if (bend) {
+            if (p != pend) online(p, pend);
+            break;
+        }
+        ufill = static_cast<size_t>(pend - p);
+        memmove(vbuf.data(), p, ufill);
     }
     return true;
 }
@@ -658,7 +689,11 @@ bool pci_cfg::alias_driverengine(pci& dev_tomatch) {
         LOG(m_plogsrc, s_file, "pci_cfg::alias_driverengine", m_ptable->smessage);
         return false;
     }
-    for (const auto& e : m_ptable->lentries) {
+    const drivertable& t = *m_ptable;
+    const unsigned int uivendor = dev_tomatch.get_vendorid(), uidevice = dev_tomatch.get_deviceid();
+    for (size_t i = t.next(0, uivendor, uidevice); i < t.lentries.size();
+         i = t.next(i + 1, uivendor, uidevice)) {
+        const drivertable::entry& e = t.lentries[i];
         if (e.bmalformed) {
             LOG(m_plogsrc, s_file, "pci_cfg::parse_aliasmap_entry",
                 "Failed to parse " + e.spattern);
@@ -683,7 +718,11 @@ bool pci_cfg::pcimap_driverengine(pci& dev_tomatch) {
         LOG(m_plogsrc, s_file, "pci_cfg::match_driver", m_ptable->smessage);
         return false;
     }
-    for (const auto& e : m_ptable->lentries) {
+    const drivertable& t = *m_ptable;
+    const unsigned int uivendor = dev_tomatch.get_vendorid(), uidevice = dev_tomatch.get_deviceid();
+    for (size_t i = t.next(0, uivendor, uidevice); i < t.lentries.size();
+         i = t.next(i + 1, uivendor, uidevice)) {
+        const drivertable::entry& e = t.lentries[i];
         if (!(dev_tomatch == e.pattern)) continue;
         std::list<std::string> lpre, lpost;
         get_dependencies(e.smodule, lpre, lpost);

@@ -445,6 +445,27 @@ TEST(Root_Pci, TableProblems) {
     }
 }
 
+// Lines longer than the engine's read block, CR-LF line ends and no newline at the end.
+TEST(Root_Pci, LongLinesAndLineEnds) {
+    VELKA_REQUIRE_ROOT();
+    fixturetree tree;
+    ASSERT_TRUE(tree.ok());
+    tempdir tmp;
+    std::string slong(200000, 'x');
+    velka_test::spew(tmp / "modules.alias",
+                     "#" + slong + "\nalias usb:v" + slong + " long_usb\r\n" +
+                         "alias pci:v00008086d000010D3sv*sd*bc*sc*i* e1000e\r\n" +
+                         "alias pci:v0000103Cd00003307sv*sd*bc*sc*i* " + slong + "\n" +
+                         "alias pci:v*d*sv*sd*bc01sc08i02* nvme");
+    pci_cfg cfg(tmp / "modules.alias", velka::pci::alias_engine, nullptr);
+    std::map<std::string, std::string> mdrivers;
+    for (const auto& p : records(cfg)) mdrivers[slotof(p)] = p.get_drivers();
+    EXPECT_EQ(mdrivers["0000:02:00.0"], "e1000e");
+    EXPECT_EQ(mdrivers["0000:01:00.2"], slong);
+    EXPECT_EQ(mdrivers["0000:03:00.0"], "nvme");
+    EXPECT_EQ(mdrivers["0000:00:00.0"], "");
+}
+
 TEST(Root_Pci, EmptyDirectory) {
     VELKA_REQUIRE_ROOT();
     tempdir tmp;
