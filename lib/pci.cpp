@@ -572,7 +572,7 @@ void pci_cfg::enumerate_drivers() {
     m_ptable = nullptr;
 }
 
-// stat, regular file, then the whole file split into lines as a line-by-line read gives them
+// stat, regular file, open, then the whole file split into lines as a line-by-line read gives them
 // (a last line without newline counts; no empty line after a final newline). Comment lines
 // ('#' first) are dropped; alias lines that are not "pci:" aliases too.
 bool pci_cfg::opentable(drivertable& table) {
@@ -586,10 +586,16 @@ bool pci_cfg::opentable(drivertable& table) {
         table.smessage = m_sdrivermap + " is not a regular file";
         return false;
     }
+    // A table that cannot be opened is said so, like one that cannot be found, rather than
+    // passing for a table without a fitting entry.
+    velka::fileio::fileio table_file;
+    if (table_file.open(m_sdrivermap, O_RDONLY) != 0) {
+        int ierr = table_file.geterrno();
+        table.smessage = "Failed to open " + m_sdrivermap + " " + strerror(ierr);
+        return false;
+    }
     table.busable = true;
     // Read in blocks; a line is handled once it is complete (or the file has ended).
-    velka::fileio::fileio table_file;
-    if (table_file.open(m_sdrivermap, O_RDONLY) != 0) return true;
     bool balias = m_driverengine_type == alias_engine;
     table.lentries.reserve(static_cast<size_t>(st.st_size) / 128);
     table.lkeys.reserve(static_cast<size_t>(st.st_size) / 128);

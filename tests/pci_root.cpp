@@ -6,6 +6,7 @@
 #include <fnmatch.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -254,6 +255,29 @@ TEST(Root_Pci, LongLinesAndLineEnds) {
     EXPECT_EQ(mdrivers["0000:01:00.2"], slong);
     EXPECT_EQ(mdrivers["0000:03:00.0"], "nvme");
     EXPECT_EQ(mdrivers["0000:00:00.0"], "");
+}
+
+// A table the caller may not read: every function says so instead of passing for one without
+// a fitting entry. Run as nobody on the fixture tree (whose config files give all 256 bytes).
+TEST(Root_Pci, UnreadableTable) {
+    VELKA_REQUIRE_ROOT();
+    fixturetree tree;
+    ASSERT_TRUE(tree.ok());
+    tempdir tmp;
+    ASSERT_EQ(chmod(tmp.path().c_str(), 0755), 0);
+    std::string stable = tmp / "modules.alias";
+    velka_test::spew(stable, "alias pci:v*d*sv*sd*bc*sc*i* everything\n", 0600);
+    int status = velka_test::run_in_child([&]() {
+        if (setgid(65534) != 0 || setuid(65534) != 0) return 2;
+        logcapture log;
+        pci_cfg cfg(stable, velka::pci::alias_engine, log.src());
+        size_t uidenied = log.count_containing("pci_cfg::alias_driverengine( )  Failed to open " +
+                                               stable + " Permission denied");
+        size_t uiunknown = log.count_containing(" | unknown driver ");
+        return uidenied == 9 && uiunknown == 9 ? 0 : 1;
+    });
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(Root_Pci, EmptyDirectory) {
