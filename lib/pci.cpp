@@ -181,12 +181,21 @@ public:
 // keeps only its "pci:" lines (malformed patterns included, so that each search passing one
 // logs it as a search of the file would); a pcimap table keeps every line but comments.
 struct pci_cfg::drivertable {
+    // The ids, class and mask of a pattern, and its module (or the pattern text of a
+    // malformed one).
     struct entry {
-        explicit entry(const pci& rpattern) : pattern(rpattern), bmalformed(false) {}
-        pci pattern;
-        std::string smodule;
-        std::string spattern;  // only for a malformed alias pattern
+        unsigned int uivendor, uidevice, uissvendor, uissdevice, uiclass, uimask;
+        std::string stext;
         bool bmalformed;
+        // The pattern record the matching rules take.
+        void fill(pci& pattern) const {
+            pattern.set_vendorid(uivendor);
+            pattern.set_deviceid(uidevice);
+            pattern.set_ssvendorid(uissvendor);
+            pattern.set_ssdeviceid(uissdevice);
+            pattern.set_class(uiclass);
+            pattern.set_mask(uimask);
+        }
     };
     // Vendor and device of each entry, side by side and small, so that a search passes over
     // entries of other vendors quickly; a malformed entry always stops the search (0 = any).
@@ -195,9 +204,10 @@ struct pci_cfg::drivertable {
         unsigned int uidevice;
     };
     drivertable() : busable(false) {}
-    void add(const pci& pattern, bool bmalformed) {
-        lentries.emplace_back(pattern);
-        lentries.back().bmalformed = bmalformed;
+    void add(const pci& pattern, bool bmalformed, const std::string& stext) {
+        lentries.push_back({pattern.get_vendorid(), pattern.get_deviceid(),
+                            pattern.get_ssvendorid(), pattern.get_ssdeviceid(), pattern.get_class(),
+                            pattern.get_mask(), stext, bmalformed});
         key k = {pattern.get_vendorid(), pattern.get_deviceid()};
         if (bmalformed) k.uivendor = k.uidevice = s_any;
         lkeys.push_back(k);
@@ -605,14 +615,9 @@ bool pci_cfg::opentable(drivertable& table) {
         if (balias) {
             int iret = parse_aliasline(p, static_cast<size_t>(pe - p), pattern, spattern, smodule);
             if (iret > 0) return;
-            table.add(pattern, iret < 0);
-            if (iret < 0)
-                table.lentries.back().spattern = spattern;
-            else
-                table.lentries.back().smodule = smodule;
+            table.add(pattern, iret < 0, iret < 0 ? spattern : smodule);
         } else if (parse_pcimapline(std::string(p, pe), pattern, smodule) == 0) {
-            table.add(pattern, false);
-            table.lentries.back().smodule = smodule;
+            table.add(pattern, false, smodule);
         }
     };
     std::vector<char> vbuf(64 * 1024);
@@ -650,8 +655,10 @@ int pci_cfg::parse_aliasline(
     const char* pe = pline + ulen;
     const char *pkb, *pke, *ppb, *ppe, *pmb, *pme;
     if (!nextword(p, pe, pkb, pke)) return 1;
+    // Most lines of a kernel's table name other buses: look at the start of the pattern first.
+    while (p != pe && isblank_c(*p)) ++p;
+    if (pe - p < 4 || memcmp(p, "pci:", 4) != 0) return 1;
     if (!nextword(p, pe, ppb, ppe)) return 1;
-    if (ppe - ppb < 4 || memcmp(ppb, "pci:", 4) != 0) return 1;
     pattern = pci(nullptr);
     if (parsealiaspattern(ppb, ppe, pattern) != 0) {
         spattern.assign(ppb, ppe);
@@ -696,20 +703,21 @@ bool pci_cfg::alias_driverengine(pci& dev_tomatch) {
         return false;
     }
     const drivertable& t = *m_ptable;
+    pci pattern(nullptr);
     const unsigned int uivendor = dev_tomatch.get_vendorid(), uidevice = dev_tomatch.get_deviceid();
     for (size_t i = t.next(0, uivendor, uidevice); i < t.lentries.size();
          i = t.next(i + 1, uivendor, uidevice)) {
         const drivertable::entry& e = t.lentries[i];
         if (e.bmalformed) {
-            LOG(m_plogsrc, s_file, "pci_cfg::parse_aliasmap_entry",
-                "Failed to parse " + e.spattern);
+            LOG(m_plogsrc, s_file, "pci_cfg::parse_aliasmap_entry", "Failed to parse " + e.stext);
             continue;
         }
-        if (!dev_tomatch.compatiable(e.pattern)) continue;
+        e.fill(pattern);
+        if (!dev_tomatch.compatiable(pattern)) continue;
         std::list<std::string> lpre, lpost;
-        get_dependencies(e.smodule, lpre, lpost);
+        get_dependencies(e.stext, lpre, lpost);
         dev_tomatch.set_driver(lpre);
-        dev_tomatch.set_driver(e.smodule);
+        dev_tomatch.set_driver(e.stext);
         dev_tomatch.set_driver(lpost);
         return true;
     }
@@ -725,15 +733,17 @@ bool pci_cfg::pcimap_driverengine(pci& dev_tomatch) {
         return false;
     }
     const drivertable& t = *m_ptable;
+    pci pattern(nullptr);
     const unsigned int uivendor = dev_tomatch.get_vendorid(), uidevice = dev_tomatch.get_deviceid();
     for (size_t i = t.next(0, uivendor, uidevice); i < t.lentries.size();
          i = t.next(i + 1, uivendor, uidevice)) {
         const drivertable::entry& e = t.lentries[i];
-        if (!(dev_tomatch == e.pattern)) continue;
+        e.fill(pattern);
+        if (!(dev_tomatch == pattern)) continue;
         std::list<std::string> lpre, lpost;
-        get_dependencies(e.smodule, lpre, lpost);
+        get_dependencies(e.stext, lpre, lpost);
         dev_tomatch.set_driver(lpre);
-        dev_tomatch.set_driver(e.smodule);
+        dev_tomatch.set_driver(e.stext);
         dev_tomatch.set_driver(lpost);
         return true;
     }
