@@ -13,6 +13,7 @@
 #include <fstream>
 #include <list>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -79,6 +80,68 @@ TEST(Root_Pci, RealFunctionsAgainstLspciAndAliasTable) {
     }
 
     pci_test::compare_with_lspci(stable);
+}
+
+// 256 functions made from entries spread over the real table (wildcards filled with other
+// values, the interface byte random): the engine's choice against the fnmatch matcher over
+// each function's modalias, for every function.
+TEST(Root_Pci, ManyFunctionsFromTheRealTable) {
+    VELKA_REQUIRE_ROOT();
+    std::string skernel = kerneldir();
+    if (skernel.empty()) GTEST_SKIP() << "needs an installed kernel with modules.alias";
+    std::string stable = skernel + "/modules.alias";
+    auto laliases = aliaslines(stable);
+    ASSERT_GT(laliases.size(), 256u);
+    const std::regex re(
+        "pci:v([0-9A-F]{8}|\\*)d([0-9A-F]{8}|\\*)sv([0-9A-F]{8}|\\*)sd([0-9A-F]{8}|\\*)"
+        "bc([0-9A-F]{2}|\\*)sc([0-9A-F]{2}|\\*)i([0-9A-F]{2}|\\*)\\*?");
+    tempdir tmp;
+    velka_test::tmpfs_mount tree(tmp.path());
+    ASSERT_TRUE(tree.ok());
+    unsigned int uiseed = 12345;
+    auto rnd = [&uiseed]() {
+        uiseed = uiseed * 1103515245u + 12345u;
+        return (uiseed >> 8) & 0xFFFF;
+    };
+    std::map<std::string, std::string> mmodalias;
+    for (unsigned int i = 0; i < 256; ++i) {
+        const std::string& spattern = laliases[i * (laliases.size() / 256)].first;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(spattern, m, re)) << spattern;
+        unsigned int a[7];
+        for (int f = 0; f < 7; ++f) {
+            unsigned int uimax = f < 4 ? 0xFFFF : 0xFF;
+            a[f] = m[f + 1] == "*" ? rnd() & uimax : hex(m[f + 1]);
+        }
+        a[6] = rnd() & 0xFF;  // the interface never counts
+        unsigned char acfg[256] = {};
+        acfg[0] = a[0] & 0xFF, acfg[1] = (a[0] >> 8) & 0xFF;
+        acfg[2] = a[1] & 0xFF, acfg[3] = (a[1] >> 8) & 0xFF;
+        acfg[0x09] = a[6], acfg[0x0A] = a[5], acfg[0x0B] = a[4];
+        acfg[0x2C] = a[2] & 0xFF, acfg[0x2D] = (a[2] >> 8) & 0xFF;
+        acfg[0x2E] = a[3] & 0xFF, acfg[0x2F] = (a[3] >> 8) & 0xFF;
+        char sname[32], smodalias[96];
+        snprintf(sname, sizeof(sname), "0000:%02x:%02x.%x", i / 64, (i / 8) % 8, i % 8);
+        snprintf(smodalias, sizeof(smodalias), "pci:v%08Xd%08Xsv%08Xsd%08Xbc%02Xsc%02Xi%02X", a[0],
+                 a[1], a[2], a[3], a[4], a[5], a[6]);
+        mmodalias[sname] = smodalias;
+        ASSERT_EQ(mkdir((tmp / sname).c_str(), 0755), 0);
+        velka_test::spew(tmp / sname + "/config", std::string(reinterpret_cast<char*>(acfg), 256));
+    }
+    bind_mount bind(tmp.path(), s_devices);
+    ASSERT_TRUE(bind.ok());
+    pci_cfg cfg(stable, velka::pci::alias_engine, nullptr);
+    std::vector<pci> lrecords = records(cfg);
+    ASSERT_EQ(lrecords.size(), 256u);
+    size_t uimatched = 0;
+    for (const auto& p : lrecords) {
+        std::string sfirst = firstmodule(laliases, mmodalias[slotof(p)], true);
+        std::list<std::string> lexpect;
+        if (!sfirst.empty()) lexpect = withcompanions(sfirst);
+        EXPECT_EQ(p.get_driver(), lexpect) << mmodalias[slotof(p)];
+        uimatched += !sfirst.empty();
+    }
+    EXPECT_EQ(uimatched, 256u);
 }
 
 // The crafted tree with both tables: bus order across domains, skipped functions with their
