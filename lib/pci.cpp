@@ -539,12 +539,12 @@ void pci_cfg::for_each_pci(cfg_cb cb, void* arg) {
 
 // Standard header, little-endian: vendor 0x00, device 0x02, class code 0x09-0x0B (the dword
 // at 0x08 without its revision byte), subsystem vendor 0x2C, subsystem device 0x2E. The
-// caller hands over a full 256-byte header.
+// enumerator hands over the full 256-byte header; fewer bytes than the fields need is -1.
 int pci_cfg::parse_cfg_space(const unsigned char* pcfgspace,
                              int cfg_size,
                              const std::string& s_dev,
                              pci& dev_info) {
-    (void)cfg_size;
+    if (pcfgspace == nullptr || cfg_size < 0x30) return -1;
     auto le16 = [pcfgspace](int ioff) {
         return static_cast<unsigned int>(pcfgspace[ioff]) |
                (static_cast<unsigned int>(pcfgspace[ioff + 1]) << 8);
