@@ -3,12 +3,18 @@
 //
 //   velka-inventory [--json]
 //   velka-inventory [--json] --mounts FILE
+//   velka-inventory [--json] --pci [TABLE]
 //   either form with --log FILE: what the command does is logged to FILE (appended), through
 //   a logging core with a file sink only, so the logger writes nothing to the console
 //
 // With --mounts, it shows the entries of a mount-path configuration file instead: for each
 // entry that is mounted, whether its mount path carries a valid location stamp and which
 // location and block devices the stamps record.
+//
+// With --pci, it lists every PCI function with its ids, class and the kernel modules that the
+// module table TABLE names for it (modules.alias format, or modules.pcimap for a name ending
+// in "pcimap"; default: the running kernel's modules.alias, else the newest installed
+// kernel's). The default inventory shows a short PCI section.
 #include <unistd.h>
 
 #include <cstdio>
@@ -26,6 +32,7 @@
 #include <velka/utilities>
 
 #include "inventory_boot.h"
+#include "inventory_pci.h"
 
 namespace {
 
@@ -161,7 +168,7 @@ void printjson(const inventory& inv) {
                jsonstring(m.second).c_str());
         sep = ", ";
     }
-    printf("]\n  }");
+    printf("]\n  },\n  \"pci\": %s", pci_json("", s_plogsrc).c_str());
     printf("%s\n}\n", boot_json(s_plogsrc).c_str());
 }
 
@@ -180,6 +187,8 @@ void printtable(const inventory& inv) {
         std::string sspeed = intf.bspeed ? utilities::ultostr(intf.ulspeed) + " Mb/s" : "-";
         printf("  %-22s %s\n", intf.sname.c_str(), sspeed.c_str());
     }
+    printf("\n");
+    pci_table(stdout, "", false, s_plogsrc);
     boot_table(stdout, s_plogsrc);
 }
 
@@ -308,7 +317,7 @@ int showmounts(const std::string& sfile, bool bjson) {
 }
 
 void usage(FILE* out) {
-    fprintf(out, "usage: velka-inventory [--json] [--mounts FILE] [--log FILE]\n");
+    fprintf(out, "usage: velka-inventory [--json] [--mounts FILE | --pci [TABLE]] [--log FILE]\n");
 }
 
 }  // namespace
@@ -317,11 +326,16 @@ int main(int argc, char** argv) {
     bool bjson = false;
     const char* smounts = nullptr;
     const char* slog = nullptr;
+    bool bpci = false;
+    std::string spcitable;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--json") == 0) {
             bjson = true;
         } else if (strcmp(argv[i], "--mounts") == 0 && i + 1 < argc) {
             smounts = argv[++i];
+        } else if (strcmp(argv[i], "--pci") == 0) {
+            bpci = true;
+            if (i + 1 < argc && strncmp(argv[i + 1], "--", 2) != 0) spcitable = argv[++i];
         } else if (strcmp(argv[i], "--log") == 0 && i + 1 < argc) {
             slog = argv[++i];
         } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
@@ -343,7 +357,14 @@ int main(int argc, char** argv) {
         s_plogsrc = plogsrc.get();
     }
     int iret = 0;
-    if (smounts != nullptr) {
+    if (bpci) {
+        LOG(s_plogsrc, s_file, "inventory::main",
+            "showing the PCI functions" + (spcitable.empty() ? "" : " with table " + spcitable));
+        if (bjson)
+            printf("{\n  \"pci\": %s\n}\n", pci_json(spcitable, s_plogsrc).c_str());
+        else
+            pci_table(stdout, spcitable, true, s_plogsrc);
+    } else if (smounts != nullptr) {
         LOG(s_plogsrc, s_file, "inventory::main",
             std::string("showing the mount paths of ") + smounts);
         iret = showmounts(smounts, bjson);

@@ -1,0 +1,192 @@
+// PCI section of velka-inventory: enumerates the functions through velka::pci::pci_cfg with a
+// kernel module table and prints them as a table or as JSON. Only reads: sysfs and the table.
+#include "inventory_pci.h"
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <list>
+#include <string>
+#include <vector>
+
+#include <velka/pci>
+#include <velka/utilities>
+
+namespace {
+
+using velka::utilities::utilities;
+
+struct function {
+    std::string saddress, svendor, sdevice, sssvendor, sssdevice, sclass, sclassname;
+    std::list<std::string> ldrivers;
+};
+
+struct section {
+    std::string stable;   // "" when none was found
+    std::string ssource;  // where the table comes from, in words
+    bool breadable;
+    std::vector<function> lfunctions;
+};
+
+std::string hex(unsigned int ui, int iwidth) {
+    char buf[16];
+    snprintf(buf, sizeof(buf), "%0*x", iwidth, ui);
+    return buf;
+}
+
+std::string kernelrelease() {
+    struct utsname u;
+    return uname(&u) == 0 ? u.release : "";
+}
+
+// The running kernel's modules.alias, or the newest installed kernel's.
+void defaulttable(section& sec) {
+    std::string srelease = kernelrelease();
+    std::string srun = "/lib/modules/" + srelease + "/modules.alias";
+    if (access(srun.c_str(), R_OK) == 0) {
+        sec.stable = srun;
+        sec.ssource = "running kernel";
+        return;
+    }
+    std::list<std::string> l;
+    utilities::popen("ls -d /lib/modules/*/modules.alias 2>/dev/null | sort -V | tail -n 1", l, 0);
+    if (!l.empty() && !l.back().empty()) {
+        sec.stable = l.back();
+        sec.ssource = "newest installed kernel; the running kernel " + srelease + " has none";
+    } else {
+        sec.ssource = "none found: the running kernel " + srelease +
+                      " has no modules.alias and no other kernel is installed";
+    }
+}
+
+void collectfunction(velka::pci::pci& p, void* arg) {
+    auto* pl = static_cast<std::vector<function>*>(arg);
+    function f;
+    f.saddress = hex(p.get_zone(), 4) + ":" + hex(p.get_bus(), 2) + ":" + hex(p.get_device(), 2) +
+                 "." + hex(p.get_function(), 1);
+    f.svendor = hex(p.get_vendorid(), 4);
+    f.sdevice = hex(p.get_deviceid(), 4);
+    f.sssvendor = hex(p.get_ssvendorid(), 4);
+    f.sssdevice = hex(p.get_ssdeviceid(), 4);
+    f.sclass = hex(p.get_class(), 6);
+    f.sclassname = p.get_classdesc();
+    for (const auto& s : p.get_driver())
+        if (!s.empty()) f.ldrivers.push_back(s);
+    pl->push_back(f);
+}
+
+section collect(const std::string& stable, velka::logger::source* plogsrc) {
+    section sec;
+    if (stable.empty()) {
+        defaulttable(sec);
+    } else {
+        sec.stable = stable;
+        sec.ssource = "given";
+    }
+    sec.breadable = !sec.stable.empty() && access(sec.stable.c_str(), R_OK) == 0 &&
+                    utilities::isfile(sec.stable);
+    bool bpcimap =
+        sec.stable.size() >= 6 && sec.stable.compare(sec.stable.size() - 6, 6, "pcimap") == 0;
+    // Without a usable table the enumeration still runs; nothing is matched.
+    velka::pci::pci_cfg cfg(sec.breadable ? sec.stable : std::string("/nonexistent"),
+                            bpcimap ? velka::pci::pcimap_engine : velka::pci::alias_engine,
+                            plogsrc);
+    cfg.for_each_pci(collectfunction, &sec.lfunctions);
+    return sec;
+}
+
+std::string printable(const std::string& s) {
+    std::string sout;
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7f || c == '\\') {
+            char buf[8];
+            snprintf(buf, sizeof(buf), "\\%03o", c);
+            sout += buf;
+        } else {
+            sout.push_back(static_cast<char>(c));
+        }
+    }
+    return sout;
+}
+
+std::string jsonstring(const std::string& s) {
+    std::string sout("\"");
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            sout.push_back('\\');
+            sout.push_back(static_cast<char>(c));
+        } else if (c < 0x20) {
+            char buf[8];
+            snprintf(buf, sizeof(buf), "\\u%04x", c);
+            sout += buf;
+        } else {
+            sout.push_back(static_cast<char>(c));
+        }
+    }
+    return sout + "\"";
+}
+
+std::string joined(const std::list<std::string>& l) {
+    std::string s;
+    for (const auto& d : l) s += (s.empty() ? "" : " ") + d;
+    return s;
+}
+
+}  // namespace
+
+void pci_table(FILE* out, const std::string& stable, bool bfull, velka::logger::source* plogsrc) {
+    section sec = collect(stable, plogsrc);
+    fprintf(out, "PCI functions\n");
+    if (sec.stable.empty())
+        fprintf(out, "  %-22s %s\n", "Module table", sec.ssource.c_str());
+    else
+        fprintf(out, "  %-22s %s (%s)%s\n", "Module table", printable(sec.stable).c_str(),
+                sec.ssource.c_str(), sec.breadable ? "" : ": cannot be read, no drivers matched");
+    if (sec.lfunctions.empty()) {
+        fprintf(out, "  no PCI function could be read%s\n",
+                geteuid() == 0 ? "" : " (reading configuration space needs root)");
+        return;
+    }
+    if (bfull)
+        fprintf(out, "  %-12s  %-9s  %-9s  %-6s  %-30s %s\n", "Address", "Id", "Subsystem", "Class",
+                "Class name", "Drivers");
+    else
+        fprintf(out, "  %-12s  %-9s  %-30s %s\n", "Address", "Id", "Class name", "Drivers");
+    for (const auto& f : sec.lfunctions) {
+        std::string sdrivers = f.ldrivers.empty() ? "-" : printable(joined(f.ldrivers));
+        if (bfull)
+            fprintf(out, "  %-12s  %s:%s  %s:%s  %-6s  %-30s %s\n", f.saddress.c_str(),
+                    f.svendor.c_str(), f.sdevice.c_str(), f.sssvendor.c_str(), f.sssdevice.c_str(),
+                    f.sclass.c_str(), f.sclassname.c_str(), sdrivers.c_str());
+        else
+            fprintf(out, "  %-12s  %s:%s  %-30s %s\n", f.saddress.c_str(), f.svendor.c_str(),
+                    f.sdevice.c_str(), f.sclassname.c_str(), sdrivers.c_str());
+    }
+}
+
+std::string pci_json(const std::string& stable, velka::logger::source* plogsrc) {
+    section sec = collect(stable, plogsrc);
+    std::string s = "{\"module_table\": " + (sec.stable.empty() ? "null" : jsonstring(sec.stable)) +
+                    ", \"module_table_source\": " + jsonstring(sec.ssource) +
+                    ", \"module_table_readable\": " + (sec.breadable ? "true" : "false") +
+                    ", \"functions\": [";
+    const char* sep = "\n";
+    for (const auto& f : sec.lfunctions) {
+        s += sep;
+        s += "      {\"address\": " + jsonstring(f.saddress) +
+             ", \"vendor\": " + jsonstring(f.svendor) + ", \"device\": " + jsonstring(f.sdevice) +
+             ", \"subsystem_vendor\": " + jsonstring(f.sssvendor) +
+             ", \"subsystem_device\": " + jsonstring(f.sssdevice) +
+             ", \"class\": " + jsonstring(f.sclass) +
+             ", \"class_name\": " + jsonstring(f.sclassname) + ", \"drivers\": [";
+        const char* dsep = "";
+        for (const auto& d : f.ldrivers) {
+            s += dsep + jsonstring(d);
+            dsep = ", ";
+        }
+        s += "]}";
+        sep = ",\n";
+    }
+    s += sec.lfunctions.empty() ? "]}" : "\n    ]}";
+    return s;
+}
