@@ -32,6 +32,7 @@
 #include <velka/utilities>
 
 #include "inventory_boot.h"
+#include "inventory_disks.h"
 #include "inventory_pci.h"
 
 namespace {
@@ -169,6 +170,7 @@ void printjson(const inventory& inv) {
         sep = ", ";
     }
     printf("]\n  },\n  \"pci\": %s", pci_json("", s_plogsrc).c_str());
+    printf(",\n  \"disks\": %s", disks_json(s_plogsrc).c_str());
     printf("%s\n}\n", boot_json(s_plogsrc).c_str());
 }
 
@@ -189,6 +191,7 @@ void printtable(const inventory& inv) {
     }
     printf("\n");
     pci_table(stdout, "", false, s_plogsrc);
+    disks_table(stdout, s_plogsrc);
     boot_table(stdout, s_plogsrc);
 }
 
