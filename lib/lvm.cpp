@@ -223,9 +223,8 @@ lvm::lvm(velka::logger::source* plog) : lvm(std::list<std::string>(), plog) {}
 unsigned long long lvm::parseextents(const std::string& sout) {
     // A count is never negative: signed text gives no count, not a wrapped-around huge one
     // that every request would then fit into.
-    size_t upos = sout.find_first_not_of(" \t\r\n");
-    if (upos != std::string::npos && sout[upos] == '-') return 0;
-    return utilities::strtoul(sout);
+    long lcount = utilities::strtol(sout);
+    return lcount < 0 ? 0 : static_cast<unsigned long long>(lcount);
 }
 
 void lvm::parsenames(const std::list<std::string>& llines, std::list<std::string>& lnames) {

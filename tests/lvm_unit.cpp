@@ -607,6 +607,7 @@ TEST(Unit_LvmQueries, ParsersOfReportText) {
                   {"many", 0},
                   {"-5\n", 0},
                   {" \t-5", 0},
+                  {"\n\v\n-5 --", 0},  // every blank strtol skips
                   {"+7", 7},
                   {"9223372036854775807", 9223372036854775807ULL},
                   {"99999999999999999999999", 9223372036854775807ULL},  // saturated
