@@ -5,7 +5,9 @@
 // the udev handler thread. The volumes named here have no device node on this machine, so
 // their udev entries fail; the root and lab tests cover the entries.
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <list>
@@ -707,4 +709,26 @@ TEST(Unit_LvmActivation, TheHandlerThreadIsGoneWhenTheCallReturns) {
     for (const auto& s : lvmlog(log))
         if (s.compare(0, 11, "lvm::dmscan") != 0) lcaller.push_back(s);
     EXPECT_EQ(lcaller, lwant);
+}
+
+TEST(Unit_LvmActivation, WithoutAHandlerThreadTheCommandDoesNotRun) {
+    fake_tools fakes;
+    replay(fakes, "vgchange", "vgchange-ay");
+    // In a child whose address space has no room for another thread's stack.
+    int istatus = velka_test::run_in_child([]() {
+        velka::lvm::lvm mgr(nullptr);
+        std::string sstatus = velka_test::slurp("/proc/self/status");
+        size_t upos = sstatus.find("VmSize:");
+        if (upos == std::string::npos) return 10;
+        unsigned long ulkb = utilities::strtoul(sstatus.substr(upos + 7));
+        if (ulkb == 0) return 10;
+        struct rlimit rl;
+        rl.rlim_cur = rl.rlim_max = (ulkb + 1024) * 1024;
+        if (setrlimit(RLIMIT_AS, &rl) != 0) return 11;
+        int iret = mgr.activatesinglevg("data");
+        return iret == 0 || iret == -1 ? 1 : 0;  // the thread start's error number
+    });
+    ASSERT_TRUE(WIFEXITED(istatus));
+    EXPECT_EQ(WEXITSTATUS(istatus), 0);
+    EXPECT_TRUE(fakes.calls().empty());
 }
