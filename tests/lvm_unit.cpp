@@ -22,6 +22,15 @@
 #include "logcapture.h"
 #include "velka_test.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VELKA_HAS_SANITIZER 1
+#endif
+#endif
+#ifndef VELKA_HAS_SANITIZER
+#define VELKA_HAS_SANITIZER 0
+#endif
+
 using velka::utilities::utilities;
 using velka_test::fake_tools;
 using velka_test::logcapture;
@@ -712,7 +721,7 @@ TEST(Unit_LvmActivation, TheHandlerThreadIsGoneWhenTheCallReturns) {
 }
 
 TEST(Unit_LvmActivation, WithoutAHandlerThreadTheCommandDoesNotRun) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || VELKA_HAS_SANITIZER
     GTEST_SKIP() << "a sanitizer's own allocations need the address space this test takes away";
 #endif
     fake_tools fakes;
