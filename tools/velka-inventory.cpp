@@ -33,6 +33,7 @@
 
 #include "inventory_boot.h"
 #include "inventory_disks.h"
+#include "inventory_lvm.h"
 #include "inventory_pci.h"
 
 namespace {
@@ -171,6 +172,7 @@ void printjson(const inventory& inv) {
     }
     printf("]\n  },\n  \"pci\": %s", pci_json("", s_plogsrc).c_str());
     printf(",\n  \"disks\": %s", disks_json(s_plogsrc).c_str());
+    printf(",\n  \"volume_groups\": %s", lvm_json(s_plogsrc).c_str());
     printf("%s\n}\n", boot_json(s_plogsrc).c_str());
 }
 
@@ -192,6 +194,7 @@ void printtable(const inventory& inv) {
     printf("\n");
     pci_table(stdout, "", false, s_plogsrc);
     disks_table(stdout, s_plogsrc);
+    lvm_table(stdout, s_plogsrc);
     boot_table(stdout, s_plogsrc);
 }
 
