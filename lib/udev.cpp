@@ -1,0 +1,138 @@
+// udev database entries: asks udevadm for the properties of a block device node and stores
+// them, one KEY=value line each, in "/run/udev/data/b{major}:{minor}". An entry that exists is
+// left alone; an answer without any property leaves no file behind, so a later call can still
+// write the entry.
+#include <velka/udev>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <velka/fs>
+#include <velka/logger>
+#include <velka/utilities>
+
+namespace velka {
+namespace udev {
+
+namespace {
+
+using velka::logger::LOG;
+using velka::utilities::utilities;
+
+const char* const s_file = "udev";
+const char* const s_rundir = "/run/udev/data";
+// Time given to udevadm before its answer is read.
+const int s_udevadmdelay = 100;
+
+bool isexecutable(const char* spath) {
+    struct stat st;
+    return ::stat(spath, &st) == 0 && S_ISREG(st.st_mode) && ::access(spath, X_OK) == 0;
+}
+
+// {udevadm} info --query=property --name {device}; empty when the device is refused as an
+// operand.
+std::string infocmd(const std::string& spath) {
+    std::string squoted;
+    if (!utilities::quoteoperand(spath, squoted)) return "";
+    return udev::udevadmpath() + " info --query=property --name " + squoted;
+}
+
+}  // namespace
+
+udev::udev(velka::logger::source* plogsrc) : m_srun(s_rundir), m_plogsrc(plogsrc) {
+    if (utilities::isdir(m_srun)) {
+        LOG(m_plogsrc, s_file, "udev::udev", "Directory already exists " + m_srun);
+        return;
+    }
+    velka::fs::fs fsobj(m_plogsrc);
+    if (fsobj.mkdir_r(m_srun, 0755) != 0)
+        LOG(m_plogsrc, s_file, "udev::udev", "Failed to create directory " + m_srun);
+    else
+        LOG(m_plogsrc, s_file, "udev::udev", "Successfully created directory " + m_srun);
+}
+
+std::string udev::udevadmpath() {
+    static const char* const s_candidates[] = {"/sbin/udevadm", "/usr/bin/udevadm", "/bin/udevadm"};
+    for (const char* scandidate : s_candidates) {
+        if (isexecutable(scandidate)) return scandidate;
+    }
+    return "udevadm";
+}
+
+int udev::entrylines(const std::list<std::string>& loutput, std::list<std::string>& lentry) {
+    lentry.clear();
+    bool bany = false;
+    for (const std::string& sline : loutput) {
+        lentry.push_back(utilities::trim(sline));
+        if (!lentry.back().empty()) bany = true;
+    }
+    if (bany) return 0;
+    lentry.clear();
+    return -1;
+}
+
+// stat(2) of spath (links followed), then the entry of its numbers. Logs "Is not a block
+// device : {path}" and returns -1 for anything but a block special file.
+int udev::create_entry(const std::string& spath) {
+    if (utilities::isoption(spath)) {
+        LOG(m_plogsrc, s_file, "udev::create_entry",
+            "Block device " + spath + " refused: value begins with '-'");
+        return -1;
+    }
+    struct stat st;
+    if (::stat(spath.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) {
+        LOG(m_plogsrc, s_file, "udev::create_entry", "Is not a block device : " + spath);
+        return -1;
+    }
+    int imajor = static_cast<int>(major(st.st_rdev));
+    int iminor = static_cast<int>(minor(st.st_rdev));
+    LOG(m_plogsrc, s_file, "udev::create_entry",
+        "Block device: " + spath + " Major: " + utilities::itostr(imajor) +
+            " Minor: " + utilities::itostr(iminor));
+    int iret = create_entry(spath, imajor, iminor);
+    if (iret == 0)
+        LOG(m_plogsrc, s_file, "udev::create_entry",
+            "Succesfully created create udev entry for block device " + spath);
+    else
+        LOG(m_plogsrc, s_file, "udev::create_entry",
+            "Failed to create udev entry for block device " + spath);
+    return iret;
+}
+
+// {udevadm} info --query=property --name {device} > /run/udev/data/b{major}:{minor}, unless
+// that file exists. -1 when udevadm cannot run or prints no property, or the file cannot be
+// written.
+int udev::create_entry(const std::string& spath, int imajor, int iminor) {
+    std::string sentry =
+        m_srun + "/b" + utilities::itostr(imajor) + ":" + utilities::itostr(iminor);
+    std::string scmd = infocmd(spath);
+    if (scmd.empty()) {
+        LOG(m_plogsrc, s_file, "udev::create_entry",
+            "Block device " + spath + " refused: value begins with '-'");
+        return -1;
+    }
+    LOG(m_plogsrc, s_file, "udev::create_entry",
+        "udev information will be extracted for " + spath + " using command " + scmd);
+    if (utilities::isfile(sentry)) return 0;
+
+    std::list<std::string> loutput;
+    std::list<std::string> lentry;
+    if (utilities::popen(scmd, loutput, s_udevadmdelay) != 0 || entrylines(loutput, lentry) != 0) {
+        LOG(m_plogsrc, s_file, "udev::create_entry", "Failed to extract output of command " + scmd);
+        return -1;
+    }
+    int iret = utilities::write(sentry, lentry);
+    if (iret == 0) {
+        LOG(m_plogsrc, s_file, "udev::create_entry",
+            "Succesfully created create udev entry " + sentry);
+        return 0;
+    }
+    LOG(m_plogsrc, s_file, "udev::create_entry", "Failed to create udev entry " + sentry);
+    ::unlink(sentry.c_str());
+    return iret;
+}
+
+}  // namespace udev
+}  // namespace velka
