@@ -2,6 +2,14 @@
 // text and the record's own log line; the supported VPD page set.
 #include <velka/blkdev>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <initializer_list>
+#include <utility>
+
 #include <velka/logger>
 #include <velka/utilities>
 
@@ -190,6 +198,279 @@ std::string blkdev::devnotostr() const {
 
 void blkdev::logdevinfo() const {
     LOG(m_plogsrc, s_file, "blkdev::logdevinfo", "Working on Block device: " + m_sdevicepath);
+}
+
+// ---- Partition tables: parted on the disk the record names ----
+
+namespace {
+
+const char* const s_partfile = "blkdev";
+
+// parted reads its script words with a lexer of its own that splits at blanks and knows
+// single and double quotes (no escapes); quoted runs next to each other make one word. A
+// value holding a blank or a quote is written as such runs, so it reaches parted as one
+// word with its characters unchanged; any other value is left as it is.
+std::string partedword(const std::string& svalue) {
+    if (!svalue.empty() && svalue.find_first_of(" \"'") == std::string::npos) return svalue;
+    std::string sword;
+    bool bopen = false;
+    for (char c : svalue) {
+        if (c == '"') {
+            if (bopen) sword += '"';
+            bopen = false;
+            sword += "'\"'";
+            continue;
+        }
+        if (!bopen) sword += '"';
+        bopen = true;
+        sword += c;
+    }
+    if (!bopen)
+        sword += "\"\"";
+    else
+        sword += '"';
+    return sword;
+}
+
+// parted -s {device}  mklabel {label}
+std::string mklabelcmd(const std::string& qdev, const std::string& qlabel) {
+    return "parted -s " + qdev + "  mklabel " + qlabel;
+}
+
+// parted -s {device}  mkpart  {name}  {start}  {end}
+std::string mkpartcmd(const std::string& qdev,
+                      const std::string& qname,
+                      const std::string& qstart,
+                      const std::string& qend) {
+    return "parted -s " + qdev + "  mkpart  " + qname + "  " + qstart + "  " + qend;
+}
+
+// parted -s {device}  set  {number}  {flag}  on
+std::string setflagcmd(const std::string& qdev, int ipartition, const std::string& qflag) {
+    return "parted -s " + qdev + "  set  " + utilities::itostr(ipartition) + "  " + qflag + "  on";
+}
+
+// parted  -s -m {device}  print 2>/dev/null
+std::string printcmd(const std::string& qdev) {
+    return "parted  -s -m " + qdev + "  print 2>/dev/null";
+}
+
+// Quotes each value in turn (operands refused when they begin with "-"); on the first refusal
+// logs which value and why and returns false.
+bool quoteall(velka::logger::source* plog,
+              const char* stag,
+              std::initializer_list<std::pair<const std::string*, std::string*>> lvalues) {
+    for (const auto& v : lvalues) {
+        if (!utilities::quoteoperand(*v.first, *v.second)) {
+            LOG(plog, s_partfile, stag, "Value " + *v.first + " refused: value begins with '-'");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Splits one listing line (its closing ";" removed) at every ":", empty fields kept.
+std::vector<std::string> partfields(const std::string& sline) {
+    std::vector<std::string> vfields;
+    std::string::size_type ipos = 0;
+    for (;;) {
+        std::string::size_type icolon = sline.find(':', ipos);
+        if (icolon == std::string::npos) {
+            vfields.push_back(sline.substr(ipos));
+            return vfields;
+        }
+        vfields.push_back(sline.substr(ipos, icolon - ipos));
+        ipos = icolon + 1;
+    }
+}
+
+// A partition number: 1 to 9 decimal digits, not 0.
+bool partnumber(const std::string& sfield, int& inumber) {
+    if (sfield.empty() || sfield.size() > 9 ||
+        sfield.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    inumber = utilities::strtoi(sfield);
+    return inumber > 0;
+}
+
+}  // namespace
+
+int blkdev::parsepartitionlisting(const std::vector<std::string>& vlines,
+                                  std::vector<partitioninfo>& part_vec,
+                                  velka::logger::source* plogsrc) {
+    const char* const stag = "blkdev::extractpartitioninfo";
+    int icount = 0;
+    // 1. The unit line and the disk line come first; partitions follow, one a line.
+    for (std::vector<std::string>::size_type i = 2; i < vlines.size(); ++i) {
+        const std::string& sline = vlines[i];
+        // 2. Every line of the listing ends in ";": one without it was cut short.
+        if (sline.empty() || sline.back() != ';') {
+            LOG(plogsrc, s_partfile, stag, "Skipping incomplete partition line: " + sline);
+            continue;
+        }
+        // 3. number:start:end:size[:filesystem[:name[:flags]]], empty fields in place.
+        std::vector<std::string> vf = partfields(sline.substr(0, sline.size() - 1));
+        if (vf.size() < 4 || vf[0].empty() || vf[1].empty() || vf[2].empty() || vf[3].empty()) {
+            LOG(plogsrc, s_partfile, stag,
+                "Skipping partition line with fewer than four fields: " + sline);
+            continue;
+        }
+        // 4. A file system on the whole disk, without a partition table.
+        if (vf[1] == "0.00B") continue;
+        partitioninfo part;
+        if (!partnumber(vf[0], part.m_partitionnum)) {
+            LOG(plogsrc, s_partfile, stag, "Skipping partition line with bad number: " + sline);
+            continue;
+        }
+        part.m_start = vf[1];
+        part.m_end = vf[2];
+        part.m_size = vf[3];
+        if (vf.size() > 4) part.m_fstype = vf[4];
+        // 5. parted does not escape ":" in a name: the flags are the last field and the name
+        // all between.
+        if (vf.size() > 5) {
+            std::vector<std::string>::size_type ilast = vf.size() > 6 ? vf.size() - 1 : vf.size();
+            for (std::vector<std::string>::size_type j = 5; j < ilast; ++j) {
+                if (j > 5) part.m_name += ":";
+                part.m_name += vf[j];
+            }
+            if (vf.size() > 6) part.m_flags = vf.back();
+        }
+        part_vec.push_back(part);
+        ++icount;
+    }
+    return icount;
+}
+
+int blkdev::clearpartitiontable() {
+    int ifd = ::open(m_sdevicepath.c_str(), O_RDWR | O_CLOEXEC);
+    if (ifd < 0) {
+        int ierr = errno;
+        LOG(m_plogsrc, s_partfile, "blkdev::clearpartitiontable",
+            "Failed to open block device " + m_sdevicepath + " error: " + strerror(ierr));
+        return -1;
+    }
+    char zeroes[512] = {};
+    ssize_t iwritten = ::pwrite(ifd, zeroes, sizeof(zeroes), 0);
+    int ierr = errno;
+    ::close(ifd);
+    if (iwritten == static_cast<ssize_t>(sizeof(zeroes))) {
+        LOG(m_plogsrc, s_partfile, "blkdev::clearpartitiontable",
+            "Successfully wiped partition table on block device " + m_sdevicepath);
+        return 0;
+    }
+    LOG(m_plogsrc, s_partfile, "blkdev::clearpartitiontable",
+        "Failed to wipe partition table on block device " + m_sdevicepath +
+            " error: " + (iwritten < 0 ? strerror(ierr) : "short write"));
+    return -1;
+}
+
+int blkdev::setlabel(const std::string& slabel) {
+    const char* const stag = "blkdev::setlabel";
+    std::string qdev, qlabel;
+    if (!quoteall(m_plogsrc, stag, {{&m_sdevicepath, &qdev}, {&slabel, &qlabel}})) return -1;
+    std::string scmd = mklabelcmd(qdev, qlabel);
+    LOG(m_plogsrc, s_partfile, stag,
+        "Label " + slabel + " will be set on blkdev " + m_sdevicepath + " using command " + scmd);
+    std::string sout, serr;
+    int iret = utilities::system(scmd, sout, serr);
+    if (iret == 0)
+        LOG(m_plogsrc, s_partfile, stag,
+            "Successfully set label label on block device " + m_sdevicepath);
+    else
+        LOG(m_plogsrc, s_partfile, stag,
+            "Failed to set label on block device " + m_sdevicepath + " error: " + serr);
+    return iret;
+}
+
+int blkdev::createpartition(const std::string& start,
+                            const std::string& size,
+                            const std::string& name) {
+    const char* const stag = "blkdev::createpartition";
+    std::string qdev, qname, qstart, qend;
+    if (!quoteall(m_plogsrc, stag,
+                  {{&m_sdevicepath, &qdev}, {&name, &qname}, {&start, &qstart}, {&size, &qend}}))
+        return -1;
+    qname = utilities::shellquote(partedword(name));
+    std::string scmd = mkpartcmd(qdev, qname, qstart, qend);
+    LOG(m_plogsrc, s_partfile, stag,
+        "GPT partition will be created on block device " + m_sdevicepath + "using command " + scmd);
+    std::string sout, serr;
+    int iret = utilities::system(scmd, sout, serr);
+    if (iret != 0) {
+        LOG(m_plogsrc, s_partfile, stag,
+            "Failed to create GPT partition on block device " + m_sdevicepath + " error: " + serr);
+        return iret;
+    }
+    LOG(m_plogsrc, s_partfile, stag,
+        "Successfully created GPT partition on block device " + m_sdevicepath);
+    utilities::millisleep(100);
+    LOG(m_plogsrc, s_partfile, stag,
+        "Will create a udev entry for newly created partition on " + m_sdevicepath);
+    createudeventry();
+    return 0;
+}
+
+int blkdev::setpartitionflag(int partition, const std::string& flag) {
+    const char* const stag = "blkdev::markbiospartition";
+    std::string qdev, qflag;
+    if (!quoteall(m_plogsrc, stag, {{&m_sdevicepath, &qdev}, {&flag, &qflag}})) return -1;
+    std::string scmd = setflagcmd(qdev, partition, qflag);
+    LOG(m_plogsrc, s_partfile, stag,
+        "GPT partition will be marked with flag " + flag + " on block device " + m_sdevicepath +
+            "using command " + scmd);
+    std::string sout, serr;
+    int iret = utilities::system(scmd, sout, serr);
+    if (iret == 0)
+        LOG(m_plogsrc, s_partfile, stag,
+            "Successfully set flag on partition in block device " + m_sdevicepath);
+    else
+        LOG(m_plogsrc, s_partfile, stag,
+            "Failed to set flag on partition in block device " + m_sdevicepath + " error: " + serr);
+    return iret;
+}
+
+int blkdev::extractpartitioninfo(std::vector<partitioninfo>& part_vec) {
+    const char* const stag = "blkdev::extractpartitioninfo";
+    std::string qdev;
+    if (!quoteall(m_plogsrc, stag, {{&m_sdevicepath, &qdev}})) return -1;
+    std::string scmd = printcmd(qdev);
+    LOG(m_plogsrc, s_partfile, stag,
+        "partition table will be extracted for " + m_sdevicepath + " using command " + scmd);
+    std::vector<std::string> vlines;
+    int iret = utilities::popen(scmd, vlines, 50);
+    if (iret != 0) {
+        LOG(m_plogsrc, s_partfile, stag, "Failed to extract output of command " + scmd);
+        return iret;
+    }
+    parsepartitionlisting(vlines, part_vec, m_plogsrc);
+    return 0;
+}
+
+int blkdev::createudeventry() {
+    const char* const stag = "blkdev::createudeventry";
+    int iret = m_udev.create_entry(m_sdevicepath);
+    if (iret != 0) {
+        LOG(m_plogsrc, s_partfile, stag, "Failed to create udev entry for " + m_sdevicepath);
+        return iret;
+    }
+    std::vector<partitioninfo> vparts;
+    extractpartitioninfo(vparts);
+    LOG(m_plogsrc, s_partfile, stag, "Found the following partitions in disk " + m_sdevicepath);
+    for (const auto& part : vparts) {
+        LOG(m_plogsrc, s_partfile, stag,
+            "Number: " + utilities::itostr(part.m_partitionnum) + " Start: " + part.m_start +
+                " End: " + part.m_end + " Size: " + part.m_size +
+                " File system type: " + part.m_fstype);
+        std::string spart = utilities::get_partition_name(
+            m_sdevicepath, static_cast<uint32_t>(part.m_partitionnum));
+        iret = m_udev.create_entry(spart);
+        if (iret != 0) {
+            LOG(m_plogsrc, s_partfile, stag, "Failed to create udev entry for " + spart);
+            return iret;
+        }
+    }
+    return 0;
 }
 
 }  // namespace blkdev

@@ -1,0 +1,341 @@
+// Partition tables with the real parted on loop devices that the kernel scans for partitions
+// (losetup -P), in the test binary's private mount namespace with a tmpfs over /run, so the
+// udev entries land in a database of the test's own: wiping the first sector, gpt and msdos
+// labels, named partitions, flags, the listing compared field by field with
+// `parted -s -m DEVICE unit B print`, the udev entries compared with udevadm, the exact
+// command texts, hostile values and refused operands.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <velka/blkdev>
+#include <velka/udev>
+#include <velka/utilities>
+
+#include "logcapture.h"
+#include "velka_test.h"
+
+using velka::blkdev::blkdev;
+using velka::blkdev::partitioninfo;
+using velka::utilities::utilities;
+using velka_test::loop_device;
+using velka_test::sh;
+
+namespace {
+
+const char* const s_tag = "blkdev";
+
+class Root_Partitions : public ::testing::Test {
+protected:
+    void SetUp() override {
+        VELKA_REQUIRE_ROOT();
+        VELKA_REQUIRE_TOOL("parted");
+        m_prun.reset(new velka_test::tmpfs_mount("/run"));
+        ASSERT_TRUE(m_prun->ok());
+    }
+    std::unique_ptr<velka_test::tmpfs_mount> m_prun;
+};
+
+// parted's own listing of the disk in bytes: one vector of seven fields a partition, the
+// closing ";" removed.
+std::vector<std::vector<std::string>> partedbytes(const std::string& sdev) {
+    std::string sout;
+    sh("parted -s -m " + utilities::shellquote(sdev) + " unit B print 2>/dev/null", &sout);
+    std::vector<std::vector<std::string>> vparts;
+    std::string::size_type ipos = 0;
+    int iline = 0;
+    while (ipos < sout.size()) {
+        std::string::size_type iend = sout.find('\n', ipos);
+        if (iend == std::string::npos) iend = sout.size();
+        std::string sline = sout.substr(ipos, iend - ipos);
+        ipos = iend + 1;
+        if (iline++ < 2 || sline.empty()) continue;
+        if (sline.back() == ';') sline.pop_back();
+        std::vector<std::string> vf;
+        std::string::size_type ifield = 0;
+        for (;;) {
+            std::string::size_type icolon = sline.find(':', ifield);
+            vf.push_back(sline.substr(ifield, icolon - ifield));
+            if (icolon == std::string::npos) break;
+            ifield = icolon + 1;
+        }
+        vf.resize(7);
+        vparts.push_back(vf);
+    }
+    return vparts;
+}
+
+// A position as parted prints it by default (1049kB, 538MB, 512B) in bytes, with the size
+// of one unit of its last digit.
+bool tobytes(const std::string& s, double& dbytes, double& dunit) {
+    static const std::pair<const char*, double> s_units[] = {
+        {"TB", 1e12}, {"GB", 1e9}, {"MB", 1e6}, {"kB", 1e3}, {"B", 1}};
+    for (const auto& u : s_units) {
+        std::string ssuffix(u.first);
+        if (s.size() > ssuffix.size() &&
+            s.compare(s.size() - ssuffix.size(), ssuffix.size(), ssuffix) == 0) {
+            std::string snum = s.substr(0, s.size() - ssuffix.size());
+            dbytes = std::strtod(snum.c_str(), nullptr) * u.second;
+            std::string::size_type idot = snum.find('.');
+            dunit =
+                u.second *
+                (idot == std::string::npos ? 1 : std::pow(10.0, -double(snum.size() - idot - 1)));
+            return true;
+        }
+    }
+    return false;
+}
+
+// The library's listing against parted's listing in bytes, field by field.
+void expect_same_listing(const std::vector<partitioninfo>& vlib,
+                         const std::vector<std::vector<std::string>>& vbytes) {
+    ASSERT_EQ(vlib.size(), vbytes.size());
+    for (size_t i = 0; i < vlib.size(); ++i) {
+        const auto& p = vlib[i];
+        const auto& b = vbytes[i];
+        SCOPED_TRACE("partition " + b[0]);
+        EXPECT_EQ(utilities::itostr(p.m_partitionnum), b[0]);
+        const std::string* slib[] = {&p.m_start, &p.m_end, &p.m_size};
+        for (int j = 0; j < 3; ++j) {
+            double dlib = 0, dunit = 0;
+            ASSERT_TRUE(tobytes(*slib[j], dlib, dunit)) << *slib[j];
+            double dref = std::strtod(b[j + 1].c_str(), nullptr);
+            EXPECT_LE(std::fabs(dlib - dref), dunit) << *slib[j] << " against " << b[j + 1];
+        }
+        EXPECT_EQ(p.m_fstype, b[4]);
+        EXPECT_EQ(p.m_name, b[5]);
+        EXPECT_EQ(p.m_flags, b[6]);
+    }
+}
+
+// The udev entry of a node, and what udevadm says about the node (trimmed lines, each ending
+// in a line feed).
+std::string entry_of(const std::string& snode) {
+    struct stat st;
+    if (::stat(snode.c_str(), &st) != 0) return "<no node " + snode + ">";
+    return velka_test::slurp("/run/udev/data/b" + utilities::itostr(major(st.st_rdev)) + ":" +
+                             utilities::itostr(minor(st.st_rdev)));
+}
+std::string udevadm_of(const std::string& snode) {
+    std::string sout;
+    sh(velka::udev::udev::udevadmpath() + " info --query=property --name " +
+           utilities::shellquote(snode),
+       &sout);
+    std::string sentry;
+    std::string::size_type ipos = 0;
+    while (ipos < sout.size()) {
+        std::string::size_type iend = sout.find('\n', ipos);
+        if (iend == std::string::npos) iend = sout.size();
+        std::string sline = utilities::trim(sout.substr(ipos, iend - ipos));
+        ipos = iend + 1;
+        if (!sline.empty()) sentry += sline + "\n";
+    }
+    return sentry;
+}
+
+}  // namespace
+
+TEST_F(Root_Partitions, ClearWipesExactlyTheFirstSector) {
+    loop_device loop(8, true);
+    ASSERT_TRUE(loop.ok());
+    {
+        int ifd = ::open(loop.device().c_str(), O_RDWR);
+        ASSERT_GE(ifd, 0);
+        std::vector<char> vfill(2048, '\xab');
+        ASSERT_EQ(::pwrite(ifd, vfill.data(), vfill.size(), 0), 2048);
+        ::close(ifd);
+    }
+    velka_test::logcapture log;
+    blkdev rec(loop.device(), log.src());
+    EXPECT_EQ(rec.clearpartitiontable(), 0);
+    std::vector<unsigned char> vback(2048);
+    int ifd = ::open(loop.device().c_str(), O_RDONLY | O_DIRECT);
+    if (ifd < 0) ifd = ::open(loop.device().c_str(), O_RDONLY);
+    ASSERT_GE(ifd, 0);
+    void* pbuf = nullptr;
+    ASSERT_EQ(posix_memalign(&pbuf, 4096, 4096), 0);
+    ASSERT_EQ(::pread(ifd, pbuf, 2048, 0), 2048);
+    ::close(ifd);
+    memcpy(vback.data(), pbuf, 2048);
+    free(pbuf);
+    for (size_t i = 0; i < 2048; ++i) ASSERT_EQ(vback[i], i < 512 ? 0 : 0xab) << "byte " << i;
+    EXPECT_TRUE(log.has(std::string(s_tag) + "::blkdev::clearpartitiontable( )  " +
+                        "Successfully wiped partition table on block device " + loop.device()));
+}
+
+TEST_F(Root_Partitions, ClearOnAMissingDiskFailsWithTheSystemsReason) {
+    velka_test::logcapture log;
+    blkdev rec("/dev/velka-no-such-disk", log.src());
+    EXPECT_EQ(rec.clearpartitiontable(), -1);
+    EXPECT_TRUE(log.has(std::string(s_tag) + "::blkdev::clearpartitiontable( )  " +
+                        "Failed to open block device /dev/velka-no-such-disk error: No such file "
+                        "or directory"));
+}
+
+TEST_F(Root_Partitions, GptWithNamedPartitionsAndFlagsReadsBackLikeParted) {
+    loop_device loop(64, true);
+    ASSERT_TRUE(loop.ok());
+    const std::string sdev = loop.device();
+    velka_test::logcapture log;
+    blkdev rec(sdev, log.src());
+    ASSERT_EQ(rec.setlabel("gpt"), 0);
+    ASSERT_EQ(rec.createpartition("1MiB", "9MiB", "EFI System Partition"), 0);
+    ASSERT_EQ(rec.createpartition("9MiB", "17MiB", "bios"), 0);
+    ASSERT_EQ(rec.createpartition("17MiB", "33MiB", "it's \"$(id)\"; x"), 0);
+    ASSERT_EQ(rec.createpartition("33MiB", "100%", "data"), 0);
+    EXPECT_EQ(rec.setpartitionflag(1, "boot"), 0);
+    EXPECT_EQ(rec.setpartitionflag(1, "esp"), 0);
+    EXPECT_EQ(rec.setpartitionflag(2, "bios_grub"), 0);
+    EXPECT_EQ(rec.setpartitionflag(4, "lvm"), 0);
+    EXPECT_NE(rec.setpartitionflag(9, "lvm"), 0);
+    ASSERT_EQ(sh("mkfs.ext4 -q " + utilities::get_partition_name(sdev, 4)), 0);
+
+    std::vector<partitioninfo> vparts;
+    ASSERT_EQ(rec.extractpartitioninfo(vparts), 0);
+    auto vbytes = partedbytes(sdev);
+    ASSERT_EQ(vbytes.size(), 4u);
+    expect_same_listing(vparts, vbytes);
+    EXPECT_EQ(vparts[0].m_name, "EFI System Partition");
+    EXPECT_EQ(vparts[0].m_flags, "boot, esp");
+    EXPECT_EQ(vparts[1].m_flags, "bios_grub");
+    EXPECT_EQ(vparts[2].m_name, "it's \"$(id)\"; x");
+    EXPECT_EQ(vparts[3].m_fstype, "ext4");
+    EXPECT_EQ(vparts[3].m_flags, "lvm");
+
+    // The disk and every partition have their entries, as udevadm describes the nodes.
+    ASSERT_EQ(rec.createudeventry(), 0);
+    std::vector<std::string> vnodes = {sdev};
+    for (uint32_t i = 1; i <= 4; ++i) vnodes.push_back(utilities::get_partition_name(sdev, i));
+    for (const auto& snode : vnodes) {
+        std::string sentry = entry_of(snode);
+        EXPECT_NE(sentry, "") << snode;
+        EXPECT_EQ(sentry, udevadm_of(snode)) << snode;
+        EXPECT_NE(sentry.find("DEVNAME=" + snode + "\n"), std::string::npos) << sentry;
+    }
+    // The exact command texts, doubled blanks included.
+    std::string sfile = std::string(s_tag) + "::";
+    EXPECT_TRUE(log.has(sfile + "blkdev::setlabel( )  Label gpt will be set on blkdev " + sdev +
+                        " using command parted -s " + sdev + "  mklabel gpt"));
+    EXPECT_TRUE(log.has(sfile + "blkdev::createpartition( )  GPT partition will be created on " +
+                        "block device " + sdev + "using command parted -s " + sdev +
+                        "  mkpart  bios  9MiB  17MiB"));
+    EXPECT_TRUE(log.has(sfile + "blkdev::createpartition( )  GPT partition will be created on " +
+                        "block device " + sdev + "using command parted -s " + sdev +
+                        "  mkpart  '\"EFI System Partition\"'  1MiB  9MiB"));
+    EXPECT_TRUE(log.has(sfile + "blkdev::markbiospartition( )  GPT partition will be marked with " +
+                        "flag bios_grub on block device " + sdev + "using command parted -s " +
+                        sdev + "  set  2  bios_grub  on"));
+    EXPECT_TRUE(log.has(sfile + "blkdev::extractpartitioninfo( )  partition table will be " +
+                        "extracted for " + sdev + " using command parted  -s -m " + sdev +
+                        "  print 2>/dev/null"));
+    EXPECT_GE(log.count_containing("Number: 1 Start: 1049kB End: "), 1u);
+    EXPECT_TRUE(log.has(sfile + "blkdev::setlabel( )  Successfully set label label on block " +
+                        "device " + sdev));
+    EXPECT_EQ(log.count_containing("Failed to set flag on partition in block device " + sdev +
+                                   " error: Error: Partition doesn't exist."),
+              1u);
+}
+
+TEST_F(Root_Partitions, MsdosTableAndAWipeThatLeavesNoTableBehind) {
+    loop_device loop(32, true);
+    ASSERT_TRUE(loop.ok());
+    const std::string sdev = loop.device();
+    blkdev rec(sdev, nullptr);
+    ASSERT_EQ(rec.setlabel("msdos"), 0);
+    ASSERT_EQ(rec.createpartition("1MiB", "50%", "primary"), 0);
+    ASSERT_EQ(rec.createpartition("50%", "100%", "primary"), 0);
+    EXPECT_EQ(rec.setpartitionflag(1, "boot"), 0);
+    EXPECT_EQ(rec.setpartitionflag(2, "lvm"), 0);
+    std::vector<partitioninfo> vparts;
+    ASSERT_EQ(rec.extractpartitioninfo(vparts), 0);
+    expect_same_listing(vparts, partedbytes(sdev));
+    ASSERT_EQ(vparts.size(), 2u);
+    EXPECT_EQ(vparts[0].m_flags, "boot");
+    EXPECT_EQ(vparts[1].m_flags, "lvm");
+
+    // An msdos table lives in the first sector only: after the wipe there is none left.
+    ASSERT_EQ(rec.clearpartitiontable(), 0);
+    vparts.clear();
+    EXPECT_EQ(rec.extractpartitioninfo(vparts), 0);
+    EXPECT_TRUE(vparts.empty());
+}
+
+TEST_F(Root_Partitions, OperandsBeginningWithADashAreRefusedBeforeAnythingRuns) {
+    velka_test::fake_tools fakes;
+    fakes.add("parted", "", 0);
+    velka_test::logcapture log;
+    blkdev rec("/dev/sdx", log.src());
+    EXPECT_EQ(rec.setlabel("-gpt"), -1);
+    EXPECT_EQ(rec.createpartition("1MiB", "-1s", "data"), -1);
+    EXPECT_EQ(rec.createpartition("-1MiB", "2MiB", "data"), -1);
+    EXPECT_EQ(rec.createpartition("1MiB", "2MiB", "-data"), -1);
+    EXPECT_EQ(rec.setpartitionflag(1, "--help"), -1);
+    EXPECT_TRUE(fakes.calls().empty());
+    EXPECT_EQ(log.count_containing("refused: value begins with '-'"), 5u);
+
+    blkdev dashed("-dev", log.src());
+    std::vector<partitioninfo> vparts;
+    EXPECT_EQ(dashed.setlabel("gpt"), -1);
+    EXPECT_EQ(dashed.createpartition("1MiB", "2MiB", "data"), -1);
+    EXPECT_EQ(dashed.setpartitionflag(1, "lvm"), -1);
+    EXPECT_EQ(dashed.extractpartitioninfo(vparts), -1);
+    EXPECT_TRUE(fakes.calls().empty());
+    EXPECT_TRUE(vparts.empty());
+}
+
+TEST_F(Root_Partitions, HostileValuesReachPartedAsOneWordEach) {
+    velka_test::fake_tools fakes;
+    fakes.add("parted", "", 0);
+    blkdev rec("/dev/sd x;$(id)", nullptr);
+    EXPECT_EQ(rec.setlabel("g p;t"), 0);
+    EXPECT_EQ(rec.createpartition("1 MiB", "`id`", "a\"b c'd"), 0);
+    EXPECT_EQ(rec.setpartitionflag(3, "lvm on; x"), 0);
+    auto vargs = fakes.argvs();
+    ASSERT_GE(vargs.size(), 3u);
+    EXPECT_EQ(vargs[0], (std::vector<std::string>{"-s", "/dev/sd x;$(id)", "mklabel", "g p;t"}));
+    EXPECT_EQ(vargs[1], (std::vector<std::string>{"-s", "/dev/sd x;$(id)", "mkpart",
+                                                  "\"a\"'\"'\"b c'd\"", "1 MiB", "`id`"}));
+    // createpartition lists the disk afterwards for the udev entries (the disk is no block
+    // device here, so only when parted ran first); the flag call is the last.
+    EXPECT_EQ(vargs.back(),
+              (std::vector<std::string>{"-s", "/dev/sd x;$(id)", "set", "3", "lvm on; x", "on"}));
+}
+
+TEST_F(Root_Partitions, ADiskThatIsGoneGivesNoPartitionsAndNoEntries) {
+    std::string sdev;
+    velka_test::logcapture log;
+    {
+        loop_device loop(16, true);
+        ASSERT_TRUE(loop.ok());
+        sdev = loop.device();
+        blkdev rec(sdev, nullptr);
+        ASSERT_EQ(rec.setlabel("gpt"), 0);
+        ASSERT_EQ(rec.createpartition("1MiB", "100%", "data"), 0);
+    }
+    // The loop device is detached: its node stays, but it has no medium and no partition
+    // any more. Only the disk's own entry is written.
+    ASSERT_EQ(sh("rm -rf /run/udev/data"), 0);
+    blkdev rec(sdev, log.src());
+    std::vector<partitioninfo> vparts;
+    EXPECT_EQ(rec.extractpartitioninfo(vparts), 0);
+    EXPECT_TRUE(vparts.empty());
+    EXPECT_EQ(rec.createudeventry(), 0);
+    std::list<std::string> lentries;
+    EXPECT_EQ(utilities::readdir("/run/udev/data", lentries), 0);
+    EXPECT_EQ(lentries.size(), 1u);
+    EXPECT_EQ(rec.clearpartitiontable(), -1);
+    EXPECT_EQ(log.count_containing("Failed to wipe partition table on block device " + sdev), 1u);
+    EXPECT_NE(rec.setlabel("gpt"), 0);
+    EXPECT_NE(rec.createpartition("1MiB", "100%", "data"), 0);
+}
