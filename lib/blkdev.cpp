@@ -2,13 +2,19 @@
 // text and the record's own log line; the supported VPD page set.
 #include <velka/blkdev>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <list>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 #include <velka/logger>
 #include <velka/utilities>
@@ -471,6 +477,276 @@ int blkdev::createudeventry() {
         }
     }
     return 0;
+}
+
+// ---- Block device enumeration ----
+
+namespace {
+
+const char* const sysfs_fchost = "/sys/class/fc_host";
+const char* const sysfs_sashost = "/sys/class/sas_host";
+const char* const sysfs_scsidev = "/sys/bus/scsi/devices";
+const char* const sysfs_blkdev = "/sys/block";
+const char* const devfs_mntpath = "/dev";
+
+// The logging handle of the directory filters, which have no object: set by each
+// construction of a manager for its own scans. Constructions hold s_scanlock for their whole
+// scan, so a filter always logs through the handle of the manager that is scanning.
+velka::logger::source* plogsrc = nullptr;
+std::mutex s_scanlock;
+
+// The entries scandir returned, released with the list on every path.
+class direntlist {
+public:
+    direntlist() : m_pplist(nullptr), m_icount(-1) {}
+    ~direntlist() {
+        for (int i = 0; i < m_icount; ++i) free(m_pplist[i]);
+        free(m_pplist);
+    }
+    direntlist(const direntlist&) = delete;
+    direntlist& operator=(const direntlist&) = delete;
+    // scandir(sdir, filter, alphasort); the number of entries kept, or -1.
+    int scan(const std::string& sdir, int (*filter)(const struct dirent*)) {
+        m_icount = ::scandir(sdir.c_str(), &m_pplist, filter, alphasort);
+        return m_icount;
+    }
+    const char* name(int i) const {
+        return m_pplist[i]->d_name;
+    }
+
+private:
+    struct dirent** m_pplist;
+    int m_icount;
+};
+
+}  // namespace
+
+// Keeps host class entries: names beginning with "host".
+int host_select(const struct dirent* ent) {
+    return ent->d_name[0] != '.' && strncmp(ent->d_name, "host", 4) == 0;
+}
+
+// Keeps the entries of /sys/bus/scsi/devices that are disks: a SCSI address of four decimal
+// fields whose "block" directory holds exactly one kernel name with a block node under /dev.
+int select(const struct dirent* ent) {
+    std::string sname(ent->d_name);
+    LOG(plogsrc, s_file, "select",
+        "Will check whether the provided device is a block device: " + sname);
+    if (sname.empty() || sname[0] == '.') return 0;
+    std::string sdir = std::string(sysfs_scsidev) + "/" + sname;
+    if (!utilities::isdir(sdir) || !utilities::isdir(sdir + "/block")) return 0;
+    std::list<std::string> lblock;
+    if (utilities::readdir(sdir + "/block", lblock) != 0 || lblock.size() != 1) return 0;
+    if (!utilities::isblkdev(std::string(devfs_mntpath) + "/" + lblock.front())) return 0;
+    std::vector<char> vname(sname.begin(), sname.end());
+    vname.push_back('\0');
+    char sdelim[] = ":";
+    std::list<std::string> lfields;
+    utilities::tokenize(vname.data(), sdelim, lfields);
+    if (lfields.size() != 4) return 0;
+    for (const auto& sfield : lfields) {
+        if (!isdigit(static_cast<unsigned char>(sfield[0]))) return 0;
+    }
+    return 1;
+}
+
+// Keeps the entries of /sys/block named "nvme..." that are directories.
+int selectnvme(const struct dirent* ent) {
+    std::string sname(ent->d_name);
+    LOG(plogsrc, s_file, "selectnvme",
+        "Will check whether the provided device is a nvme flash device: " + sname);
+    if (sname.empty() || sname[0] == '.' || sname.compare(0, 4, "nvme") != 0) return 0;
+    std::string spath = std::string(sysfs_blkdev) + "/" + sname;
+    LOG(plogsrc, s_file, "selectnvme",
+        "Will check whether the provided path is a directory: " + spath);
+    if (!utilities::isdir(spath)) return 0;
+    LOG(plogsrc, s_file, "selectnvme", "Provided device is a nvme flash device: " + sname);
+    return 1;
+}
+
+blkdevmgr::blkdevmgr(velka::logger::source* plog) : blkdevparams(plog) {
+    std::lock_guard<std::mutex> guard(s_scanlock);
+    plogsrc = plog;
+    enumeratescsitransporttypes();
+    enumerateblkdevs();
+    enumeratenvmeflashdevs();
+    plogsrc = nullptr;
+}
+
+blkdevmgr::~blkdevmgr() {
+    m_devindex.clear();
+    m_sgindex.clear();
+    m_lblkdevlist.clear();
+    m_scsihostmap.clear();
+}
+
+void blkdevmgr::for_each_blkdev(blkdevmgr_cb cb, void* arg, void* device) {
+    for (auto& bdev : m_lblkdevlist) cb(bdev, arg, device);
+    // The callback may have changed a record's keys.
+    reindex();
+}
+
+int blkdevmgr::get_blkdev_info(const std::string& skey,
+                               match_factor_t efactor,
+                               blkdev& bdev) const {
+    const blkdev* pfound = nullptr;
+    if (efactor == e_devfs_path || efactor == e_sg_path) {
+        const auto& index = efactor == e_devfs_path ? m_devindex : m_sgindex;
+        auto it = index.find(skey);
+        if (it != index.end()) pfound = it->second;
+    } else if (skey.empty() && !m_lblkdevlist.empty()) {
+        pfound = &m_lblkdevlist.front();
+    }
+    if (pfound == nullptr) return -1;
+    bdev = *pfound;
+    return 0;
+}
+
+std::string blkdevmgr::decodetransporttype(scsitransport_t etxtype) {
+    switch (etxtype) {
+        case e_scsi:
+            return "scsi";
+        case e_sas:
+            return "sas";
+        case e_fc:
+            return "fc";
+        case e_iscsi:
+            return "iscsi";
+        default:
+            return "unknown";
+    }
+}
+
+// The SAS hosts first, then the Fibre Channel ones: a host in both classes is Fibre Channel.
+void blkdevmgr::enumeratescsitransporttypes() {
+    enumeratesashosts();
+    enumeratefchosts();
+}
+
+int blkdevmgr::enumeratesashosts() {
+    return enumeratescsihosts(sysfs_sashost, e_sas);
+}
+
+int blkdevmgr::enumeratefchosts() {
+    return enumeratescsihosts(sysfs_fchost, e_fc);
+}
+
+// Every "host{N}" entry of the class directory maps SCSI host N to the transport. An entry
+// without a digit names no host and is passed over.
+int blkdevmgr::enumeratescsihosts(const std::string& ssysfspath, scsitransport_t transport) {
+    direntlist entries;
+    int icount = entries.scan(ssysfspath, host_select);
+    if (icount < 0) return -1;
+    for (int i = 0; i < icount; ++i) {
+        const char* sname = entries.name(i);
+        while (*sname != '\0' && !isdigit(static_cast<unsigned char>(*sname))) ++sname;
+        if (*sname == '\0') continue;
+        int ihost = atoi(sname);
+        set_hosttransport(ihost, transport);
+        LOG(m_plogsrc, s_file, "blkdevmgr::enumeratescsihosts",
+            utilities::itostr(ihost) + " : " + decodetransporttype(transport));
+    }
+    return 0;
+}
+
+int blkdevmgr::enumerateblkdevs() {
+    direntlist entries;
+    int icount = entries.scan(sysfs_scsidev, select);
+    if (icount < 0) return -1;
+    for (int i = 0; i < icount; ++i) {
+        if (parseblkdevinfo(entries.name(i)) != 0)
+            LOG(m_plogsrc, s_file, "blkdevmgr::enumerateblkdevs",
+                std::string("Failed to parse block device info @ ") + sysfs_blkdev +
+                    entries.name(i));
+    }
+    return 0;
+}
+
+// One SCSI disk: identity from its SCSI address directory, capacity and capabilities through
+// its generic node, transport, label, then device numbers, removable flag and scheduler from
+// its block directory; its udev entries are written. Listed unless Fibre Channel or iSCSI.
+// -1 when its "block" directory no longer names a disk (it went away after the filter).
+int blkdevmgr::parseblkdevinfo(const std::string& slegato) {
+    std::string sscsidir = std::string(sysfs_scsidev) + "/" + slegato;
+    std::list<std::string> lblock;
+    if (utilities::readdir(sscsidir + "/block", lblock) != 0 || lblock.empty()) return -1;
+    const std::string skname = lblock.front();
+    blkdev bdev(std::string(devfs_mntpath) + "/" + skname, nullptr);
+    bdev.set_legatopath(slegato);
+    extractvendor(sscsidir, bdev);
+    extractmodel(sscsidir, bdev);
+    extractscsiversion(sscsidir, bdev);
+    extractsgdev(sscsidir, devfs_mntpath, bdev);
+    const std::string ssg = bdev.get_sgdev();
+    extractblkdevcapacity(ssg, bdev);
+    extractuuid(ssg, bdev);
+    extractdevicetype(ssg, bdev);
+    extractrotationspeed(ssg, bdev);
+    extractprovisioninginfo(ssg, bdev);
+    extracttransporttype(bdev);
+    extractlabel(bdev);
+    const std::string sblockdir = std::string(sysfs_blkdev) + "/" + skname;
+    extractdevno(sblockdir, bdev);
+    extractremovable(sblockdir, bdev);
+    extractscheduler(sblockdir, bdev);
+    bdev.createudeventry();
+    if (bdev.get_transport() != e_fc && bdev.get_transport() != e_iscsi) {
+        LOG(m_plogsrc, s_file, "blkdevmgr::parseblkdevinfo",
+            "Found a block device " + bdev.get_dev());
+        addrecord(bdev);
+    }
+    return 0;
+}
+
+int blkdevmgr::enumeratenvmeflashdevs() {
+    direntlist entries;
+    int icount = entries.scan(sysfs_blkdev, selectnvme);
+    if (icount < 0) return -1;
+    for (int i = 0; i < icount; ++i) {
+        if (parsenvmeflashdevinfo(entries.name(i)) != 0)
+            LOG(m_plogsrc, s_file, "blkdevmgr::enumeratenvmeflashdevs",
+                std::string("Failed to parse nvme flash device info @ ") + sysfs_blkdev +
+                    entries.name(i));
+    }
+    return 0;
+}
+
+// One NVMe device: size and removable flag from /sys/block/{name}; always listed. Device
+// numbers and udev entries only when its node exists under /dev.
+int blkdevmgr::parsenvmeflashdevinfo(const std::string& snvme) {
+    blkdev bdev(std::string(devfs_mntpath) + "/" + snvme, nullptr);
+    const std::string sblockdir = std::string(sysfs_blkdev) + "/" + snvme;
+    extractsize(sblockdir, bdev);
+    bdev.set_transport(e_nvme);
+    bdev.set_rotationspeed(1);
+    bdev.set_isflashdisk(true);
+    extractremovable(sblockdir, bdev);
+    int imajor = 0, iminor = 0;
+    if (utilities::isblkdev(bdev.get_dev(), imajor, iminor)) {
+        bdev.set_major(imajor);
+        bdev.set_minor(iminor);
+        bdev.createudeventry();
+    }
+    addrecord(bdev);
+    LOG(m_plogsrc, s_file, "blkdevmgr::parsenvmeflashdevinfo",
+        "Found a nvme flash device " + snvme);
+    return 0;
+}
+
+void blkdevmgr::addrecord(const blkdev& bdev) {
+    m_lblkdevlist.push_back(bdev);
+    const blkdev* prec = &m_lblkdevlist.back();
+    m_devindex.insert(std::make_pair(prec->get_dev(), prec));
+    m_sgindex.insert(std::make_pair(prec->get_sgdev(), prec));
+}
+
+void blkdevmgr::reindex() {
+    m_devindex.clear();
+    m_sgindex.clear();
+    for (const auto& bdev : m_lblkdevlist) {
+        m_devindex.insert(std::make_pair(bdev.get_dev(), &bdev));
+        m_sgindex.insert(std::make_pair(bdev.get_sgdev(), &bdev));
+    }
 }
 
 }  // namespace blkdev
