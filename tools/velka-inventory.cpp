@@ -21,6 +21,8 @@
 #include <velka/scoped_ptr>
 #include <velka/utilities>
 
+#include "inventory_disks.h"
+
 namespace {
 
 using velka::logger::LOG;
@@ -123,7 +125,8 @@ void printjson(const inventory& inv) {
             printf("null}");
         sep = ",\n";
     }
-    printf("%s]\n  }\n}\n", inv.linterfaces.empty() ? "" : "\n    ");
+    printf("%s]\n  }", inv.linterfaces.empty() ? "" : "\n    ");
+    printf(",\n  \"disks\": %s\n}\n", disks_json(s_plogsrc).c_str());
 }
 
 void printtable(const inventory& inv) {
@@ -138,6 +141,7 @@ void printtable(const inventory& inv) {
         std::string sspeed = intf.bspeed ? utilities::ultostr(intf.ulspeed) + " Mb/s" : "-";
         printf("  %-22s %s\n", intf.sname.c_str(), sspeed.c_str());
     }
+    disks_table(stdout, s_plogsrc);
 }
 
 // ---- Mount-path configuration file (--mounts) ----

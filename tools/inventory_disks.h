@@ -1,0 +1,20 @@
+// The disks section of velka-inventory: every SCSI, SAS and SATA disk of the machine as the
+// block device records describe it (sysfs, SCSI commands through the generic node, blkid).
+#ifndef VELKA_INVENTORY_DISKS_H
+#define VELKA_INVENTORY_DISKS_H
+
+#include <cstdio>
+#include <string>
+
+namespace velka {
+namespace logger {
+class source;
+}
+}  // namespace velka
+
+// The disks as a table, under the heading "Disks".
+void disks_table(FILE* out, velka::logger::source* plogsrc);
+// The disks as a JSON array (one object per disk).
+std::string disks_json(velka::logger::source* plogsrc);
+
+#endif
