@@ -19,6 +19,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <list>
 #include <map>
 #include <set>
 #include <sstream>
@@ -334,4 +335,41 @@ TEST_F(Lab_Blkdev, NvmeDiskWithTwoPartitionsGetsThreeEntries) {
     EXPECT_EQ(found.get_blocks() * found.get_blksize(), 256ull * 1024 * 1024);
     EXPECT_EQ(sdisk + "p1", utilities::get_partition_name(sdisk, 1));
     expect_entries({sdisk, sdisk + "p1", sdisk + "p2"});
+}
+
+TEST_F(Lab_Blkdev, InventoryShowsEveryDiskWithPartitionsAndNvmeIdentity) {
+    std::string sinv = std::string(VELKA_BINARY_DIR) + "/tools/velka-inventory";
+    if (access(sinv.c_str(), X_OK) != 0) GTEST_SKIP() << "velka-inventory is not built";
+    VELKA_REQUIRE_TOOL("python3");
+    std::string snvme = diskbyserial("VELKANVME1");
+    std::string ssas = diskbyserial("VELKASAS01");
+    ASSERT_FALSE(snvme.empty());
+    ASSERT_FALSE(ssas.empty());
+    // Run after the partitioning tests: the SAS disk holds four partitions, the NVMe disk
+    // two. The entries the inventory's manager writes vanish with it.
+    ASSERT_EQ(sh("rm -f /run/udev/data/b*"), 0);
+    std::string scheck =
+        "import json,sys; d=json.load(sys.stdin)['disks']; m={x['device']: x for x in d}; "
+        "n=m['" +
+        snvme + "']; s=m['" + ssas +
+        "']; "
+        "assert len(d) == 5, len(d); "
+        "assert n['transport'] == 'nvme' and n['model'] == 'QEMU NVMe Ctrl', n; "
+        "assert n['serial'] == 'VELKANVME1' and n['revision'] != '', n; "
+        "assert [p['name'] for p in n['partitions']] == ['one', 'two'], n; "
+        "assert s['transport'] == 'sas', s; "
+        "assert [p['number'] for p in s['partitions']] == [1, 2, 3, 4], s; "
+        "assert s['partitions'][0]['name'] == 'EFI System Partition', s; "
+        "assert 'esp' in s['partitions'][0]['flags'], s; "
+        "assert s['partitions'][3]['filesystem'] == 'ext4', s";
+    std::string sout;
+    EXPECT_EQ(sh(sinv + " --json | python3 -c " + utilities::shellquote(scheck) + " 2>&1", &sout),
+              0)
+        << sout;
+    std::list<std::string> lentries;
+    utilities::readdir("/run/udev/data", lentries);
+    EXPECT_TRUE(lentries.empty());
+    std::string stable = output(sinv);
+    EXPECT_NE(stable.find("Firmware"), std::string::npos) << stable;
+    EXPECT_NE(stable.find("EFI System Partition"), std::string::npos) << stable;
 }
