@@ -421,6 +421,13 @@ int blkdev::setpartitionflag(int partition, const std::string& flag) {
     const char* const stag = "blkdev::markbiospartition";
     std::string qdev, qflag;
     if (!quoteall(m_plogsrc, stag, {{&m_sdevicepath, &qdev}, {&flag, &qflag}})) return -1;
+    // A number below 1 names no partition, and a negative one would reach parted as an
+    // option.
+    if (partition < 1) {
+        LOG(m_plogsrc, s_partfile, stag,
+            "Partition number " + utilities::itostr(partition) + " refused: not a partition");
+        return -1;
+    }
     std::string scmd = setflagcmd(qdev, partition, qflag);
     LOG(m_plogsrc, s_partfile, stag,
         "GPT partition will be marked with flag " + flag + " on block device " + m_sdevicepath +

@@ -211,8 +211,11 @@ TEST_F(Root_Partitions, OperandsBeginningWithADashAreRefusedBeforeAnythingRuns) 
     EXPECT_EQ(rec.createpartition("-1MiB", "2MiB", "data"), -1);
     EXPECT_EQ(rec.createpartition("1MiB", "2MiB", "-data"), -1);
     EXPECT_EQ(rec.setpartitionflag(1, "--help"), -1);
+    EXPECT_EQ(rec.setpartitionflag(-1, "lvm"), -1);
+    EXPECT_EQ(rec.setpartitionflag(0, "lvm"), -1);
     EXPECT_TRUE(fakes.calls().empty());
     EXPECT_EQ(log.count_containing("refused: value begins with '-'"), 5u);
+    EXPECT_EQ(log.count_containing("Partition number -1 refused: not a partition"), 1u);
 
     blkdev dashed("-dev", log.src());
     std::vector<partitioninfo> vparts;
