@@ -100,42 +100,6 @@ TEST(Decoders, LabDisksAgainstSg3Utils) {
     }
 }
 
-// The disks' own values, so a decoder that agreed with a misread fixture would still fail.
-TEST(Decoders, KnownValuesOfTheLabDisks) {
-    struct row {
-        const char* sdisk;
-        unsigned long long ullblocks;
-        int irate;
-        bool bunmap, bsamewrite;
-        const char* sserial;
-    };
-    const row rows[] = {
-        {"scsi-VELKAVIRT01", 524288, 7200, true, true, "VELKAVIRT01"},
-        {"scsi-VELKAFLASH01", 262144, 1, true, true, "VELKAFLASH01"},
-        {"sas-VELKASAS01", 262144, 0, true, true, "VELKASAS01"},
-        {"sata-VELKASATA01", 262144, 0, false, true, "VELKASATA01         "},
-        {"scsi_debug-18000", 32768, 1, true, true, "18000"},
-    };
-    for (const row& r : rows) {
-        std::string d = velka_test::fixture(std::string("disks/") + r.sdisk + "/");
-        auto cap = bytes(d + "readcap16.bin"), rot = bytes(d + "vpd-0xb1.bin"),
-             lbp = bytes(d + "vpd-0xb2.bin"),
-             sn = bytes(d + "scsi/" + after(velka_test::slurp(d + "names"), " ").substr(0, 7) +
-                        "/vpd_pg80");
-        unsigned long long ullblocks;
-        unsigned int uiblksize;
-        blkdevparams::decodecapacity(cap.data(), cap.size(), ullblocks, uiblksize);
-        EXPECT_EQ(ullblocks, r.ullblocks) << r.sdisk;
-        EXPECT_EQ(uiblksize, 512u) << r.sdisk;
-        EXPECT_EQ(blkdevparams::decoderotationrate(rot.data(), rot.size()), r.irate) << r.sdisk;
-        bool bunmap, bsamewrite;
-        blkdevparams::decodeprovisioning(lbp.data(), lbp.size(), bunmap, bsamewrite);
-        EXPECT_EQ(bunmap, r.bunmap) << r.sdisk;
-        EXPECT_EQ(bsamewrite, r.bsamewrite) << r.sdisk;
-        EXPECT_EQ(blkdevparams::decodeserial(sn.data(), sn.size()), r.sserial) << r.sdisk;
-    }
-}
-
 // Page lengths are clamped to the bytes received; missing fields read as zero.
 TEST(Decoders, ShortAndLyingAnswers) {
     auto m = [](const std::string& s) {

@@ -349,20 +349,10 @@ TEST(Sgdev, ReservedBufferNegotiation) {
 }
 
 TEST(Sgdev, CommandNames) {
-    const std::pair<int, const char*> rows[] = {
-        {0x12, "INQUIRY"},
-        {0x9E, "UNKNOWN"},
-        {0x112, "INQUIRY"},
-        {0x00, "TEST_UNIT_READY"},
-        {0x2A, "WRITE10"},
-        {0xE7, "INITIALIZE_ELEMENT_STATUS_WITH_RANGE"},
-        {0xA0, "REPORT_LUNS"},
-        {0x4D, "LOG_SENSE"},
-        {0x25, "UNKNOWN"},
-        {-1, "UNKNOWN"},
-        {0x1E, "PREVENT_MEDIA_REMOVAL"},
-    };
-    for (const auto& r : rows) EXPECT_EQ(sgdev::cmdtoname(r.first), r.second) << r.first;
+    EXPECT_EQ(sgdev::cmdtoname(0x12), "INQUIRY");
+    EXPECT_EQ(sgdev::cmdtoname(0x9E), "UNKNOWN");
+    EXPECT_EQ(sgdev::cmdtoname(0x112), "INQUIRY");
+    EXPECT_EQ(sgdev::cmdtoname(-1), "UNKNOWN");
 }
 
 // A node opened as descriptor 0 (standard input closed) is a real open handle: it is closed
