@@ -2,6 +2,20 @@
 // text and the record's own log line; the supported VPD page set.
 #include <velka/blkdev>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <list>
+#include <mutex>
+#include <utility>
+#include <vector>
+
 #include <velka/logger>
 #include <velka/utilities>
 
@@ -190,6 +204,556 @@ std::string blkdev::devnotostr() const {
 
 void blkdev::logdevinfo() const {
     LOG(m_plogsrc, s_file, "blkdev::logdevinfo", "Working on Block device: " + m_sdevicepath);
+}
+
+// ---- Partition tables: parted on the disk the record names ----
+
+namespace {
+
+const char* const s_partfile = "blkdev";
+
+// parted reads its script words with a lexer of its own that splits at blanks and knows
+// single and double quotes (no escapes); quoted runs next to each other make one word. A
+// value holding a blank or a quote is written as such runs, so it reaches parted as one
+// word with its characters unchanged; any other value is left as it is.
+std::string partedword(const std::string& svalue) {
+    if (!svalue.empty() && svalue.find_first_of(" \"'") == std::string::npos) return svalue;
+    std::string sword;
+    bool bopen = false;
+    for (char c : svalue) {
+        if (c == '"') {
+            if (bopen) sword += '"';
+            bopen = false;
+            sword += "'\"'";
+            continue;
+        }
+        if (!bopen) sword += '"';
+        bopen = true;
+        sword += c;
+    }
+    if (!bopen)
+        sword += "\"\"";
+    else
+        sword += '"';
+    return sword;
+}
+
+// parted -s {device}  mklabel {label}
+std::string mklabelcmd(const std::string& qdev, const std::string& qlabel) {
+    return "parted -s " + qdev + "  mklabel " + qlabel;
+}
+
+// parted -s {device}  mkpart  {name}  {start}  {end}
+std::string mkpartcmd(const std::string& qdev,
+                      const std::string& qname,
+                      const std::string& qstart,
+                      const std::string& qend) {
+    return "parted -s " + qdev + "  mkpart  " + qname + "  " + qstart + "  " + qend;
+}
+
+// parted -s {device}  set  {number}  {flag}  on
+std::string setflagcmd(const std::string& qdev, int ipartition, const std::string& qflag) {
+    return "parted -s " + qdev + "  set  " + utilities::itostr(ipartition) + "  " + qflag + "  on";
+}
+
+// parted  -s -m {device}  print 2>/dev/null
+std::string printcmd(const std::string& qdev) {
+    return "parted  -s -m " + qdev + "  print 2>/dev/null";
+}
+
+// Quotes each value in turn (operands refused when they begin with "-"); on the first refusal
+// logs which value and why and returns false.
+bool quoteall(velka::logger::source* plog,
+              const char* stag,
+              std::initializer_list<std::pair<const std::string*, std::string*>> lvalues) {
+    for (const auto& v : lvalues) {
+        if (!utilities::quoteoperand(*v.first, *v.second)) {
+            LOG(plog, s_partfile, stag, "Value " + *v.first + " refused: value begins with '-'");
+            return false;
+        }
+    }
+    return true;
+}
+
+// Splits one listing line (its closing ";" removed) at every ":", empty fields kept.
+std::vector<std::string> partfields(const std::string& sline) {
+    std::vector<std::string> vfields;
+    std::string::size_type ipos = 0;
+    for (;;) {
+        std::string::size_type icolon = sline.find(':', ipos);
+        if (icolon == std::string::npos) {
+            vfields.push_back(sline.substr(ipos));
+            return vfields;
+        }
+        vfields.push_back(sline.substr(ipos, icolon - ipos));
+        ipos = icolon + 1;
+    }
+}
+
+// A partition number: 1 to 9 decimal digits, not 0.
+bool partnumber(const std::string& sfield, int& inumber) {
+    if (sfield.empty() || sfield.size() > 9 ||
+        sfield.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    inumber = utilities::strtoi(sfield);
+    return inumber > 0;
+}
+
+}  // namespace
+
+int blkdev::parsepartitionlisting(const std::vector<std::string>& vlines,
+                                  std::vector<partitioninfo>& part_vec,
+                                  velka::logger::source* plogsrc) {
+    const char* const stag = "blkdev::extractpartitioninfo";
+    int icount = 0;
+    // 1. The unit line and the disk line come first; partitions follow, one a line.
+    for (std::vector<std::string>::size_type i = 2; i < vlines.size(); ++i) {
+        const std::string& sline = vlines[i];
+        // 2. Every line of the listing ends in ";": one without it was cut short.
+        if (sline.empty() || sline.back() != ';') {
+            LOG(plogsrc, s_partfile, stag, "Skipping incomplete partition line: " + sline);
+            continue;
+        }
+        // 3. number:start:end:size[:filesystem[:name[:flags]]], empty fields in place.
+        std::vector<std::string> vf = partfields(sline.substr(0, sline.size() - 1));
+        if (vf.size() < 4 || vf[0].empty() || vf[1].empty() || vf[2].empty() || vf[3].empty()) {
+            LOG(plogsrc, s_partfile, stag,
+                "Skipping partition line with fewer than four fields: " + sline);
+            continue;
+        }
+        // 4. A file system on the whole disk, without a partition table.
+        if (vf[1] == "0.00B") continue;
+        partitioninfo part;
+        if (!partnumber(vf[0], part.m_partitionnum)) {
+            LOG(plogsrc, s_partfile, stag, "Skipping partition line with bad number: " + sline);
+            continue;
+        }
+        part.m_start = vf[1];
+        part.m_end = vf[2];
+        part.m_size = vf[3];
+        if (vf.size() > 4) part.m_fstype = vf[4];
+        // 5. parted does not escape ":" in a name: the flags are the last field and the name
+        // all between.
+        if (vf.size() > 5) {
+            std::vector<std::string>::size_type ilast = vf.size() > 6 ? vf.size() - 1 : vf.size();
+            for (std::vector<std::string>::size_type j = 5; j < ilast; ++j) {
+                if (j > 5) part.m_name += ":";
+                part.m_name += vf[j];
+            }
+            if (vf.size() > 6) part.m_flags = vf.back();
+        }
+        part_vec.push_back(part);
+        ++icount;
+    }
+    return icount;
+}
+
+int blkdev::clearpartitiontable() {
+    int ifd = ::open(m_sdevicepath.c_str(), O_RDWR | O_CLOEXEC);
+    if (ifd < 0) {
+        int ierr = errno;
+        LOG(m_plogsrc, s_partfile, "blkdev::clearpartitiontable",
+            "Failed to open block device " + m_sdevicepath + " error: " + strerror(ierr));
+        return -1;
+    }
+    char zeroes[512] = {};
+    ssize_t iwritten = ::pwrite(ifd, zeroes, sizeof(zeroes), 0);
+    int ierr = errno;
+    ::close(ifd);
+    if (iwritten == static_cast<ssize_t>(sizeof(zeroes))) {
+        LOG(m_plogsrc, s_partfile, "blkdev::clearpartitiontable",
+            "Successfully wiped partition table on block device " + m_sdevicepath);
+        return 0;
+    }
+    LOG(m_plogsrc, s_partfile, "blkdev::clearpartitiontable",
+        "Failed to wipe partition table on block device " + m_sdevicepath +
+            " error: " + (iwritten < 0 ? strerror(ierr) : "short write"));
+    return -1;
+}
+
+int blkdev::setlabel(const std::string& slabel) {
+    const char* const stag = "blkdev::setlabel";
+    std::string qdev, qlabel;
+    if (!quoteall(m_plogsrc, stag, {{&m_sdevicepath, &qdev}, {&slabel, &qlabel}})) return -1;
+    std::string scmd = mklabelcmd(qdev, qlabel);
+    LOG(m_plogsrc, s_partfile, stag,
+        "Label " + slabel + " will be set on blkdev " + m_sdevicepath + " using command " + scmd);
+    std::string sout, serr;
+    int iret = utilities::system(scmd, sout, serr);
+    if (iret == 0)
+        LOG(m_plogsrc, s_partfile, stag,
+            "Successfully set label label on block device " + m_sdevicepath);
+    else
+        LOG(m_plogsrc, s_partfile, stag,
+            "Failed to set label on block device " + m_sdevicepath + " error: " + serr);
+    return iret;
+}
+
+int blkdev::createpartition(const std::string& start,
+                            const std::string& size,
+                            const std::string& name) {
+    const char* const stag = "blkdev::createpartition";
+    std::string qdev, qname, qstart, qend;
+    if (!quoteall(m_plogsrc, stag,
+                  {{&m_sdevicepath, &qdev}, {&name, &qname}, {&start, &qstart}, {&size, &qend}}))
+        return -1;
+    qname = utilities::shellquote(partedword(name));
+    std::string scmd = mkpartcmd(qdev, qname, qstart, qend);
+    LOG(m_plogsrc, s_partfile, stag,
+        "GPT partition will be created on block device " + m_sdevicepath + "using command " + scmd);
+    std::string sout, serr;
+    int iret = utilities::system(scmd, sout, serr);
+    if (iret != 0) {
+        LOG(m_plogsrc, s_partfile, stag,
+            "Failed to create GPT partition on block device " + m_sdevicepath + " error: " + serr);
+        return iret;
+    }
+    LOG(m_plogsrc, s_partfile, stag,
+        "Successfully created GPT partition on block device " + m_sdevicepath);
+    utilities::millisleep(100);
+    LOG(m_plogsrc, s_partfile, stag,
+        "Will create a udev entry for newly created partition on " + m_sdevicepath);
+    createudeventry();
+    return 0;
+}
+
+int blkdev::setpartitionflag(int partition, const std::string& flag) {
+    const char* const stag = "blkdev::markbiospartition";
+    std::string qdev, qflag;
+    if (!quoteall(m_plogsrc, stag, {{&m_sdevicepath, &qdev}, {&flag, &qflag}})) return -1;
+    // A number below 1 names no partition, and a negative one would reach parted as an
+    // option.
+    if (partition < 1) {
+        LOG(m_plogsrc, s_partfile, stag,
+            "Partition number " + utilities::itostr(partition) + " refused: not a partition");
+        return -1;
+    }
+    std::string scmd = setflagcmd(qdev, partition, qflag);
+    LOG(m_plogsrc, s_partfile, stag,
+        "GPT partition will be marked with flag " + flag + " on block device " + m_sdevicepath +
+            "using command " + scmd);
+    std::string sout, serr;
+    int iret = utilities::system(scmd, sout, serr);
+    if (iret == 0)
+        LOG(m_plogsrc, s_partfile, stag,
+            "Successfully set flag on partition in block device " + m_sdevicepath);
+    else
+        LOG(m_plogsrc, s_partfile, stag,
+            "Failed to set flag on partition in block device " + m_sdevicepath + " error: " + serr);
+    return iret;
+}
+
+int blkdev::extractpartitioninfo(std::vector<partitioninfo>& part_vec) {
+    const char* const stag = "blkdev::extractpartitioninfo";
+    std::string qdev;
+    if (!quoteall(m_plogsrc, stag, {{&m_sdevicepath, &qdev}})) return -1;
+    std::string scmd = printcmd(qdev);
+    LOG(m_plogsrc, s_partfile, stag,
+        "partition table will be extracted for " + m_sdevicepath + " using command " + scmd);
+    std::vector<std::string> vlines;
+    int iret = utilities::popen(scmd, vlines, 50);
+    if (iret != 0) {
+        LOG(m_plogsrc, s_partfile, stag, "Failed to extract output of command " + scmd);
+        return iret;
+    }
+    parsepartitionlisting(vlines, part_vec, m_plogsrc);
+    return 0;
+}
+
+int blkdev::createudeventry() {
+    const char* const stag = "blkdev::createudeventry";
+    int iret = m_udev.create_entry(m_sdevicepath);
+    if (iret != 0) {
+        LOG(m_plogsrc, s_partfile, stag, "Failed to create udev entry for " + m_sdevicepath);
+        return iret;
+    }
+    std::vector<partitioninfo> vparts;
+    extractpartitioninfo(vparts);
+    LOG(m_plogsrc, s_partfile, stag, "Found the following partitions in disk " + m_sdevicepath);
+    for (const auto& part : vparts) {
+        LOG(m_plogsrc, s_partfile, stag,
+            "Number: " + utilities::itostr(part.m_partitionnum) + " Start: " + part.m_start +
+                " End: " + part.m_end + " Size: " + part.m_size +
+                " File system type: " + part.m_fstype);
+        std::string spart = utilities::get_partition_name(
+            m_sdevicepath, static_cast<uint32_t>(part.m_partitionnum));
+        iret = m_udev.create_entry(spart);
+        if (iret != 0) {
+            LOG(m_plogsrc, s_partfile, stag, "Failed to create udev entry for " + spart);
+            return iret;
+        }
+    }
+    return 0;
+}
+
+// ---- Block device enumeration ----
+
+namespace {
+
+const char* const sysfs_fchost = "/sys/class/fc_host";
+const char* const sysfs_sashost = "/sys/class/sas_host";
+const char* const sysfs_scsidev = "/sys/bus/scsi/devices";
+const char* const sysfs_blkdev = "/sys/block";
+const char* const devfs_mntpath = "/dev";
+
+// The logging handle of the directory filters, which have no object: set by each
+// construction of a manager for its own scans. Constructions hold s_scanlock for their whole
+// scan, so a filter always logs through the handle of the manager that is scanning.
+velka::logger::source* plogsrc = nullptr;
+std::mutex s_scanlock;
+
+// The entries scandir returned, released with the list on every path.
+class direntlist {
+public:
+    direntlist() : m_pplist(nullptr), m_icount(-1) {}
+    ~direntlist() {
+        for (int i = 0; i < m_icount; ++i) free(m_pplist[i]);
+        free(m_pplist);
+    }
+    direntlist(const direntlist&) = delete;
+    direntlist& operator=(const direntlist&) = delete;
+    // scandir(sdir, filter, alphasort); the number of entries kept, or -1.
+    int scan(const std::string& sdir, int (*filter)(const struct dirent*)) {
+        m_icount = ::scandir(sdir.c_str(), &m_pplist, filter, alphasort);
+        return m_icount;
+    }
+    const char* name(int i) const {
+        return m_pplist[i]->d_name;
+    }
+
+private:
+    struct dirent** m_pplist;
+    int m_icount;
+};
+
+}  // namespace
+
+// Keeps host class entries: names beginning with "host".
+int host_select(const struct dirent* ent) {
+    return ent->d_name[0] != '.' && strncmp(ent->d_name, "host", 4) == 0;
+}
+
+// Keeps the entries of /sys/bus/scsi/devices that are disks: a SCSI address of four decimal
+// fields whose "block" directory holds exactly one kernel name with a block node under /dev.
+int select(const struct dirent* ent) {
+    std::string sname(ent->d_name);
+    LOG(plogsrc, s_file, "select",
+        "Will check whether the provided device is a block device: " + sname);
+    if (sname.empty() || sname[0] == '.') return 0;
+    std::string sdir = std::string(sysfs_scsidev) + "/" + sname;
+    if (!utilities::isdir(sdir) || !utilities::isdir(sdir + "/block")) return 0;
+    std::list<std::string> lblock;
+    if (utilities::readdir(sdir + "/block", lblock) != 0 || lblock.size() != 1) return 0;
+    if (!utilities::isblkdev(std::string(devfs_mntpath) + "/" + lblock.front())) return 0;
+    std::vector<char> vname(sname.begin(), sname.end());
+    vname.push_back('\0');
+    char sdelim[] = ":";
+    std::list<std::string> lfields;
+    utilities::tokenize(vname.data(), sdelim, lfields);
+    if (lfields.size() != 4) return 0;
+    for (const auto& sfield : lfields) {
+        if (!isdigit(static_cast<unsigned char>(sfield[0]))) return 0;
+    }
+    return 1;
+}
+
+// Keeps the entries of /sys/block named "nvme..." that are directories.
+int selectnvme(const struct dirent* ent) {
+    std::string sname(ent->d_name);
+    LOG(plogsrc, s_file, "selectnvme",
+        "Will check whether the provided device is a nvme flash device: " + sname);
+    if (sname.empty() || sname[0] == '.' || sname.compare(0, 4, "nvme") != 0) return 0;
+    std::string spath = std::string(sysfs_blkdev) + "/" + sname;
+    LOG(plogsrc, s_file, "selectnvme",
+        "Will check whether the provided path is a directory: " + spath);
+    if (!utilities::isdir(spath)) return 0;
+    LOG(plogsrc, s_file, "selectnvme", "Provided device is a nvme flash device: " + sname);
+    return 1;
+}
+
+blkdevmgr::blkdevmgr(velka::logger::source* plog) : blkdevparams(plog) {
+    std::lock_guard<std::mutex> guard(s_scanlock);
+    plogsrc = plog;
+    enumeratescsitransporttypes();
+    enumerateblkdevs();
+    enumeratenvmeflashdevs();
+    plogsrc = nullptr;
+}
+
+blkdevmgr::~blkdevmgr() {
+    m_devindex.clear();
+    m_sgindex.clear();
+    m_lblkdevlist.clear();
+    m_scsihostmap.clear();
+}
+
+void blkdevmgr::for_each_blkdev(blkdevmgr_cb cb, void* arg, void* device) {
+    for (auto& bdev : m_lblkdevlist) cb(bdev, arg, device);
+    // The callback may have changed a record's keys.
+    reindex();
+}
+
+int blkdevmgr::get_blkdev_info(const std::string& skey,
+                               match_factor_t efactor,
+                               blkdev& bdev) const {
+    const blkdev* pfound = nullptr;
+    if (efactor == e_devfs_path || efactor == e_sg_path) {
+        const auto& index = efactor == e_devfs_path ? m_devindex : m_sgindex;
+        auto it = index.find(skey);
+        if (it != index.end()) pfound = it->second;
+    } else if (skey.empty() && !m_lblkdevlist.empty()) {
+        pfound = &m_lblkdevlist.front();
+    }
+    if (pfound == nullptr) return -1;
+    bdev = *pfound;
+    return 0;
+}
+
+std::string blkdevmgr::decodetransporttype(scsitransport_t etxtype) {
+    switch (etxtype) {
+        case e_scsi:
+            return "scsi";
+        case e_sas:
+            return "sas";
+        case e_fc:
+            return "fc";
+        case e_iscsi:
+            return "iscsi";
+        default:
+            return "unknown";
+    }
+}
+
+// The SAS hosts first, then the Fibre Channel ones: a host in both classes is Fibre Channel.
+void blkdevmgr::enumeratescsitransporttypes() {
+    enumeratesashosts();
+    enumeratefchosts();
+}
+
+int blkdevmgr::enumeratesashosts() {
+    return enumeratescsihosts(sysfs_sashost, e_sas);
+}
+
+int blkdevmgr::enumeratefchosts() {
+    return enumeratescsihosts(sysfs_fchost, e_fc);
+}
+
+// Every "host{N}" entry of the class directory maps SCSI host N to the transport. An entry
+// without a digit names no host and is passed over.
+int blkdevmgr::enumeratescsihosts(const std::string& ssysfspath, scsitransport_t transport) {
+    direntlist entries;
+    int icount = entries.scan(ssysfspath, host_select);
+    if (icount < 0) return -1;
+    for (int i = 0; i < icount; ++i) {
+        const char* sname = entries.name(i);
+        while (*sname != '\0' && !isdigit(static_cast<unsigned char>(*sname))) ++sname;
+        if (*sname == '\0') continue;
+        int ihost = atoi(sname);
+        set_hosttransport(ihost, transport);
+        LOG(m_plogsrc, s_file, "blkdevmgr::enumeratescsihosts",
+            utilities::itostr(ihost) + " : " + decodetransporttype(transport));
+    }
+    return 0;
+}
+
+int blkdevmgr::enumerateblkdevs() {
+    direntlist entries;
+    int icount = entries.scan(sysfs_scsidev, select);
+    if (icount < 0) return -1;
+    for (int i = 0; i < icount; ++i) {
+        if (parseblkdevinfo(entries.name(i)) != 0)
+            LOG(m_plogsrc, s_file, "blkdevmgr::enumerateblkdevs",
+                std::string("Failed to parse block device info @ ") + sysfs_blkdev +
+                    entries.name(i));
+    }
+    return 0;
+}
+
+// One SCSI disk: identity from its SCSI address directory, capacity and capabilities through
+// its generic node, transport, label, then device numbers, removable flag and scheduler from
+// its block directory; its udev entries are written. Listed unless Fibre Channel or iSCSI.
+// -1 when its "block" directory no longer names a disk (it went away after the filter).
+int blkdevmgr::parseblkdevinfo(const std::string& slegato) {
+    std::string sscsidir = std::string(sysfs_scsidev) + "/" + slegato;
+    std::list<std::string> lblock;
+    if (utilities::readdir(sscsidir + "/block", lblock) != 0 || lblock.empty()) return -1;
+    const std::string skname = lblock.front();
+    blkdev bdev(std::string(devfs_mntpath) + "/" + skname, nullptr);
+    bdev.set_legatopath(slegato);
+    extractvendor(sscsidir, bdev);
+    extractmodel(sscsidir, bdev);
+    extractscsiversion(sscsidir, bdev);
+    extractsgdev(sscsidir, devfs_mntpath, bdev);
+    const std::string ssg = bdev.get_sgdev();
+    extractblkdevcapacity(ssg, bdev);
+    extractuuid(ssg, bdev);
+    extractdevicetype(ssg, bdev);
+    extractrotationspeed(ssg, bdev);
+    extractprovisioninginfo(ssg, bdev);
+    extracttransporttype(bdev);
+    extractlabel(bdev);
+    const std::string sblockdir = std::string(sysfs_blkdev) + "/" + skname;
+    extractdevno(sblockdir, bdev);
+    extractremovable(sblockdir, bdev);
+    extractscheduler(sblockdir, bdev);
+    bdev.createudeventry();
+    if (bdev.get_transport() != e_fc && bdev.get_transport() != e_iscsi) {
+        LOG(m_plogsrc, s_file, "blkdevmgr::parseblkdevinfo",
+            "Found a block device " + bdev.get_dev());
+        addrecord(bdev);
+    }
+    return 0;
+}
+
+int blkdevmgr::enumeratenvmeflashdevs() {
+    direntlist entries;
+    int icount = entries.scan(sysfs_blkdev, selectnvme);
+    if (icount < 0) return -1;
+    for (int i = 0; i < icount; ++i) {
+        if (parsenvmeflashdevinfo(entries.name(i)) != 0)
+            LOG(m_plogsrc, s_file, "blkdevmgr::enumeratenvmeflashdevs",
+                std::string("Failed to parse nvme flash device info @ ") + sysfs_blkdev +
+                    entries.name(i));
+    }
+    return 0;
+}
+
+// One NVMe device: size and removable flag from /sys/block/{name}; always listed. Device
+// numbers and udev entries only when its node exists under /dev.
+int blkdevmgr::parsenvmeflashdevinfo(const std::string& snvme) {
+    blkdev bdev(std::string(devfs_mntpath) + "/" + snvme, nullptr);
+    const std::string sblockdir = std::string(sysfs_blkdev) + "/" + snvme;
+    extractsize(sblockdir, bdev);
+    bdev.set_transport(e_nvme);
+    bdev.set_rotationspeed(1);
+    bdev.set_isflashdisk(true);
+    extractremovable(sblockdir, bdev);
+    int imajor = 0, iminor = 0;
+    if (utilities::isblkdev(bdev.get_dev(), imajor, iminor)) {
+        bdev.set_major(imajor);
+        bdev.set_minor(iminor);
+        bdev.createudeventry();
+    }
+    addrecord(bdev);
+    LOG(m_plogsrc, s_file, "blkdevmgr::parsenvmeflashdevinfo",
+        "Found a nvme flash device " + snvme);
+    return 0;
+}
+
+void blkdevmgr::addrecord(const blkdev& bdev) {
+    m_lblkdevlist.push_back(bdev);
+    const blkdev* prec = &m_lblkdevlist.back();
+    m_devindex.insert(std::make_pair(prec->get_dev(), prec));
+    m_sgindex.insert(std::make_pair(prec->get_sgdev(), prec));
+}
+
+void blkdevmgr::reindex() {
+    m_devindex.clear();
+    m_sgindex.clear();
+    for (const auto& bdev : m_lblkdevlist) {
+        m_devindex.insert(std::make_pair(bdev.get_dev(), &bdev));
+        m_sgindex.insert(std::make_pair(bdev.get_sgdev(), &bdev));
+    }
 }
 
 }  // namespace blkdev

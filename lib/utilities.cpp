@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -550,9 +551,13 @@ unsigned int utilities::readlinesinfile(std::string sfilepath, std::list<std::st
     return static_cast<unsigned int>(lines.size());
 }
 
+// The kernel's own rule for partition names: a disk whose name ends in a digit gets a "p"
+// before the partition number (nvme0n1p1, mmcblk0p1, loop0p1, md0p1), any other disk none
+// (sda1).
 std::string utilities::get_partition_name(std::string sdisk, uint32_t part_num) {
     std::string snum = uitostr(part_num);
-    if (sdisk.find("nvme") != std::string::npos) return sdisk + "p" + snum;
+    if (!sdisk.empty() && isdigit(static_cast<unsigned char>(sdisk.back())))
+        return sdisk + "p" + snum;
     return sdisk + snum;
 }
 

@@ -171,9 +171,27 @@ TEST(Unit_Strings, TokenizeNeverYieldsEmptyTokensAndKeepsInput) {
 }
 
 TEST(Unit_Strings, PartitionNames) {
-    EXPECT_EQ(utilities::get_partition_name("/dev/sda", 1), "/dev/sda1");
-    EXPECT_EQ(utilities::get_partition_name("/dev/nvme0n1", 2), "/dev/nvme0n1p2");
-    EXPECT_EQ(utilities::get_partition_name("/dev/mapper/vg-lv0", 3), "/dev/mapper/vg-lv03");
+    // The kernel's rule: "p" between disk and number when the disk's name ends in a digit.
+    struct {
+        const char* sdisk;
+        uint32_t uinum;
+        const char* spart;
+    } const cases[] = {
+        {"/dev/sda", 1, "/dev/sda1"},
+        {"/dev/sdaa", 15, "/dev/sdaa15"},
+        {"/dev/vdb", 3, "/dev/vdb3"},
+        {"/dev/nvme0n1", 2, "/dev/nvme0n1p2"},
+        {"/dev/nvme12n3", 10, "/dev/nvme12n3p10"},
+        {"/dev/mmcblk0", 1, "/dev/mmcblk0p1"},
+        {"/dev/loop0", 1, "/dev/loop0p1"},
+        {"/dev/loop17", 2, "/dev/loop17p2"},
+        {"/dev/md0", 1, "/dev/md0p1"},
+        {"/dev/mapper/vg-lv0", 3, "/dev/mapper/vg-lv0p3"},
+        {"sdb", 0, "sdb0"},
+        {"", 4, "4"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(utilities::get_partition_name(c.sdisk, c.uinum), c.spart) << c.sdisk;
 }
 
 // ---- The quoting helper ----

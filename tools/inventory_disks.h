@@ -1,5 +1,7 @@
-// The disks section of velka-inventory: every SCSI, SAS and SATA disk of the machine as the
-// block device records describe it (sysfs, SCSI commands through the generic node, blkid).
+// The disks section of velka-inventory: every disk the block device manager lists (SCSI, SAS,
+// SATA and NVMe) as its record describes it (sysfs, SCSI commands through the generic node,
+// blkid), with its partitions as parted lists them and, for NVMe, the controller's model,
+// serial number and firmware revision.
 #ifndef VELKA_INVENTORY_DISKS_H
 #define VELKA_INVENTORY_DISKS_H
 

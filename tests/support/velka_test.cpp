@@ -257,13 +257,16 @@ std::vector<std::vector<std::string>> fake_tools::argvs() const {
 
 // ---- loop devices ----
 
-loop_device::loop_device(unsigned long long ullsizemb) : m_sfile(m_dir / "disk.img") {
+loop_device::loop_device(unsigned long long ullsizemb, bool bpartscan)
+    : m_sfile(m_dir / "disk.img") {
     int ifd = open(m_sfile.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
     if (ifd < 0) die("create " + m_sfile);
     if (ftruncate(ifd, static_cast<off_t>(ullsizemb) * 1024 * 1024) != 0) die("ftruncate");
     close(ifd);
     std::string sout;
-    if (sh("losetup --find --show " + utilities::shellquote(m_sfile), &sout) == 0)
+    if (sh(std::string("losetup --find --show ") + (bpartscan ? "-P " : "") +
+               utilities::shellquote(m_sfile),
+           &sout) == 0)
         m_sdevice = utilities::trim(sout);
     if (m_sdevice.empty()) ADD_FAILURE() << "losetup could not attach " << m_sfile;
 }

@@ -156,10 +156,11 @@ private:
 };
 
 // A loop device on a sparse file in a temporary directory; detached (the device this object
-// attached, nothing else) on destruction.
+// attached, nothing else) on destruction. With bpartscan the kernel scans it for partitions
+// (losetup -P), so the nodes of its partitions (/dev/loopNpM) come and go with the table.
 class loop_device {
 public:
-    explicit loop_device(unsigned long long ullsizemb);
+    explicit loop_device(unsigned long long ullsizemb, bool bpartscan = false);
     ~loop_device();
     loop_device(const loop_device&) = delete;
     loop_device& operator=(const loop_device&) = delete;
