@@ -88,3 +88,66 @@ TEST(Unit_Queue, TimedRemovalOnAnEmptyQueueLeavesTheElement) {
     EXPECT_EQ(q.trydequeue(e), -1);
     EXPECT_EQ(e, 42);
 }
+
+// A wake ends one timed removal as its time-out would, and counts as nothing else: the
+// elements and the free slots stay exact around it.
+TEST(Unit_Queue, WakeEndsATimedRemovalWithoutAnElement) {
+    circular_buffer_mgr<int> q(2);
+    int e = 42;
+    q.wake();
+    EXPECT_EQ(q.timeddequeue(60, e), -1);  // would wait a minute without the wake
+    EXPECT_EQ(e, 42);
+    // Two wakes beside two elements: the wakes come out as time-outs, every element once,
+    // and the queue still takes exactly its capacity without blocking.
+    q.wake();
+    q.wake();
+    int v1 = 1, v2 = 2;
+    q.queue(v1);
+    q.queue(v2);
+    std::vector<int> vgot;
+    int iwakes = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (q.timeddequeue(60, e) == 0)
+            vgot.push_back(e);
+        else
+            ++iwakes;
+    }
+    EXPECT_EQ(iwakes, 2);
+    EXPECT_EQ(vgot, (std::vector<int>{1, 2}));
+    EXPECT_TRUE(q.empty());
+    EXPECT_EQ(q.timeddequeue(0, e), -1);
+    // A tried or blocking removal passes over a wake.
+    q.wake();
+    q.queue(v1);
+    EXPECT_EQ(q.trydequeue(e), 0);
+    EXPECT_EQ(e, 1);
+    q.wake();
+    q.queue(v2);
+    EXPECT_EQ(q.dequeue(), 2);
+    EXPECT_EQ(q.trydequeue(e), -1);
+}
+
+namespace {
+
+struct waiter {
+    circular_buffer_mgr<int>* pq;
+    int iresult;
+    static void* run(void* p) {
+        waiter* pw = static_cast<waiter*>(p);
+        int e = 0;
+        pw->iresult = pw->pq->timeddequeue(600, e);
+        return nullptr;
+    }
+};
+
+}  // namespace
+
+TEST(Unit_Queue, WakeReachesAConsumerAlreadyWaiting) {
+    circular_buffer_mgr<int> q(1);
+    waiter w{&q, 99};
+    pthread_t tid;
+    pthread_create(&tid, nullptr, waiter::run, &w);
+    q.wake();
+    pthread_join(tid, nullptr);
+    EXPECT_EQ(w.iresult, -1);
+}
