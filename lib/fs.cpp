@@ -109,7 +109,7 @@ int fs::mkfs(std::string sblkdev, std::string sfilesystem) {
                      scmd, "Format command " + scmd + " failed error: ", sout);
 }
 
-std::string fs::createarglist(std::list<std::string>& fsargslist) {
+std::string fs::createarglist(const std::list<std::string>& fsargslist) {
     std::string ssep(",");
     std::string sargs = utilities::merge(fsargslist, ssep);
     LOG(m_plogsrc, s_file, "fs::createarglist", "Created file system argument: " + sargs);
@@ -119,7 +119,7 @@ std::string fs::createarglist(std::list<std::string>& fsargslist) {
 int fs::mount(std::string sblkdev,
               std::string smntpath,
               std::string sfilesystem,
-              std::list<std::string>& fsargs) {
+              const std::list<std::string>& fsargs) {
     std::string scmd = mountcmd(sblkdev, smntpath, sfilesystem, createarglist(fsargs));
     std::string sout;
     return runlogged(m_plogsrc, "fs::mount", "File system will be mounted using command " + scmd,

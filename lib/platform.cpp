@@ -52,7 +52,7 @@ bool platform::isEFIfirmware() {
     return utilities::isdir(s_efidir);
 }
 
-int platform::updatenameserver(std::list<std::string>& snameservers) {
+int platform::updatenameserver(const std::list<std::string>& snameservers) {
     std::ofstream out(s_resolvconf, std::ios::out | std::ios::trunc);
     if (!out.good()) return -1;
     out << s_resolvheader << '\n';
