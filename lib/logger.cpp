@@ -392,7 +392,9 @@ core::core(unsigned int ui_entries)
       m_pline(entry::s_linesize),
       m_ltimesec(0),
       m_itimelen(-1),
-      m_bcurpending(false),
+      m_pbatch(s_batchsize),
+      m_ibatchlen(0),
+      m_ibatchnext(0),
       m_dispatchtid(0),
       m_bdispatchtid(false),
       m_bsync(false),
@@ -486,6 +488,10 @@ int core::timeddequeue_entry(int seconds, entry& ent) {
 }
 
 void core::log_entry(const entry& ent) {
+    writeentry(ent, -1);
+}
+
+void core::writeentry(const entry& ent, int inext) {
     timecache tc{m_ltimesec, m_itimelen, {0}};
     if (m_itimelen >= 0) memcpy(tc.ctext, m_ctime, static_cast<size_t>(m_itimelen));
     int n = formatline(ent, tc, m_pline.get(), entry::s_linesize);
@@ -497,14 +503,19 @@ void core::log_entry(const entry& ent) {
     m_sline.assign(m_pline.get(), static_cast<size_t>(n));
     if (m_csink_valid) m_csink->write(m_sline);
     // From here on the line is the file sink's: a flush from this thread need not write it.
-    m_bcurpending.store(false, std::memory_order_relaxed);
+    if (inext >= 0) m_ibatchnext.store(inext);
     if (m_fsink_valid) m_fsink->write(m_sline);
 }
 
+// Takes every entry queued (up to a batch) at once: one wake-up of the producers waiting on
+// a full queue per batch, not one per entry. Each line is still written and flushed on its
+// own. The batch counters are for a signal flush on this thread; they are reset length first,
+// so that it never sees an old batch as pending.
 void core::log() {
-    if (m_cbmgr->timeddequeue(1, m_curent) != 0) return;
-    m_bcurpending.store(true, std::memory_order_relaxed);
-    log_entry(m_curent);
+    m_ibatchlen.store(0);
+    m_ibatchnext.store(0);
+    int n = m_cbmgr->timeddequeueall(1, m_pbatch.get(), s_batchsize, &m_ibatchlen);
+    for (int i = 0; i < n; ++i) writeentry(m_pbatch[i], i + 1);
 }
 
 void core::flush() {
@@ -528,9 +539,11 @@ void core::flush_entries() {
     bool bself = m_bdispatchtid.load() && pthread_equal(m_dispatchtid.load(), pthread_self());
     if (bself) {
         m_tld.log_entries.store(false);
-        if (m_bcurpending.exchange(false)) log_entry(m_curent);
-        // Straight from the ring: an entry this thread was taking when the signal came is
-        // still there, and one a producer had not counted yet is found too.
+        // What this thread took and had not yet handed to the file sink, then straight from
+        // the ring: an entry this thread was taking when the signal came is still there, and
+        // one a producer had not counted yet is found too.
+        int ilen = m_ibatchlen.load();
+        for (int i = m_ibatchnext.load(); i < ilen; ++i) log_entry(m_pbatch[i]);
         entry ent;
         while (m_cbmgr->drainone(ent) == 0) log_entry(ent);
     } else if (m_bsync.load()) {
