@@ -151,3 +151,76 @@ TEST(Unit_Queue, WakeReachesAConsumerAlreadyWaiting) {
     pthread_join(tid, nullptr);
     EXPECT_EQ(w.iresult, -1);
 }
+
+// Taking everything queued at once: in order, at most the batch asked for, nothing taken on
+// time-out or wake, and every slot given back (a full queue takes as many again).
+TEST(Unit_Queue, BatchRemovalTakesEverythingQueuedInOrder) {
+    circular_buffer_mgr<int> q(5);
+    int vbatch[8] = {0};
+    EXPECT_EQ(q.timeddequeueall(0, vbatch, 8), 0);
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 5; ++i) {
+            int v = 10 * round + i;
+            q.queue(v);  // five fill it: a sixth would block
+        }
+        EXPECT_EQ(q.timeddequeueall(1, vbatch, 3), 3);
+        EXPECT_EQ(vbatch[0], 10 * round);
+        EXPECT_EQ(vbatch[2], 10 * round + 2);
+        int v99 = 99;
+        q.queue(v99);
+        std::atomic<int> ntaken{0};
+        EXPECT_EQ(q.timeddequeueall(1, vbatch, 8, &ntaken), 3);
+        EXPECT_EQ(ntaken.load(), 3);
+        EXPECT_EQ(vbatch[0], 10 * round + 3);
+        EXPECT_EQ(vbatch[1], 10 * round + 4);
+        EXPECT_EQ(vbatch[2], 99);
+        EXPECT_TRUE(q.empty());
+    }
+    q.wake();
+    EXPECT_EQ(q.timeddequeueall(60, vbatch, 8), 0);
+}
+
+namespace {
+
+struct manyproducer {
+    circular_buffer_mgr<int>* pq;
+    int ibase;
+    int icount;
+    static void* run(void* p) {
+        manyproducer* pp = static_cast<manyproducer*>(p);
+        for (int i = 0; i < pp->icount; ++i) pp->pq->queue(pp->ibase + i);
+        return nullptr;
+    }
+};
+
+}  // namespace
+
+// Producers that wait on a small full queue while one consumer takes batches: every element
+// once, each producer's in its order, and nobody left waiting.
+TEST(Unit_Queue, WaitingProducersAndBatchRemoval) {
+    const int iproducers = 4;
+    const int icount = 20000;
+    for (unsigned int uicapacity : {1u, 3u, 16u}) {
+        circular_buffer_mgr<int> q(uicapacity);
+        std::vector<manyproducer> vp;
+        for (int p = 0; p < iproducers; ++p) vp.push_back(manyproducer{&q, p * 1000000, icount});
+        std::vector<pthread_t> vt(iproducers);
+        for (int p = 0; p < iproducers; ++p)
+            pthread_create(&vt[p], nullptr, manyproducer::run, &vp[p]);
+        std::vector<int> vnext(iproducers, 0);
+        int vbatch[5];
+        int itotal = 0;
+        while (itotal < iproducers * icount) {
+            int n = q.timeddequeueall(10, vbatch, 5);
+            ASSERT_GT(n, 0) << "capacity " << uicapacity << ": stalled after " << itotal;
+            for (int i = 0; i < n; ++i) {
+                int p = vbatch[i] / 1000000;
+                ASSERT_EQ(vbatch[i] % 1000000, vnext[p]) << "capacity " << uicapacity;
+                ++vnext[p];
+            }
+            itotal += n;
+        }
+        for (auto t : vt) pthread_join(t, nullptr);
+        EXPECT_TRUE(q.empty());
+    }
+}
