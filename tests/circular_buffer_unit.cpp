@@ -224,3 +224,42 @@ TEST(Unit_Queue, WaitingProducersAndBatchRemoval) {
         EXPECT_TRUE(q.empty());
     }
 }
+
+// Every way of taking, mixed on one queue as it wraps around many times: each element once,
+// in order, and an empty queue is seen as empty whichever way took last.
+TEST(Unit_Queue, MixedRemovalsKeepOrderAcrossWraps) {
+    circular_buffer_mgr<int> q(3);
+    int inext = 0;
+    int iexpect = 0;
+    int vbatch[4];
+    for (int round = 0; round < 300; ++round) {
+        int ifill = 1 + round % 3;
+        for (int i = 0; i < ifill; ++i) {
+            int v = inext++;
+            q.queue(v);
+        }
+        while (iexpect < inext) {
+            int e = -1;
+            switch ((round + iexpect) % 4) {
+                case 0:
+                    ASSERT_EQ(q.trydequeue(e), 0);
+                    break;
+                case 1:
+                    ASSERT_EQ(q.timeddequeue(0, e), 0);
+                    break;
+                case 2:
+                    e = q.dequeue();
+                    break;
+                default:
+                    ASSERT_EQ(q.timeddequeueall(0, vbatch, 1), 1);
+                    e = vbatch[0];
+            }
+            ASSERT_EQ(e, iexpect) << "round " << round;
+            ++iexpect;
+        }
+        int e = -1;
+        ASSERT_EQ(q.trydequeue(e), -1);
+        ASSERT_EQ(q.timeddequeueall(0, vbatch, 4), 0);
+        ASSERT_TRUE(q.empty());
+    }
+}
