@@ -1,6 +1,7 @@
 // The plain ring and the blocking queue around it, without root.
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -261,5 +262,63 @@ TEST(Unit_Queue, MixedRemovalsKeepOrderAcrossWraps) {
         ASSERT_EQ(q.trydequeue(e), -1);
         ASSERT_EQ(q.timeddequeueall(0, vbatch, 4), 0);
         ASSERT_TRUE(q.empty());
+    }
+}
+
+namespace {
+
+struct blockingconsumer {
+    circular_buffer_mgr<int>* pq;
+    std::vector<int> vgot;
+    static void* run(void* p) {
+        blockingconsumer* pc = static_cast<blockingconsumer*>(p);
+        for (;;) {
+            int v = pc->pq->dequeue();
+            if (v < 0) return nullptr;
+            pc->vgot.push_back(v);
+        }
+    }
+};
+
+}  // namespace
+
+// Several producers and several consumers that wait without a time-out: nobody stays asleep
+// while there is something for them, and every element comes out exactly once.
+TEST(Unit_Queue, SeveralBlockingConsumersTakeEverythingOnce) {
+    const int iproducers = 3;
+    const int iconsumers = 2;
+    const int icount = 20000;
+    for (unsigned int uicapacity : {2u, 50u}) {
+        circular_buffer_mgr<int> q(uicapacity);
+        std::vector<blockingconsumer> vc(iconsumers, blockingconsumer{&q, {}});
+        std::vector<pthread_t> vtc(iconsumers);
+        for (int c = 0; c < iconsumers; ++c)
+            pthread_create(&vtc[c], nullptr, blockingconsumer::run, &vc[c]);
+        std::vector<manyproducer> vp;
+        for (int p = 0; p < iproducers; ++p) vp.push_back(manyproducer{&q, p * 1000000, icount});
+        std::vector<pthread_t> vtp(iproducers);
+        for (int p = 0; p < iproducers; ++p)
+            pthread_create(&vtp[p], nullptr, manyproducer::run, &vp[p]);
+        for (auto t : vtp) pthread_join(t, nullptr);
+        for (int c = 0; c < iconsumers; ++c) {
+            int iend = -1;
+            q.queue(iend);
+        }
+        for (auto t : vtc) pthread_join(t, nullptr);
+        std::vector<int> vall;
+        for (const auto& c : vc) {
+            // Each consumer sees each producer's elements in order.
+            std::vector<int> vlast(iproducers, -1);
+            for (int v : c.vgot) {
+                EXPECT_GT(v % 1000000, vlast[v / 1000000]);
+                vlast[v / 1000000] = v % 1000000;
+            }
+            vall.insert(vall.end(), c.vgot.begin(), c.vgot.end());
+        }
+        std::sort(vall.begin(), vall.end());
+        ASSERT_EQ(vall.size(), static_cast<size_t>(iproducers * icount)) << uicapacity;
+        for (int p = 0; p < iproducers; ++p)
+            for (int i = 0; i < icount; ++i)
+                ASSERT_EQ(vall[static_cast<size_t>(p * icount + i)], p * 1000000 + i);
     }
 }
