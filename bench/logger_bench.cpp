@@ -3,7 +3,9 @@
 // producer threads, for velka's logger and for spdlog's asynchronous logger run in the same
 // process under the same guarantees (queue of the same capacity, producers block when it is
 // full, the file sink flushed on every message). A plain loop of snprintf and one write() per
-// line gives the ceiling. Prints the figures and the ratios velka/spdlog.
+// line gives the ceiling. Prints the figures and the ratios velka/spdlog. Last, the stop
+// latency: how long destroying a core takes once its last line is in the file (and for an
+// idle core), the median of several cores.
 //
 //   build-dir/bench/logger_bench [messages per run]     (default 200000)
 #include <fcntl.h>
@@ -11,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -111,10 +114,6 @@ result measure(const logfn& fn, const std::string& slog, int iproducers, int ime
     return r;
 }
 
-bool acceptall(velka::logger::log_level) {
-    return true;
-}
-
 // The ceiling: format each line with snprintf and write it with one write().
 double plainloop(const std::string& slog, int imessages) {
     int ifd = open(slog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -130,6 +129,30 @@ double plainloop(const std::string& slog, int imessages) {
     double d = imessages / seconds(t0, benchclock::now());
     ::close(ifd);
     return d;
+}
+
+// Median time in ms that ~core takes once ilines lines are in the file.
+double stoplatency(const std::string& slog, int ilines) {
+    const int iruns = 21;
+    std::vector<double> vms;
+    for (int r = 0; r < iruns; ++r) {
+        linecounter lines(slog);
+        unsigned long long ullbefore = lines.count();
+        auto pc = std::make_unique<velka::logger::core>(s_capacity);
+        pc->add_sink(velka::logger::FILE_SINK, slog);
+        {
+            velka::logger::source src(pc.get(), velka::logger::everylevel);
+            for (int i = 0; i < ilines; ++i)
+                velka::logger::LOG(&src, "bench.cpp", "bench::stop",
+                                   "message " + std::to_string(i));
+        }
+        lines.waitfor(ullbefore + static_cast<unsigned long long>(ilines));
+        auto t0 = benchclock::now();
+        pc.reset();
+        vms.push_back(seconds(t0, benchclock::now()) * 1e3);
+    }
+    std::sort(vms.begin(), vms.end());
+    return vms[vms.size() / 2];
 }
 
 }  // namespace
@@ -154,7 +177,7 @@ int main(int argc, char** argv) {
         {
             velka::logger::core c(s_capacity);
             c.add_sink(velka::logger::FILE_SINK, svelka);
-            velka::logger::source src(&c, acceptall);
+            velka::logger::source src(&c, velka::logger::everylevel);
             rv[p - 1] = measure(
                 [&src](int i) {
                     velka::logger::LOG(&src, "bench.cpp", "bench::run",
@@ -177,6 +200,8 @@ int main(int argc, char** argv) {
         }
     }
     double dplain = plainloop(sdir + "/plain.log", imessages);
+    double dstopidle = stoplatency(sdir + "/stop.log", 0);
+    double dstopbusy = stoplatency(sdir + "/stop.log", 1000);
 
     printf("\n%-34s %12s %12s %8s\n", "", "velka", "spdlog", "ratio");
     for (int p = 1; p <= 2; ++p) {
@@ -190,10 +215,15 @@ int main(int argc, char** argv) {
                rv[p - 1].dthroughput / rs[p - 1].dthroughput);
     }
     printf("ceiling, snprintf + write() per line: %.0f lines/s\n", dplain);
+    printf("ratio to the ceiling: throughput, 1 producer %.2f, 2 producers %.2f\n",
+           rv[0].dthroughput / dplain, rv[1].dthroughput / dplain);
     printf("(producer cost: lower is better, ratio velka/spdlog; throughput: higher is better)\n");
+    printf("\nstop latency, ~core after the last line is in the file (median of 21 cores):\n");
+    printf("  idle core %.3f ms, after 1000 lines %.3f ms (goal: under 5 ms)\n", dstopidle,
+           dstopbusy);
 
     for (const char* sname :
-         {"velka-1.log", "velka-2.log", "spdlog-1.log", "spdlog-2.log", "plain.log"})
+         {"velka-1.log", "velka-2.log", "spdlog-1.log", "spdlog-2.log", "plain.log", "stop.log"})
         unlink((sdir + "/" + sname).c_str());
     rmdir(sdir.c_str());
     return 0;

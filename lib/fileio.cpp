@@ -62,7 +62,7 @@ int fileio::read(char* buff, int size) {
     return idone;
 }
 
-int fileio::write(char* buff, int size) {
+int fileio::write(const char* buff, int size) {
     if (m_ifd < 0) {
         if (m_sfile.empty()) errno = EBADFD;
         return -1;

@@ -124,7 +124,7 @@ int fs::mkfs(std::string sblkdev, std::string sfilesystem) {
                      scmd, "Format command " + scmd + " failed error: ", sout);
 }
 
-std::string fs::createarglist(std::list<std::string>& fsargslist) {
+std::string fs::createarglist(const std::list<std::string>& fsargslist) {
     std::string ssep(",");
     std::string sargs = utilities::merge(fsargslist, ssep);
     LOG(m_plogsrc, s_file, "fs::createarglist", "Created file system argument: " + sargs);
@@ -134,7 +134,7 @@ std::string fs::createarglist(std::list<std::string>& fsargslist) {
 int fs::mount(std::string sblkdev,
               std::string smntpath,
               std::string sfilesystem,
-              std::list<std::string>& fsargs) {
+              const std::list<std::string>& fsargs) {
     operands ops;
     std::string scmd = mountcmd(sblkdev, smntpath, sfilesystem, createarglist(fsargs), ops);
     if (refused(m_plogsrc, "fs::mount", ops)) return -1;

@@ -206,7 +206,7 @@ timevalue_t entry::get_current_time() {
     return tv;
 }
 
-int entry::timevaltostr(timeval& tm, char* s_ptr, int i_size) {
+int entry::timevaltostr(const timeval& tm, char* s_ptr, int i_size) {
     struct tm tmlocal;
     time_t tsec = tm.tv_sec;
     localtime_r(&tsec, &tmlocal);
@@ -243,6 +243,10 @@ std::string entry::tostr_r() {
 }
 
 // ---- source
+
+bool everylevel(log_level) {
+    return true;
+}
 
 source::source(core* pcore, filter pfhndlr) : m_pcref(pcore), m_pfhndlr(pfhndlr) {}
 
@@ -306,7 +310,7 @@ void LOG(source* ptr, log_level lvl, const char* file, const char* func, std::st
 
 // ---- sinks
 
-file_sink::file_sink() : b_valid(false), m_ifd(-1) {}
+file_sink::file_sink() : b_valid(false), m_ierrno(0), m_ifd(-1) {}
 
 file_sink::~file_sink() {
     close();
@@ -318,6 +322,7 @@ void file_sink::open(const std::string& s_file) {
     m_s_file = s_file;
     m_ifd = ::open(s_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     b_valid = m_ifd >= 0;
+    m_ierrno.store(b_valid ? 0 : errno);
 }
 
 void file_sink::close() {
@@ -328,7 +333,8 @@ void file_sink::close() {
 }
 
 // One line and its newline reach the file in one write (continued only if the file takes
-// part of it, as a pipe may). Write errors are dropped: logging never fails its caller.
+// part of it, as a pipe may). A write error loses the line and is kept for error(): logging
+// never fails its caller.
 void file_sink::write(const std::string& s_str) {
     if (!b_valid) return;
     struct iovec iov[2];
@@ -342,6 +348,7 @@ void file_sink::write(const std::string& s_str) {
         ssize_t n = ::writev(m_ifd, piov, iovcnt);
         if (n < 0) {
             if (errno == EINTR) continue;
+            m_ierrno.store(errno);
             return;
         }
         size_t udone = static_cast<size_t>(n);
@@ -355,10 +362,15 @@ void file_sink::write(const std::string& s_str) {
             piov->iov_len -= udone;
         }
     }
+    if (m_ierrno.load(std::memory_order_relaxed) != 0) m_ierrno.store(0);
 }
 
 // Every line is in the file once write() returns: nothing is held back here.
 void file_sink::flush() {}
+
+int file_sink::error() const {
+    return m_ierrno.load();
+}
 
 void console_sink::open(const std::string&) {}
 
@@ -380,13 +392,17 @@ core::core(unsigned int ui_entries)
       m_pline(entry::s_linesize),
       m_ltimesec(0),
       m_itimelen(-1),
-      m_bcurpending(false),
+      m_pbatch(s_batchsize),
+      m_ibatchlen(0),
+      m_ibatchnext(0),
       m_dispatchtid(0),
       m_bdispatchtid(false),
       m_bsync(false),
       m_bstopped(false),
       m_bfailed(false),
-      m_bflushing(false) {
+      m_bflushing(false),
+      m_bstopreq(false),
+      m_exitsem(0) {
     m_sline.reserve(entry::s_linesize);
     std::set<int> sigs{SIGUSR1, SIGUSR2, SIGSEGV};
     m_sigset.sethandler(sigs, sig_handler);
@@ -446,7 +462,7 @@ void core::del_sink(sink_type_t sink_type) {
     }
 }
 
-void core::queue_entry(entry& ent) {
+void core::queue_entry(const entry& ent) {
     if (m_bflushing.load(std::memory_order_relaxed)) {
         // The log is being flushed for a signal and ends with it: nothing more is written.
         // The producer waits, as it would on the full queue of a stopped dispatch thread.
@@ -471,7 +487,11 @@ int core::timeddequeue_entry(int seconds, entry& ent) {
     return m_cbmgr->timeddequeue(seconds, ent);
 }
 
-void core::log_entry(entry& ent) {
+void core::log_entry(const entry& ent) {
+    writeentry(ent, -1);
+}
+
+void core::writeentry(const entry& ent, int inext) {
     timecache tc{m_ltimesec, m_itimelen, {0}};
     if (m_itimelen >= 0) memcpy(tc.ctext, m_ctime, static_cast<size_t>(m_itimelen));
     int n = formatline(ent, tc, m_pline.get(), entry::s_linesize);
@@ -483,14 +503,19 @@ void core::log_entry(entry& ent) {
     m_sline.assign(m_pline.get(), static_cast<size_t>(n));
     if (m_csink_valid) m_csink->write(m_sline);
     // From here on the line is the file sink's: a flush from this thread need not write it.
-    m_bcurpending.store(false, std::memory_order_relaxed);
+    if (inext >= 0) m_ibatchnext.store(inext);
     if (m_fsink_valid) m_fsink->write(m_sline);
 }
 
+// Takes every entry queued (up to a batch) at once: one wake-up of the producers waiting on
+// a full queue per batch, not one per entry. Each line is still written and flushed on its
+// own. The batch counters are for a signal flush on this thread; they are reset length first,
+// so that it never sees an old batch as pending.
 void core::log() {
-    if (m_cbmgr->timeddequeue(1, m_curent) != 0) return;
-    m_bcurpending.store(true, std::memory_order_relaxed);
-    log_entry(m_curent);
+    m_ibatchlen.store(0);
+    m_ibatchnext.store(0);
+    int n = m_cbmgr->timeddequeueall(1, m_pbatch.get(), s_batchsize, &m_ibatchlen);
+    for (int i = 0; i < n; ++i) writeentry(m_pbatch[i], i + 1);
 }
 
 void core::flush() {
@@ -514,9 +539,11 @@ void core::flush_entries() {
     bool bself = m_bdispatchtid.load() && pthread_equal(m_dispatchtid.load(), pthread_self());
     if (bself) {
         m_tld.log_entries.store(false);
-        if (m_bcurpending.exchange(false)) log_entry(m_curent);
-        // Straight from the ring: an entry this thread was taking when the signal came is
-        // still there, and one a producer had not counted yet is found too.
+        // What this thread took and had not yet handed to the file sink, then straight from
+        // the ring: an entry this thread was taking when the signal came is still there, and
+        // one a producer had not counted yet is found too.
+        int ilen = m_ibatchlen.load();
+        for (int i = m_ibatchnext.load(); i < ilen; ++i) log_entry(m_pbatch[i]);
         entry ent;
         while (m_cbmgr->drainone(ent) == 0) log_entry(ent);
     } else if (m_bsync.load()) {
@@ -531,6 +558,7 @@ void core::flush_entries() {
         // be in the ring before it was counted, so the dispatch thread would never take it.
         m_cbmgr->allowunlockedtakes();
         m_tld.log_entries.store(false);
+        m_cbmgr->wake();
         while (!m_tld.hndlr_exited.load()) nop();
         entry ent;
         while (m_cbmgr->drainone(ent) == 0) log_entry(ent);
@@ -549,17 +577,37 @@ std::string core::dispatcherror() {
     return m_serror;
 }
 
+bool core::filesinkfailed() {
+    return fsinkerror() != 0;
+}
+
+int core::filesinkerrno() {
+    return fsinkerror();
+}
+
+// The core makes every file sink it holds itself, so the sink is a file_sink.
+int core::fsinkerror() {
+    velka::mutex::mutex_mgr guard(&m_list_lock);
+    if (!m_fsink_valid || m_fsink.get() == nullptr) return 0;
+    return static_cast<file_sink*>(m_fsink.get())->error();
+}
+
 // Drains the queue and stops the dispatch thread; producers writing for a missing dispatch
-// thread stop writing too.
+// thread stop writing too. The dispatch thread stops by itself once it finds the queue empty;
+// the wake ends a wait for entries at once, so stopping takes no longer than writing what is
+// queued.
 void core::cancelthread() {
     {
         velka::mutex::mutex_mgr guard(&m_synclock);
         m_bstopped.store(true);
     }
-    while (!m_cbmgr->empty() && !m_tld.hndlr_exited.load())
-        velka::utilities::utilities::millisleep(10);
-    m_tld.log_entries.store(false);
-    while (!m_tld.hndlr_exited.load()) velka::utilities::utilities::millisleep(10);
+    if (m_tld.hndlr_exited.load()) return;
+    m_bstopreq.store(true);
+    m_cbmgr->wake();
+    // The dispatch thread posts once as it ends; the count is given back for whoever stops
+    // it next.
+    m_exitsem.wait();
+    m_exitsem.signal();
 }
 
 void core::setfailed(const std::string& serr) {
@@ -586,7 +634,11 @@ void* log_handler(void* p_data) {
     std::string serr;
     bool bfailed = false;
     try {
-        while (ptld->log_entries.load(std::memory_order_relaxed)) pc->log();
+        while (ptld->log_entries.load(std::memory_order_relaxed)) {
+            pc->log();
+            if (pc->m_bstopreq.load(std::memory_order_relaxed) && pc->m_cbmgr->empty())
+                ptld->log_entries.store(false);
+        }
     } catch (velka::exception::exception& e) {
         serr = e();
         bfailed = true;
@@ -594,6 +646,8 @@ void* log_handler(void* p_data) {
     pc->flush();
     // From here producers write their own entries.
     if (bfailed) pc->setfailed("The dispatch loop ended: " + serr);
+    // Posted before the flag: once the flag is seen, the core may be destroyed.
+    pc->m_exitsem.signal();
     ptld->hndlr_exited.store(true);
     return nullptr;
 }

@@ -222,7 +222,7 @@ void mntconfig::parseentries(const std::string& stext,
     }
 }
 
-int mntconfig::update(std::list<mnttab>& mntentlist) {
+int mntconfig::update(const std::list<mnttab>& mntentlist) {
     if (m_fp == nullptr || !m_bvalid) {
         LOG(m_plogsrc, s_file, "mntconfig::update", "Handle to mountpath config file is not valid");
         return -1;
@@ -267,7 +267,7 @@ int mntconfig::update(std::list<mnttab>& mntentlist) {
     return 0;
 }
 
-bool mntconfig::hasmntpath(std::list<mnttab>& mntentlist, std::string smntpath) {
+bool mntconfig::hasmntpath(const std::list<mnttab>& mntentlist, std::string smntpath) {
     for (const auto& entry : mntentlist) {
         if (entry.get_mntpath() == smntpath) return true;
     }

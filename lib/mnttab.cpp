@@ -37,7 +37,7 @@ void split(const std::string& stext, const char* sdelim, std::list<std::string>&
 mnttab::mnttab(std::string blkdev,
                std::string mntpath,
                std::string fstype,
-               std::list<std::string>& fsargs,
+               const std::list<std::string>& fsargs,
                velka::logger::source* ptr)
     : m_sblkdev(blkdev),
       m_smntpath(normalize_path(mntpath)),
@@ -160,7 +160,7 @@ void mnttab::set_fsargs(std::string sfsargs) {
     split(sfsargs, ",", m_fsargs);
 }
 
-void mnttab::set_fsargs(std::list<std::string>& lfsargs) {
+void mnttab::set_fsargs(const std::list<std::string>& lfsargs) {
     m_fsargs = lfsargs;
 }
 
@@ -282,7 +282,7 @@ bool mnttab::operator==(const mnttab& rhs) const {
     return m_smntpath == rhs.m_smntpath;
 }
 
-bool compare(mnttab& lref, mnttab& rref) {
+bool compare(const mnttab& lref, const mnttab& rref) {
     return lref.get_mntpath() < rref.get_mntpath();
 }
 

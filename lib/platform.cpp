@@ -51,7 +51,7 @@ bool platform::isEFIfirmware() {
     return utilities::isdir(s_efidir);
 }
 
-int platform::updatenameserver(std::list<std::string>& snameservers) {
+int platform::updatenameserver(const std::list<std::string>& snameservers) {
     // Every write and the close are checked: a full filesystem must not pass for success.
     std::ofstream out(s_resolvconf, std::ios::out | std::ios::trunc);
     if (!out.good()) return -1;

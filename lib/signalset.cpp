@@ -43,7 +43,7 @@ signalset::signalset(int sig, sighndlr fptr) : signalset() {
     sethandler(sig, fptr);
 }
 
-signalset::signalset(std::set<int>& sigset, sighndlr fptr) : signalset() {
+signalset::signalset(const std::set<int>& sigset, sighndlr fptr) : signalset() {
     sethandler(sigset, fptr);
 }
 
@@ -62,7 +62,7 @@ int signalset::sethandler(int sig, sighndlr fptr) {
     return -1;
 }
 
-int signalset::sethandler(std::set<int>& sigset, sighndlr fptr) {
+int signalset::sethandler(const std::set<int>& sigset, sighndlr fptr) {
     int iret = 0;
     for (int sig : sigset) {
         if (sethandler(sig, fptr) != 0) iret = -1;
@@ -76,7 +76,7 @@ int signalset::unsethandler(int sig) {
     return -1;
 }
 
-int signalset::unsethandler(std::set<int>& sigset) {
+int signalset::unsethandler(const std::set<int>& sigset) {
     int iret = 0;
     for (int sig : sigset) {
         if (unsethandler(sig) != 0) iret = -1;

@@ -192,7 +192,7 @@ int toint(const std::string& s_value) {
 }
 
 template <typename Container>
-void tokenizeinto(char* c_str, char* c_delim, Container& tokens) {
+void tokenizeinto(const char* c_str, const char* c_delim, Container& tokens) {
     tokens.clear();
     if (c_str == nullptr || c_delim == nullptr) return;
     size_t ulen = strlen(c_str);
@@ -216,7 +216,7 @@ int nvsplit(const std::string& s_info,
 
 int writelines(const std::string& sfilepath,
                std::ios_base::openmode mode,
-               std::list<std::string>& lentry) {
+               const std::list<std::string>& lentry) {
     std::ofstream out(sfilepath.c_str(), mode);
     int irc = utilities::write(out, lentry);
     out.close();
@@ -311,20 +311,21 @@ std::string utilities::append(std::string& s_dest, std::string s_src, std::strin
     return s_dest;
 }
 
-std::string utilities::merge(std::list<std::string>& lstrlist, std::string& sseparator) {
+std::string utilities::merge(const std::list<std::string>& lstrlist,
+                             const std::string& sseparator) {
     std::string sresult;
     for (const auto& s : lstrlist) append(sresult, s, sseparator);
     return sresult;
 }
 
-bool utilities::present(std::list<std::string>& l_str_list, std::string s_str) {
+bool utilities::present(const std::list<std::string>& l_str_list, std::string s_str) {
     for (const auto& s : l_str_list) {
         if (strcmp(s.c_str(), s_str.c_str()) == 0) return true;
     }
     return false;
 }
 
-bool utilities::searchkvmap(std::map<std::string, std::string>& kvmap,
+bool utilities::searchkvmap(const std::map<std::string, std::string>& kvmap,
                             std::string key,
                             std::string& value) {
     auto it = kvmap.find(key);
@@ -340,11 +341,13 @@ void utilities::removechar(std::string inp, char ch, std::string& outp) {
     }
 }
 
-void utilities::tokenize(char* c_str, char* c_delim, std::list<std::string>& l_tokens) {
+void utilities::tokenize(const char* c_str, const char* c_delim, std::list<std::string>& l_tokens) {
     tokenizeinto(c_str, c_delim, l_tokens);
 }
 
-void utilities::tokenize(char* c_str, char* c_delim, std::vector<std::string>& v_tokens) {
+void utilities::tokenize(const char* c_str,
+                         const char* c_delim,
+                         std::vector<std::string>& v_tokens) {
     tokenizeinto(c_str, c_delim, v_tokens);
 }
 
@@ -426,7 +429,7 @@ int utilities::popen(std::string scmd, std::vector<std::string>& loutput, int im
     return popenlines(scmd, loutput, imsec);
 }
 
-int utilities::runcmd(std::string& scmd, std::vector<std::string>& arg_vector) {
+int utilities::runcmd(const std::string& scmd, const std::vector<std::string>& arg_vector) {
     // The argument array is built before fork: the child of a threaded process may only
     // call async-signal-safe functions.
     std::vector<std::string> largs;
@@ -476,7 +479,7 @@ int utilities::write(std::string sfilepath, std::string sentry) {
     return out.fail() ? -1 : 0;
 }
 
-int utilities::write(std::ofstream& outpstream, std::list<std::string>& lentry) {
+int utilities::write(std::ofstream& outpstream, const std::list<std::string>& lentry) {
     for (const auto& s : lentry) {
         if (!outpstream.good()) return -1;
         outpstream << s << '\n';
@@ -485,11 +488,11 @@ int utilities::write(std::ofstream& outpstream, std::list<std::string>& lentry) 
     return outpstream.good() || lentry.empty() ? 0 : -1;
 }
 
-int utilities::write(std::string sfilepath, std::list<std::string>& lentry) {
+int utilities::write(std::string sfilepath, const std::list<std::string>& lentry) {
     return writelines(sfilepath, std::ios::out | std::ios::trunc, lentry);
 }
 
-int utilities::append(std::string sfilepath, std::list<std::string>& lentry) {
+int utilities::append(std::string sfilepath, const std::list<std::string>& lentry) {
     return writelines(sfilepath, std::ios::out | std::ios::app, lentry);
 }
 

@@ -43,14 +43,13 @@ TEST(Unit_FsCommands, PlainValuesGiveTheFixedCommandLines) {
     for (auto name : {"mkfs", "mount", "umount", "mkswap", "swapon"}) fakes.add(name, "");
     logcapture log;
     velka::fs::fs fsys(log.src());
-    std::list<std::string> lopts{"rw", "", "noatime"};
-    std::list<std::string> lnone;
+    const std::list<std::string> lopts{"rw", "", "noatime"};
 
     EXPECT_EQ(fsys.mkfs("/dev/sdb1", "xfs"), 0);
     EXPECT_EQ(fsys.mkfs("/dev/sdb1", "ext4"), 0);
     EXPECT_EQ(fsys.mkfs("/dev/sdb1", "XFS"), 0);  // the xfs options only for "xfs" exactly
     EXPECT_EQ(fsys.mount("/dev/sdb1", "/mnt/disk1", "xfs", lopts), 0);
-    EXPECT_EQ(fsys.mount("/dev/sdb1", "/mnt/disk1", "xfs", lnone), 0);
+    EXPECT_EQ(fsys.mount("/dev/sdb1", "/mnt/disk1", "xfs", {}), 0);  // a temporary list
     EXPECT_EQ(fsys.umount("/mnt/disk1"), 0);
     EXPECT_EQ(fsys.createswapdevice("/dev/sdc2"), 0);
     EXPECT_EQ(fsys.activateswapdevice("/dev/sdc2"), 0);

@@ -53,10 +53,6 @@ bool endswith(const std::string& s, const std::string& stail) {
     return s.size() >= stail.size() && s.compare(s.size() - stail.size(), stail.size(), stail) == 0;
 }
 
-bool acceptall(log_level) {
-    return true;
-}
-
 bool uptoinfo(log_level lvl) {
     return lvl <= lvl_info;
 }
@@ -181,7 +177,7 @@ TEST(Unit_Logger, UnopenableFileWritesNothingWhileTheConsoleWorks) {
         core c(4);
         c.add_sink(CONSOLE_SINK, "");
         c.add_sink(FILE_SINK, dir / "missing/velka.log");
-        source src(&c, acceptall);
+        source src(&c, everylevel);
         LOG(&src, "one");
     }
     std::string sout = ::testing::internal::GetCapturedStdout();
@@ -195,12 +191,94 @@ TEST(Unit_Logger, DestroyingTheCoreWritesEveryQueuedEntry) {
     {
         core c(16);
         c.add_sink(FILE_SINK, slog);
-        source src(&c, acceptall);
+        source src(&c, everylevel);
         for (int i = 0; i < 16; ++i) LOG(&src, "entry " + std::to_string(i));
     }
     std::vector<std::string> lines = readlines(slog);
     ASSERT_EQ(lines.size(), 16u);
     for (int i = 0; i < 16; ++i) EXPECT_TRUE(endswith(lines[i], " entry " + std::to_string(i)));
+}
+
+// Many cores in a row, each destroyed right after its producers filled its queue: every line
+// is in the file when the destructor returns. (Each destructor returns as soon as the last
+// line is written; a stop that waited for the dispatch thread's time-out would make this test
+// take minutes.)
+TEST(Unit_Logger, DestroyedCoresWroteEveryLine) {
+    tempdir dir;
+    const int icores = 60;
+    const unsigned int uicapacity = 32;
+    for (int k = 0; k < icores; ++k) {
+        std::string slog = dir / ("velka-" + std::to_string(k) + ".log");
+        {
+            core c(uicapacity);
+            c.add_sink(FILE_SINK, slog);
+            source src(&c, everylevel);
+            // k lines at first, then more than the queue holds (the producer waits for room).
+            int ilines = k < 40 ? k : static_cast<int>(uicapacity) * 3;
+            for (int i = 0; i < ilines; ++i) LOG(&src, lvl_debug, "line " + std::to_string(i));
+        }
+        std::vector<std::string> lines = readlines(slog);
+        int iexpect = k < 40 ? k : static_cast<int>(uicapacity) * 3;
+        ASSERT_EQ(lines.size(), static_cast<size_t>(iexpect)) << "core " << k;
+        for (int i = 0; i < iexpect; ++i)
+            ASSERT_TRUE(endswith(lines[i], " DBG line " + std::to_string(i))) << lines[i];
+    }
+}
+
+TEST(Unit_Logger, EveryLevelIsAccepted) {
+    for (int i = -3; i <= 5; ++i) EXPECT_TRUE(everylevel(static_cast<log_level>(i))) << i;
+}
+
+// ---- A file sink that cannot write ----
+
+namespace {
+
+struct sinkcase {
+    const char* sname;
+    std::string spath;   // under the test's directory unless absolute
+    bool bfailedatonce;  // already after add_sink
+    int ierrno;          // once the lines were dispatched
+};
+
+}  // namespace
+
+TEST(Unit_Logger, FileSinkThatCannotWriteIsReported) {
+    tempdir dir;
+    ASSERT_EQ(mkdir((dir / "adir").c_str(), 0755), 0);
+    std::vector<sinkcase> cases = {
+        {"writable file", dir / "velka.log", false, 0},
+        {"missing directory", dir / "missing/velka.log", true, ENOENT},
+        {"a directory", dir / "adir", true, EISDIR},
+        {"file below a regular file", dir / "velka.log/x.log", true, ENOTDIR},
+        {"empty path", "", true, ENOENT},
+        {"device without room", "/dev/full", false, ENOSPC},
+    };
+    for (const sinkcase& tc : cases) {
+        core c(8);
+        EXPECT_FALSE(c.filesinkfailed()) << tc.sname << ": no file sink yet";
+        c.add_sink(FILE_SINK, tc.spath);
+        EXPECT_EQ(c.filesinkfailed(), tc.bfailedatonce) << tc.sname;
+        source src(&c, everylevel);
+        LOG(&src, "one line");
+        c.del_sink(CONSOLE_SINK);  // stops the dispatch thread once the line is written
+        EXPECT_EQ(c.filesinkfailed(), tc.ierrno != 0) << tc.sname;
+        EXPECT_EQ(c.filesinkerrno(), tc.ierrno) << tc.sname << ": " << strerror(c.filesinkerrno());
+        EXPECT_FALSE(c.dispatchfailed()) << tc.sname;
+    }
+    EXPECT_EQ(countlines(dir / "velka.log"), 1u);
+}
+
+TEST(Unit_Logger, ReplacingAFailedFileSinkClearsTheFailure) {
+    tempdir dir;
+    core c(4);
+    c.add_sink(FILE_SINK, dir / "missing/velka.log");
+    EXPECT_TRUE(c.filesinkfailed());
+    c.add_sink(FILE_SINK, dir / "velka.log");
+    EXPECT_FALSE(c.filesinkfailed());
+    EXPECT_EQ(c.filesinkerrno(), 0);
+    c.add_sink(FILE_SINK, dir / "missing/velka.log");
+    c.del_sink(FILE_SINK);
+    EXPECT_FALSE(c.filesinkfailed());
 }
 
 TEST(Unit_Logger, RemovingTheConsoleSinkStopsAllOutput) {
@@ -211,7 +289,7 @@ TEST(Unit_Logger, RemovingTheConsoleSinkStopsAllOutput) {
         core c(4);
         c.add_sink(FILE_SINK, slog);
         c.add_sink(CONSOLE_SINK, "");
-        source src(&c, acceptall);
+        source src(&c, everylevel);
         LOG(&src, "before");
         c.del_sink(CONSOLE_SINK);
         LOG(&src, "after");  // queued, never written
@@ -256,7 +334,7 @@ TEST_P(Unit_LoggerLoad, EveryMessageOnceAndInEachProducersOrder) {
     {
         core c(GetParam());
         c.add_sink(FILE_SINK, slog);
-        source src(&c, acceptall);
+        source src(&c, everylevel);
         std::vector<loadproducer> producers;
         for (int i = 0; i < iproducers; ++i) producers.push_back(loadproducer{&src, i, icount});
         std::vector<pthread_t> tids(iproducers);
@@ -334,7 +412,7 @@ TEST(Unit_Logger, FullQueueBlocksTheProducerUntilAnEntryIsTaken) {
         c.add_sink(FILE_SINK, sfifo);
         close(iwr);
         fcntl(ird, F_SETFL, 0);
-        source src(&c, acceptall);
+        source src(&c, everylevel);
         LOG(&src, "msg1");  // taken by the dispatch thread, which then blocks writing it
         LOG(&src, "msg2");  // returns once msg1 was taken: the queue is full now
         blockedproducer third{&src};
@@ -364,7 +442,7 @@ namespace {
 const int s_iflushcount = 2000;
 
 void logmany(core& c, int icount) {
-    source src(&c, acceptall);
+    source src(&c, everylevel);
     for (int i = 0; i < icount; ++i) LOG(&src, "sig.cpp", "sig::run", "line " + std::to_string(i));
 }
 
@@ -504,7 +582,7 @@ struct endlessproducer {
 void signalbusyproducer(const std::string& slog, int ithreshold) {
     core c(64);
     c.add_sink(FILE_SINK, slog);
-    source src(&c, acceptall);
+    source src(&c, everylevel);
     std::atomic<int> icount(0);
     endlessproducer p0{&src, 0, &icount};
     endlessproducer p1{&src, 1, nullptr};

@@ -62,6 +62,11 @@ TEST(Unit_Mnttab, ConstructorsAndSettersKeepEntriesConsistent) {
     std::list<std::string> lnew{"", "a"};
     d.set_fsargs(lnew);
     EXPECT_EQ(d.get_fsargs(), "a");
+    // Option lists may be temporaries.
+    d.set_fsargs(std::list<std::string>{"b", ""});
+    EXPECT_EQ(d.get_fsargs(), "b");
+    mnttab e("/dev/sdb1", "/mnt/e", "xfs", std::list<std::string>{"rw", "noatime"}, nullptr);
+    EXPECT_EQ(e.get_fsargs(), "rw,noatime");
 }
 
 TEST(Unit_Mnttab, StampingOnlyForXfsWrittenExactly) {
@@ -83,6 +88,8 @@ TEST(Unit_Mnttab, EntriesOrderAndCompareByMountPath) {
     EXPECT_FALSE(a < a2);
     // Byte order: a byte above 0x7f sorts after ASCII.
     EXPECT_TRUE(velka::mnttab::compare(b, hi));
+    const mnttab& cb = b;
+    EXPECT_TRUE(velka::mnttab::compare(cb, mnttab("/dev/sda", "/mnt/c", "xfs", "", nullptr)));
     EXPECT_FALSE(velka::mnttab::compare(hi, b));
     std::list<mnttab> l{hi, b, a};
     l.sort(velka::mnttab::compare);

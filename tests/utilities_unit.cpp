@@ -170,6 +170,26 @@ TEST(Unit_Strings, TokenizeNeverYieldsEmptyTokensAndKeepsInput) {
     EXPECT_TRUE(v.empty());
 }
 
+// Inputs the helpers only read take temporaries and literals, with the same results.
+TEST(Unit_Strings, ReadOnlyInputsTakeTemporaries) {
+    EXPECT_EQ(utilities::merge({"a", "", "b"}, ","), "a,b");
+    EXPECT_EQ(utilities::merge({}, ","), "");
+    EXPECT_TRUE(utilities::present({"a", "b"}, "b"));
+    EXPECT_FALSE(utilities::present({}, ""));
+    std::string sval;
+    EXPECT_TRUE(utilities::searchkvmap({{"k", "v"}}, "k", sval));
+    EXPECT_EQ(sval, "v");
+    std::list<std::string> l;
+    utilities::tokenize(",a,,b,", ",", l);
+    EXPECT_EQ(tolist(l), (std::vector<std::string>{"a", "b"}));
+    const std::list<std::string> lconst{"x", "y"};
+    EXPECT_EQ(utilities::merge(lconst, std::string(" ")), "x y");
+    tempdir dir;
+    EXPECT_EQ(utilities::write(dir / "lines", std::list<std::string>{"one", "two"}), 0);
+    EXPECT_EQ(utilities::append(dir / "lines", lconst), 0);
+    EXPECT_EQ(velka_test::slurp(dir / "lines"), "one\ntwo\nx\ny\n");
+}
+
 TEST(Unit_Strings, PartitionNames) {
     // The kernel's rule: "p" between disk and number when the disk's name ends in a digit.
     struct {

@@ -5,7 +5,9 @@
 //   velka-inventory [--json] --mounts FILE
 //   velka-inventory [--json] --pci [TABLE]
 //   either form with --log FILE: what the command does is logged to FILE (appended), through
-//   a logging core with a file sink only, so the logger writes nothing to the console
+//   a logging core with a file sink only, so the logger writes nothing to the console. When
+//   FILE cannot be opened, or a line could not be written to it, the command says so and
+//   exits with 1.
 //
 // With --mounts, it shows the entries of a mount-path configuration file instead: for each
 // entry that is mounted, whether its mount path carries a valid location stamp and which
@@ -45,10 +47,6 @@ using velka::utilities::utilities;
 const char* const s_file = "velka-inventory.cpp";
 // Where the command and the managers it builds log; null without --log.
 velka::logger::source* s_plogsrc = nullptr;
-
-bool acceptall(velka::logger::log_level) {
-    return true;
-}
 
 struct interface {
     std::string sname;
@@ -359,7 +357,12 @@ int main(int argc, char** argv) {
     if (slog != nullptr) {
         plogcore = new velka::logger::core(256);
         plogcore->add_sink(velka::logger::FILE_SINK, slog);
-        plogsrc = new velka::logger::source(plogcore.get(), acceptall);
+        if (plogcore->filesinkfailed()) {
+            fprintf(stderr, "velka-inventory: cannot open the log file '%s': %s\n",
+                    printable(slog).c_str(), strerror(plogcore->filesinkerrno()));
+            return 1;
+        }
+        plogsrc = new velka::logger::source(plogcore.get(), velka::logger::everylevel);
         s_plogsrc = plogsrc.get();
     }
     int iret = 0;
@@ -384,5 +387,14 @@ int main(int argc, char** argv) {
     }
     LOG(s_plogsrc, s_file, "inventory::main", "done, exit code " + utilities::itostr(iret));
     s_plogsrc = nullptr;
+    if (plogcore.get() != nullptr) {
+        // Stopping the core writes every queued line: a failure shows after it.
+        plogcore->del_sink(velka::logger::CONSOLE_SINK);
+        if (plogcore->filesinkfailed()) {
+            fprintf(stderr, "velka-inventory: cannot write to the log file '%s': %s\n",
+                    printable(slog).c_str(), strerror(plogcore->filesinkerrno()));
+            if (iret == 0) iret = 1;
+        }
+    }
     return iret;
 }
