@@ -389,6 +389,10 @@ const std::list<std::string>& pci::get_driver() const {
 std::string pci::get_classdesc() const {
     return m_sclassdesc;
 }
+
+velka::logger::source* pci::get_logsrc() const {
+    return m_plogsrc;
+}
 void pci::set_classdesc(const std::string& sdesc) {
     m_sclassdesc = sdesc;
 }
