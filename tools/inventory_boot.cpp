@@ -3,6 +3,7 @@
 // installed is named once in the section; the tools' own complaints on standard error are
 // kept off the terminal.
 #include "inventory_boot.h"
+#include "inventory_common.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,6 +19,10 @@
 #include <velka/utilities>
 
 namespace {
+
+using invtools::havetool;
+using invtools::jsonstring;
+using invtools::printable;
 
 using velka::utilities::utilities;
 
@@ -72,12 +77,6 @@ private:
     int m_isaved;
 };
 
-bool ontoolpath(const std::string& sname) {
-    for (const char* sdir : {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/"})
-        if (access((std::string(sdir) + sname).c_str(), X_OK) == 0) return true;
-    return false;
-}
-
 void failing(velka::smartctl::param& p, void* arg) {
     if (!p.is_healthy())
         static_cast<std::vector<std::string>*>(arg)->push_back(std::to_string(p.get_id()) + " " +
@@ -88,7 +87,7 @@ bootfacts collectboot(velka::logger::source* plogsrc) {
     quietstderr quiet;
     bootfacts f;
     // SMART: every sd* disk of /sys/block.
-    f.bsmartctl = ontoolpath("smartctl");
+    f.bsmartctl = havetool("smartctl");
     if (f.bsmartctl) {
         std::list<std::string> lblock;
         utilities::readdir("/sys/block", lblock);
@@ -110,7 +109,7 @@ bootfacts collectboot(velka::logger::source* plogsrc) {
     boot.getcredentials(f.suser, spassword);
     f.bpassword = !spassword.empty();
     // RAID: the platform's name, and on a qualifying server the adapters' RAID-1 drives.
-    f.bdmidecode = ontoolpath("dmidecode");
+    f.bdmidecode = havetool("dmidecode");
     f.bmegacli = access("/opt/MegaRAID/MegaCli/MegaCli64", X_OK) == 0;
     velka::bmr::platform raid(plogsrc);
     f.bqualifies = false;
@@ -133,37 +132,6 @@ bootfacts collectboot(velka::logger::source* plogsrc) {
     }
     for (const auto& s : raid.get_raidvg_disks()) f.vrootvg.push_back(s);
     return f;
-}
-
-std::string js(const std::string& s) {
-    std::string sout("\"");
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            sout += '\\';
-            sout += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            snprintf(buf, sizeof(buf), "\\u%04x", c);
-            sout += buf;
-        } else {
-            sout += static_cast<char>(c);
-        }
-    }
-    return sout + "\"";
-}
-
-std::string printable(const std::string& s) {
-    std::string sout;
-    for (unsigned char c : s) {
-        if (c < 0x20 || c == 0x7f) {
-            char buf[8];
-            snprintf(buf, sizeof(buf), "\\%03o", c);
-            sout += buf;
-        } else {
-            sout += static_cast<char>(c);
-        }
-    }
-    return sout;
 }
 
 std::string joined(const std::vector<std::string>& v, const char* ssep) {
@@ -230,10 +198,11 @@ std::string boot_json(velka::logger::source* plogsrc) {
         const char* sep = "\n";
         for (const auto& d : f.vdisks) {
             s += sep;
-            s += "    {\"disk\": " + js(d.sdisk) +
+            s += "    {\"disk\": " + jsonstring(d.sdisk) +
                  ", \"smart_passed\": " + (d.boverall ? "true" : "false") +
                  ", \"attributes_healthy\": " + (d.battrs ? "true" : "false") + ", \"failing\": [";
-            for (size_t i = 0; i < d.vfailing.size(); ++i) s += (i ? ", " : "") + js(d.vfailing[i]);
+            for (size_t i = 0; i < d.vfailing.size(); ++i)
+                s += (i ? ", " : "") + jsonstring(d.vfailing[i]);
             s += "]}";
             sep = ",\n";
         }
@@ -242,12 +211,12 @@ std::string boot_json(velka::logger::source* plogsrc) {
     s += ",\n  \"network_boot\": {\"booted\": ";
     s += f.bpxe ? "true" : "false";
     if (f.bpxe)
-        s += ", \"protocol\": " + js(f.sprotocol) + ", \"server\": " + js(f.sserver) +
-             ", \"directory\": " + js(f.sdir) +
-             ", \"user\": " + (f.suser.empty() ? std::string("null") : js(f.suser)) +
+        s += ", \"protocol\": " + jsonstring(f.sprotocol) +
+             ", \"server\": " + jsonstring(f.sserver) + ", \"directory\": " + jsonstring(f.sdir) +
+             ", \"user\": " + (f.suser.empty() ? std::string("null") : jsonstring(f.suser)) +
              ", \"password_given\": " + (f.bpassword ? "true" : "false");
     s += "},\n  \"raid\": {\"platform\": ";
-    s += f.bdmidecode ? js(f.splatform) : "null";
+    s += f.bdmidecode ? jsonstring(f.splatform) : "null";
     s += ", \"qualifies\": ";
     s += f.bqualifies ? "true" : "false";
     s += ", \"raid_tool\": ";
@@ -256,10 +225,10 @@ std::string boot_json(velka::logger::source* plogsrc) {
     for (size_t i = 0; i < f.vraid1.size(); ++i)
         s += std::string(i ? ", " : "") + "{\"adapter\": " + std::to_string(f.vraid1[i].iadapter) +
              ", \"target\": " + std::to_string(f.vraid1[i].itarget) +
-             ", \"name\": " + js(f.vraid1[i].sname) +
+             ", \"name\": " + jsonstring(f.vraid1[i].sname) +
              ", \"drives\": " + std::to_string(f.vraid1[i].uidrives) + "}";
     s += "], \"root_vg_disks\": [";
-    for (size_t i = 0; i < f.vrootvg.size(); ++i) s += (i ? ", " : "") + js(f.vrootvg[i]);
+    for (size_t i = 0; i < f.vrootvg.size(); ++i) s += (i ? ", " : "") + jsonstring(f.vrootvg[i]);
     s += "]}";
     return s;
 }

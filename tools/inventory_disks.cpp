@@ -7,6 +7,7 @@
 // existing entries stay visible, new ones vanish with the child). Tools it runs that are
 // missing are named once, in the command's own words.
 #include "inventory_disks.h"
+#include "inventory_common.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -27,6 +28,10 @@
 #include <velka/utilities>
 
 namespace {
+
+using invtools::havetool;
+using invtools::jsonstring;
+using invtools::printable;
 
 using velka::blkdev::blkdev;
 using velka::blkdev::blkdevmgr;
@@ -50,18 +55,6 @@ std::string transportname(velka::blkdev::scsitransport_t e) {
     return blkdevmgr::decodetransporttype(e);
 }
 
-bool onpath(const char* sname) {
-    std::string spath = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
-    size_t p = 0;
-    for (;;) {
-        size_t e = spath.find(':', p);
-        std::string sdir = spath.substr(p, e == std::string::npos ? e : e - p);
-        if (!sdir.empty() && access((sdir + "/" + sname).c_str(), X_OK) == 0) return true;
-        if (e == std::string::npos) return false;
-        p = e + 1;
-    }
-}
-
 void addrecord(blkdev& bdev, void* arg, void*) {
     static_cast<std::list<disk>*>(arg)->push_back(disk{bdev, "", "", "", {}});
 }
@@ -71,8 +64,8 @@ void addrecord(blkdev& bdev, void* arg, void*) {
 // the terminal: standard error points at /dev/null while they run.
 std::list<disk> collect(velka::logger::source* plogsrc, std::string& snote) {
     std::list<disk> ldisks;
-    bool bparted = onpath("parted");
-    if (!onpath("blkid"))
+    bool bparted = havetool("parted");
+    if (!havetool("blkid"))
         snote += "velka-inventory: blkid is not installed: disk labels are not shown\n";
     if (!bparted) snote += "velka-inventory: parted is not installed: partitions are not shown\n";
     fflush(stderr);
@@ -121,38 +114,6 @@ std::string humansize(unsigned long long ullbytes) {
     else
         snprintf(buf, sizeof(buf), "%.1f %s", d, units[i]);
     return buf;
-}
-
-std::string jsonstring(const std::string& s) {
-    std::string sout("\"");
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            sout += '\\';
-            sout += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7f) {
-            char buf[8];
-            snprintf(buf, sizeof(buf), "\\u%04x", c);
-            sout += buf;
-        } else {
-            sout += static_cast<char>(c);
-        }
-    }
-    return sout + "\"";
-}
-
-// Control and non-ASCII bytes as octal escapes, so every value stays on its line.
-std::string printable(const std::string& s) {
-    std::string sout;
-    for (unsigned char c : s) {
-        if (c < 0x20 || c >= 0x7f || c == '\\') {
-            char buf[8];
-            snprintf(buf, sizeof(buf), "\\%03o", c);
-            sout += buf;
-        } else {
-            sout += static_cast<char>(c);
-        }
-    }
-    return sout;
 }
 
 std::string rotation(const blkdev& b) {

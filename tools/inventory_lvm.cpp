@@ -2,6 +2,7 @@
 // their reports with a field separator, and lines that do not hold the fields asked for are
 // skipped. When the LVM tools are not installed the section says so once.
 #include "inventory_lvm.h"
+#include "inventory_common.h"
 
 #include <unistd.h>
 
@@ -15,6 +16,10 @@
 #include <velka/utilities>
 
 namespace {
+
+using invtools::havetool;
+using invtools::jsonstring;
+using invtools::printable;
 
 using velka::logger::LOG;
 using velka::utilities::utilities;
@@ -40,21 +45,6 @@ struct report {
     bool btools;
     std::list<group> lgroups;
 };
-
-bool havetool(const std::string& sname) {
-    const char* spath = getenv("PATH");
-    std::string sdirs = spath != nullptr ? spath : "/usr/sbin:/usr/bin:/sbin:/bin";
-    size_t upos = 0;
-    while (upos <= sdirs.size()) {
-        size_t uend = sdirs.find(':', upos);
-        if (uend == std::string::npos) uend = sdirs.size();
-        std::string sdir = sdirs.substr(upos, uend - upos);
-        if (sdir.empty()) sdir = ".";
-        if (access((sdir + "/" + sname).c_str(), X_OK) == 0) return true;
-        upos = uend + 1;
-    }
-    return false;
-}
 
 // The "|"-separated fields of a report line, trimmed; empty when the count differs.
 std::vector<std::string> fields(const std::string& sline, size_t ucount) {
@@ -110,23 +100,6 @@ std::string kind(const volume& vol) {
     if (vol.ssegtype == "thin-pool") return "thin pool";
     if (vol.ssegtype == "thin") return "thin volume in " + vol.spool;
     return vol.ssegtype;
-}
-
-std::string jsonstring(const std::string& s) {
-    std::string sout("\"");
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            sout += '\\';
-            sout.push_back(static_cast<char>(c));
-        } else if (c < 0x20) {
-            char buf[8];
-            snprintf(buf, sizeof(buf), "\\u%04x", c);
-            sout += buf;
-        } else {
-            sout.push_back(static_cast<char>(c));
-        }
-    }
-    return sout + "\"";
 }
 
 std::string number(double d) {

@@ -1,6 +1,7 @@
 // PCI section of velka-inventory: enumerates the functions through velka::pci::pci_cfg with a
 // kernel module table and prints them as a table or as JSON. Only reads: sysfs and the table.
 #include "inventory_pci.h"
+#include "inventory_common.h"
 
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -13,6 +14,10 @@
 #include <velka/utilities>
 
 namespace {
+
+using invtools::havetool;
+using invtools::jsonstring;
+using invtools::printable;
 
 using velka::utilities::utilities;
 
@@ -93,37 +98,6 @@ section collect(const std::string& stable, velka::logger::source* plogsrc) {
                             plogsrc);
     cfg.for_each_pci(collectfunction, &sec.lfunctions);
     return sec;
-}
-
-std::string printable(const std::string& s) {
-    std::string sout;
-    for (unsigned char c : s) {
-        if (c < 0x20 || c == 0x7f || c == '\\') {
-            char buf[8];
-            snprintf(buf, sizeof(buf), "\\%03o", c);
-            sout += buf;
-        } else {
-            sout.push_back(static_cast<char>(c));
-        }
-    }
-    return sout;
-}
-
-std::string jsonstring(const std::string& s) {
-    std::string sout("\"");
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            sout.push_back('\\');
-            sout.push_back(static_cast<char>(c));
-        } else if (c < 0x20) {
-            char buf[8];
-            snprintf(buf, sizeof(buf), "\\u%04x", c);
-            sout += buf;
-        } else {
-            sout.push_back(static_cast<char>(c));
-        }
-    }
-    return sout + "\"";
 }
 
 std::string joined(const std::list<std::string>& l) {

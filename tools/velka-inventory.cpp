@@ -34,11 +34,16 @@
 #include <velka/utilities>
 
 #include "inventory_boot.h"
+#include "inventory_common.h"
 #include "inventory_disks.h"
 #include "inventory_lvm.h"
 #include "inventory_pci.h"
 
 namespace {
+
+using invtools::havetool;
+using invtools::jsonstring;
+using invtools::printable;
 
 using velka::logger::LOG;
 using velka::platform::platform;
@@ -63,23 +68,6 @@ struct inventory {
     // Tools the inventory runs that are not installed, each with what is unknown without it.
     std::list<std::pair<std::string, std::string>> lmissing;
 };
-
-// Whether a program of that name is on PATH. The inventory asks first, so that a missing
-// tool is named once in its own words and no shell error reaches the terminal.
-bool havetool(const std::string& sname) {
-    const char* spath = getenv("PATH");
-    std::string sdirs = spath != nullptr ? spath : "/usr/bin:/bin";
-    size_t upos = 0;
-    while (upos <= sdirs.size()) {
-        size_t uend = sdirs.find(':', upos);
-        if (uend == std::string::npos) uend = sdirs.size();
-        std::string sdir = sdirs.substr(upos, uend - upos);
-        if (sdir.empty()) sdir = ".";
-        if (access((sdir + "/" + sname).c_str(), X_OK) == 0) return true;
-        upos = uend + 1;
-    }
-    return false;
-}
 
 inventory collect() {
     inventory inv;
@@ -110,38 +98,6 @@ inventory collect() {
         inv.linterfaces.push_back(intf);
     }
     return inv;
-}
-
-std::string jsonstring(const std::string& s) {
-    std::string sout("\"");
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"':
-                sout += "\\\"";
-                break;
-            case '\\':
-                sout += "\\\\";
-                break;
-            case '\n':
-                sout += "\\n";
-                break;
-            case '\t':
-                sout += "\\t";
-                break;
-            case '\r':
-                sout += "\\r";
-                break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    snprintf(buf, sizeof(buf), "\\u%04x", c);
-                    sout += buf;
-                } else {
-                    sout.push_back(static_cast<char>(c));
-                }
-        }
-    }
-    return sout + "\"";
 }
 
 void printjson(const inventory& inv) {
@@ -238,21 +194,6 @@ int collectmounts(const std::string& sfile, std::list<mountpath>& lpaths) {
         lpaths.push_back(mp);
     }
     return 0;
-}
-
-// Control characters and backslashes as octal escapes, so every value stays on its line.
-std::string printable(const std::string& s) {
-    std::string sout;
-    for (unsigned char c : s) {
-        if (c < 0x20 || c == 0x7f || c == '\\') {
-            char buf[8];
-            snprintf(buf, sizeof(buf), "\\%03o", c);
-            sout += buf;
-        } else {
-            sout.push_back(static_cast<char>(c));
-        }
-    }
-    return sout;
 }
 
 void printmountstable(const std::string& sfile, const std::list<mountpath>& lpaths) {
