@@ -17,6 +17,8 @@
 #include <velka/scoped_array>
 #include <velka/utilities>
 
+#include "runlogged.h"
+
 namespace velka {
 namespace fs {
 
@@ -95,19 +97,14 @@ bool refused(velka::logger::source* plog, const char* stag, const operands& ops)
     return true;
 }
 
-// Logs sannounce (which names the command line), runs scmd, and when it fails logs sfailure
-// followed by the tool's error text. The command's result; its standard output in sout.
+// The shared run-and-log step, logging under this module's file name.
 int runlogged(velka::logger::source* plog,
               const char* stag,
               const std::string& sannounce,
               const std::string& scmd,
               const std::string& sfailure,
               std::string& sout) {
-    LOG(plog, s_file, stag, sannounce);
-    std::string serr;
-    int iret = utilities::system(scmd, sout, serr);
-    if (iret != 0) LOG(plog, s_file, stag, sfailure + serr);
-    return iret;
+    return velka::detail::runlogged(plog, s_file, stag, sannounce, scmd, sfailure, sout);
 }
 
 }  // namespace

@@ -15,6 +15,8 @@
 #include <velka/thread>
 #include <velka/utilities>
 
+#include "runlogged.h"
+
 namespace velka {
 namespace lvm {
 
@@ -131,19 +133,14 @@ std::string pvdisplaycmd(const std::string& spv) {
     return "pvdisplay " + q(spv) + " 2>/dev/null | grep \"VG Name\" | awk '{print $3}'";
 }
 
-// Logs sannounce (which names the command line), runs scmd, and when it fails logs sfailure
-// followed by the tool's error text. The command's result; its standard output in sout.
+// The shared run-and-log step, logging under this module's file name.
 int runlogged(velka::logger::source* plog,
               const char* stag,
               const std::string& sannounce,
               const std::string& scmd,
               const std::string& sfailure,
               std::string& sout) {
-    LOG(plog, s_file, stag, sannounce);
-    std::string serr;
-    int iret = utilities::system(scmd, sout, serr);
-    if (iret != 0) LOG(plog, s_file, stag, sfailure + serr);
-    return iret;
+    return velka::detail::runlogged(plog, s_file, stag, sannounce, scmd, sfailure, sout);
 }
 
 int runlogged(velka::logger::source* plog,
