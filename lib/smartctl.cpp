@@ -184,7 +184,11 @@ bool param::is_healthy() const {
 // ---- smartctl ----
 
 smartctl::smartctl(const std::string& sblkdev, velka::logger::source* plogsrc)
-    : m_plogsrc(plogsrc), m_sblkdev(sblkdev), m_battrhealthy(true), m_boverallhealth(false) {}
+    : m_plogsrc(plogsrc),
+      m_sblkdev(sblkdev),
+      m_battrhealthy(true),
+      m_boverallhealth(false),
+      m_bhasverdict(false) {}
 
 int smartctl::extractoverallhealth() {
     const char* stag = "smartctl::extractoverallhealth";
@@ -214,6 +218,8 @@ void smartctl::parseoverallhealth(const std::list<std::string>& llines) {
         size_t pos = sline.find(':');
         if (pos == std::string::npos) continue;
         std::string sverdict = utilities::trim(sline.substr(pos + 1));
+        if (sverdict.empty()) continue;
+        m_bhasverdict = true;
         if (sverdict == "OK" || sverdict == "PASSED") m_boverallhealth = true;
     }
 }
@@ -269,6 +275,10 @@ void smartctl::for_each_attr(smartctl_cb cb, void* arg) {
 
 bool smartctl::getoverallhealth() const {
     return m_boverallhealth;
+}
+
+bool smartctl::hasoverallverdict() const {
+    return m_bhasverdict;
 }
 
 bool smartctl::attrhealthy() const {
