@@ -284,19 +284,12 @@ TEST(Unit_Smartctl, ParamCopiesAndHealthRule) {
 // built from the table's own header, its columns against the record read and its health by
 // smartctl's rule (a threshold of 0 or "---" never fails); the verdict against the verdict line.
 TEST(Unit_Smartctl, EveryOutputOfOtherMachines) {
-    const std::string sflag = "(0x[0-9a-f]{4}|[-POSRCKM]{6}\\+?)", snum = "(\\d{3}|---)";
-    std::map<std::string, std::string> mcolumn = {{"ID#", "(\\d+)"},
-                                                  {"ATTRIBUTE_NAME", "(\\S+(?: \\S+)*?)"},
-                                                  {"FLAG", sflag},
-                                                  {"FLAGS", sflag},
-                                                  {"VALUE", snum},
-                                                  {"WORST", snum},
-                                                  {"THRESH", snum},
-                                                  {"TYPE", "(Pre-fail|Old_age)"},
-                                                  {"UPDATED", "(Always|Offline)"},
-                                                  {"WHEN_FAILED", "(-|FAILING_NOW|In_the_past)"},
-                                                  {"FAIL", "(-|NOW|Past)"},
-                                                  {"RAW_VALUE", "(\\S.*)"}};
+    std::map<std::string, std::string> mcolumn;  // the pattern of each column but ID#
+    mcolumn["FLAG"] = mcolumn["FLAGS"] = "(0x[0-9a-f]{4}|[-POSRCKM]{6}\\+?)";
+    mcolumn["VALUE"] = mcolumn["WORST"] = mcolumn["THRESH"] = "(\\d{3}|---)";
+    mcolumn["ATTRIBUTE_NAME"] = "(\\S+(?: \\S+)*?)", mcolumn["RAW_VALUE"] = "(\\S.*)";
+    mcolumn["TYPE"] = "(Pre-fail|Old_age)", mcolumn["UPDATED"] = "(Always|Offline)";
+    mcolumn["WHEN_FAILED"] = "(-|FAILING_NOW|In_the_past)", mcolumn["FAIL"] = "(-|NOW|Past)";
     const std::regex rverdict(
         "(overall-health self-assessment test result|Health Status): *(\\S*)");
     std::list<std::string> lfiles;
