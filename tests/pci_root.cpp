@@ -288,7 +288,7 @@ TEST(Root_Pci, UsbControllersOfCapturedMachines) {
                 sslot = sline;
             } else if (!sslot.empty() && sline.find("\tSubsystem: ") == 0) {
                 ASSERT_EQ(sscanf(sline.c_str() + sline.size() - 11, "[%4x:%4x]", &sv, &sd), 2);
-                for (unsigned int k = 0; k < 5; ++k) {  // as captured, then at bus 0x10 + interface
+                for (unsigned int k = 0; k < 5; ++k) {  // as captured, then buses 11-14: 00 to 30
                     char sname[32];
                     snprintf(sname, sizeof(sname), "0000:%02x:%02x.%x", k == 0 ? uibus : 0x10 + k,
                              uidev, uifn);
