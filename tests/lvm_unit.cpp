@@ -314,17 +314,6 @@ TEST(Unit_LvmCommands, AFailedPhysicalVolumeStopsTheGroupAndKeepsThoseMade) {
     EXPECT_TRUE(log.has(m("vgcreate", "Creation of physical volume /dev/sdc failed")));
 }
 
-TEST(Unit_LvmCommands, AGroupNameInUseTouchesNoDevice) {
-    fake_tools fakes;
-    replay(fakes, "vgs", "vgs-exists");
-    replay(fakes, "pvcreate", "pvcreate");
-    logcapture log;
-    velka::lvm::lvm mgr(std::list<std::string>{"/dev/sdb"}, log.src());
-    EXPECT_EQ(mgr.vgcreate("data", 4), -1);
-    EXPECT_EQ(fakes.calls(), std::vector<std::string>({"vgs --noheadings -o vg_name data"}));
-    EXPECT_TRUE(log.has(m("vgcreate", "Volume group data already exists")));
-}
-
 TEST(Unit_LvmCommands, AFailedGroupCommandLogsTheToolsText) {
     fake_tools fakes;
     replay(fakes, "vgs", "vgs-missing");
