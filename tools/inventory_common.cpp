@@ -80,8 +80,12 @@ void promtext::add(const std::string& sname,
                    const std::string& slabels,
                    double dvalue) {
     if (!std::isfinite(dvalue)) return;
+    // The shortest of 15 to 17 digits that reads back as the same number.
     char buf[64];
-    snprintf(buf, sizeof(buf), "%.17g", dvalue);
+    for (int idigits = 15; idigits <= 17; ++idigits) {
+        snprintf(buf, sizeof(buf), "%.*g", idigits, dvalue);
+        if (strtod(buf, nullptr) == dvalue) break;
+    }
     std::string ssample = sname + (slabels.empty() ? "" : "{" + slabels + "}") + " " + buf;
     for (auto& f : m_vfamilies) {
         if (f.sname == sname) {

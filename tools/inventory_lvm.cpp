@@ -82,6 +82,12 @@ std::string mib(double dbytes) {
     return jsonnumber(dbytes / s_mib);
 }
 
+// lvs' percentages carry two decimals: the ratio keeps four, without the binary residue of
+// a division (3.12 % is 0.0312, not 0.031200000000000002).
+double ratio(double dpercent) {
+    return std::round(dpercent * 100.0) / 10000.0;
+}
+
 std::string percent(double d) {
     return std::isfinite(d) ? jsonnumber(d) + " %" : std::string("-");
 }
@@ -247,10 +253,10 @@ void lvm_prom(const lvmreport& r, invtools::promtext& prom) {
             std::string sl = labels({{"vg", g.sname}, {"lv", vol.sname}});
             prom.add("velka_thin_pool_data_used_ratio",
                      "Share of the thin pool's data space in use (0 to 1).", sl,
-                     vol.ddatapercent / 100.0);
+                     ratio(vol.ddatapercent));
             prom.add("velka_thin_pool_metadata_used_ratio",
                      "Share of the thin pool's metadata space in use (0 to 1).", sl,
-                     vol.dmetapercent / 100.0);
+                     ratio(vol.dmetapercent));
         }
     }
     for (const auto& pv : r.lphysical) {
