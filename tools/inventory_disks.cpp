@@ -144,7 +144,6 @@ std::list<otherdev> otherdevices(const std::list<disk>& ldisks) {
         if (o.smodel.empty()) o.smodel = attribute(sdir + "dm/name");
         if (o.smodel.empty() && sname.compare(0, 2, "md") == 0)
             o.smodel = attribute(sdir + "md/level");
-        errno = 0;
         o.ullbytes = strtoull(attribute(sdir + "size").c_str(), nullptr, 10) * 512ULL;
         std::string srot = attribute(sdir + "queue/rotational");
         o.irotational = srot == "1" ? 1 : srot == "0" ? 0 : -1;

@@ -1,5 +1,6 @@
 // velka-inventory: prints what the library finds out about this host. It only reads: no
-// file, device or setting of the machine is changed.
+// file, device or setting of the machine is changed, apart from the metrics file that
+// --prometheus writes.
 //
 //   velka-inventory [--json]
 //   velka-inventory [--json] --mounts FILE
@@ -166,7 +167,8 @@ void usage(FILE* out) {
             "Shows what velka finds out about this host (platform, network interfaces, PCI\n"
             "functions and drivers, disks and other block devices, LVM volume groups and\n"
             "physical volumes, SMART health, network boot, RAID) as a table, or as JSON with\n"
-            "--json. It only reads: nothing on the machine is changed.\n"
+            "--json. Apart from the --prometheus file it only reads: nothing else on the\n"
+            "machine is changed.\n"
             "\n"
             "  --json             JSON instead of the table (numbers that are not finite are\n"
             "                     null)\n"
