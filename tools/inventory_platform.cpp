@@ -51,16 +51,15 @@ platformfacts platform_collect(velka::logger::source* plogsrc, bool bconcurrent)
     bool bfree = havetool("free"), bethtool = havetool("ethtool");
     if (!bfree) f.lmissing.push_back({"free", "memory sizes"});
     if (!bethtool) f.lmissing.push_back({"ethtool", "link speeds"});
-    f.ultotalmem = bfree ? platform::get_totalmemory() : 0;
-    f.ulfreemem = bfree ? platform::get_freememory() : 0;
     f.uicores = platform::get_numcpucores();
     f.befi = platform::isEFIfirmware();
-    LOG(plogsrc, s_file, "inventory::platform",
-        "total memory " + utilities::ultostr(f.ultotalmem) + " MiB, free memory " +
-            utilities::ultostr(f.ulfreemem) + " MiB, " + utilities::uitostr(f.uicores) +
-            " processor cores, firmware " + (f.befi ? "EFI" : "BIOS"));
-    std::list<std::string> lnames = interfacenames();
+    // The two memory queries and the link speeds do not depend on each other.
     std::vector<std::function<void()>> vsteps;
+    if (bfree) {
+        vsteps.push_back([&f] { f.ultotalmem = platform::get_totalmemory(); });
+        vsteps.push_back([&f] { f.ulfreemem = platform::get_freememory(); });
+    }
+    std::list<std::string> lnames = interfacenames();
     for (const auto& sname : lnames) {
         f.linterfaces.push_back(platformfacts::interface{sname, false, 0});
         platformfacts::interface* pintf = &f.linterfaces.back();
@@ -71,6 +70,10 @@ platformfacts platform_collect(velka::logger::source* plogsrc, bool bconcurrent)
             });
     }
     invtools::runsteps(vsteps, bconcurrent);
+    LOG(plogsrc, s_file, "inventory::platform",
+        "total memory " + utilities::ultostr(f.ultotalmem) + " MiB, free memory " +
+            utilities::ultostr(f.ulfreemem) + " MiB, " + utilities::uitostr(f.uicores) +
+            " processor cores, firmware " + (f.befi ? "EFI" : "BIOS"));
     for (const auto& intf : f.linterfaces)
         LOG(plogsrc, s_file, "inventory::platform",
             "interface " + intf.sname + " link speed " +
