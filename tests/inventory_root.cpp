@@ -3,40 +3,18 @@
 // the test's own: promtool accepts the file, the real node_exporter (Debian's
 // prometheus-node-exporter, on 127.0.0.1 in the test's network namespace) exports it from its
 // textfile directory, and the table keeps every value whole on its own row.
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include <velka/utilities>
-
 #include "velka_test.h"
 
-using velka::utilities::utilities;
 using velka_test::sh;
 using velka_test::spew;
 
 namespace {
-
-// A port of 127.0.0.1 that nothing listens on: the kernel's choice for a socket bound to 0.
-int freeport() {
-    int ifd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t ulen = sizeof(a);
-    int iport = bind(ifd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-                        getsockname(ifd, reinterpret_cast<sockaddr*>(&a), &ulen) == 0
-                    ? ntohs(a.sin_port)
-                    : -1;
-    close(ifd);
-    return iport;
-}
 
 void blockdevice(const std::string& sdir, const std::string& smodel, const char* ssize) {
     ASSERT_EQ(sh("mkdir -p " + sdir + "/device " + sdir + "/queue"), 0);
@@ -80,33 +58,28 @@ TEST(Root_Inventory, HostileModelsThroughPromtoolAndNodeExporter) {
     std::string scheck;
     EXPECT_EQ(sh("promtool check metrics < " + sprom + " 2>&1", &scheck), 0) << scheck;
 
-    int iport = freeport();
-    ASSERT_GT(iport, 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        std::string slisten = "--web.listen-address=127.0.0.1:" + std::to_string(iport);
-        std::string stextfile = "--collector.textfile.directory=" + dir.path();
-        execlp("prometheus-node-exporter", "prometheus-node-exporter", slisten.c_str(),
-               "--collector.disable-defaults", "--collector.textfile", stextfile.c_str(),
-               "--log.level=error", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ASSERT_GT(pid, 0);
-    // Scraped as Prometheus does, once the exporter answers (it is given up to 30 s).
-    std::string sscrape;
+    // The exporter on a port of 127.0.0.1 that the kernel finds free, scraped as Prometheus
+    // does once it answers (it is given up to 30 s), then stopped.
+    std::string sport, spid, sscrape;
+    ASSERT_EQ(sh("python3 -c 'import socket; s = socket.socket(); s.bind((\"127.0.0.1\", 0)); "
+                 "print(s.getsockname()[1], end=\"\")'",
+                 &sport),
+              0);
+    ASSERT_EQ(sh("prometheus-node-exporter --web.listen-address=127.0.0.1:" + sport +
+                     " --collector.disable-defaults --collector.textfile "
+                     "--collector.textfile.directory=" +
+                     dir.path() + " --log.level=error >/dev/null 2>&1 & echo $!",
+                 &spid),
+              0);
     int irc =
         sh("python3 -c 'import sys, time, urllib.request\n"
            "for i in range(300):\n"
-           "    try:\n"
-           "        sys.stdout.write(urllib.request.urlopen(sys.argv[1]).read().decode())\n"
-           "        sys.exit(0)\n"
-           "    except OSError:\n"
-           "        time.sleep(0.1)\n"
+           "    try: sys.exit(print(urllib.request.urlopen(sys.argv[1]).read().decode()))\n"
+           "    except OSError: time.sleep(0.1)\n"
            "sys.exit(1)' http://127.0.0.1:" +
-               std::to_string(iport) + "/metrics",
+               sport + "/metrics",
            &sscrape);
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    EXPECT_EQ(kill(std::stoi(spid), SIGTERM), 0);
     ASSERT_EQ(irc, 0);
     // node_exporter sorts the labels; the escapes of the file pass through unchanged.
     const std::string vexpected[] = {

