@@ -59,7 +59,7 @@ done
 
 }  // namespace
 
-TEST(Lab_Inventory, PrometheusMetricsAgainstBlockdevSmartctlVgsAndLvs) {
+TEST(Lab_InventoryMetrics, AgainstBlockdevSmartctlVgsAndLvs) {
     VELKA_REQUIRE_TOOL("smartctl");
     VELKA_REQUIRE_TOOL("python3");
     std::string sinv = std::string(VELKA_BINARY_DIR) + "/tools/velka-inventory";
