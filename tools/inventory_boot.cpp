@@ -5,7 +5,6 @@
 #include "inventory_boot.h"
 #include "inventory_common.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
