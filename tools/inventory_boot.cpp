@@ -240,7 +240,8 @@ void boot_prom(const bootfacts& f, invtools::promtext& prom) {
         {"velka_smart_attribute_threshold", "Failure threshold of the ATA SMART attribute."},
         {"velka_smart_attribute_raw_value", "Raw value of the ATA SMART attribute."},
         {"velka_smart_attribute_failing",
-         "1 when the attribute's normalised value is at or below its threshold."}};
+         "1 when the attribute fails: a threshold other than 0 and the normalised value at or "
+         "below it."}};
     for (const auto& m : vmetrics) {
         for (const auto& d : f.vdisks) {
             for (const auto& a : d.vattrs) {
