@@ -216,7 +216,7 @@ int pxeboot::confignwintfx(const std::string& sintfx, const std::string& sdhcp, 
 
     // 4.-6. The lease read and applied statically.
     std::map<std::string, std::string> kvmap;
-    iret = parsedhclientresp(kvmap);
+    iret = parsedhclientresp(sintfx, kvmap);
     if (iret != 0) {
         LOG(m_plogsrc, s_file, stag, "Failed to parse dhclinet response file");
         return iret;
@@ -239,23 +239,66 @@ std::string pxeboot::leasefile() {
     return s_debianleasefile;
 }
 
-int pxeboot::parsedhclientresp(std::map<std::string, std::string>& kvmap) {
+int pxeboot::parsedhclientresp(const std::string& sintfx,
+                               std::map<std::string, std::string>& kvmap) {
     std::list<std::string> llines;
     utilities::readlinesinfile(leasefile(), llines);
-    return parseleaselines(llines, kvmap, m_plogsrc);
+    return parseleaselines(llines, sintfx, kvmap, m_plogsrc);
 }
 
+namespace {
+
+// The interface a lease block names (its first "interface" line), '"' and ';' removed.
+bool leaseinterface(const std::vector<std::string>& vblock, std::string& sintfx) {
+    for (const auto& sline : vblock) {
+        std::vector<std::string> vwords = split(sline, " ");
+        if (vwords.size() >= 2 && vwords[0] == "interface") {
+            sintfx = without(vwords[1], "\";");
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 int pxeboot::parseleaselines(const std::list<std::string>& llines,
+                             const std::string& sintfx,
                              std::map<std::string, std::string>& kvmap,
                              velka::logger::source* plog) {
-    // Each line split on blanks (the indentation drops out); a line with fewer words than
-    // its form needs is skipped.
+    const char* stag = "pxeboot::parsedhclientresp";
+    // dhclient appends each lease it obtains as a block, "lease {" to a line "}", and uses the
+    // last one: the last complete block of the interface wins. Other interfaces' blocks, lines
+    // outside any block and a block cut short (no "}" before the next "lease {" or the end of
+    // the file) are not read.
+    std::vector<std::string> vblock, vchosen;
+    bool binblock = false;
+    for (const auto& sline : llines) {
+        std::vector<std::string> vwords = split(sline, " ");
+        if (vwords.size() >= 2 && vwords[0] == "lease" && vwords.back() == "{") {
+            vblock.clear();
+            binblock = true;
+        } else if (binblock && utilities::trim(sline) == "}") {
+            std::string sblockintfx;
+            if (leaseinterface(vblock, sblockintfx) && sblockintfx == sintfx) vchosen = vblock;
+            binblock = false;
+        } else if (binblock) {
+            vblock.push_back(sline);
+        }
+    }
+    if (vchosen.empty()) {
+        LOG(plog, s_file, stag, "No complete lease of interface " + sintfx + " in the lease file");
+        return 0;
+    }
+    // The chosen block's lines split on blanks (the indentation drops out); a line with fewer
+    // words than its form needs is skipped. Within the block the first occurrence of a key
+    // wins.
     //   interface "{v}";                      -> interface  ('"' and ';' removed)
     //   fixed-address {v};                    -> ipaddress  (';' removed)
     //   option subnet-mask {v};               -> netmask
     //   option routers {v};                   -> gateway
     //   option domain-name-servers {v};       -> nameserver
-    for (const auto& sline : llines) {
+    for (const auto& sline : vchosen) {
         std::vector<std::string> vwords = split(sline, " ");
         std::string skey, svalue;
         if (vwords.size() >= 2 && vwords[0] == "interface") {
@@ -277,8 +320,7 @@ int pxeboot::parseleaselines(const std::list<std::string>& llines,
         } else {
             continue;
         }
-        LOG(plog, s_file, "pxeboot::parsedhclientresp",
-            "Found tuple <" + skey + "," + svalue + ">");
+        LOG(plog, s_file, stag, "Found tuple <" + skey + "," + svalue + ">");
         kvmap.insert(std::make_pair(skey, svalue));
     }
     return 0;

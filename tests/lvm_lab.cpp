@@ -140,7 +140,7 @@ std::string udevproperties(const std::string& snode) {
     std::string s;
     for (const auto& sline :
          report("udevadm info --query=property --name " + utilities::shellquote(snode)))
-        s += sline + "\n";
+        s += "E:" + sline + "\n";
     return s;
 }
 

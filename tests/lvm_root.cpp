@@ -67,7 +67,7 @@ std::string properties(const std::string& snode) {
     v.push_back('\0');
     char sdelim[] = "\n";
     utilities::tokenize(v.data(), sdelim, l);
-    for (const auto& sline : l) s += utilities::trim(sline) + "\n";
+    for (const auto& sline : l) s += "E:" + utilities::trim(sline) + "\n";
     return s;
 }
 
