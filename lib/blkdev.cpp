@@ -275,19 +275,46 @@ bool quoteall(velka::logger::source* plog,
     return true;
 }
 
-// Splits one listing line (its closing ";" removed) at every ":", empty fields kept.
-std::vector<std::string> partfields(const std::string& sline) {
-    std::vector<std::string> vfields;
-    std::string::size_type ipos = 0;
-    for (;;) {
-        std::string::size_type icolon = sline.find(':', ipos);
-        if (icolon == std::string::npos) {
-            vfields.push_back(sline.substr(ipos));
-            return vfields;
-        }
-        vfields.push_back(sline.substr(ipos, icolon - ipos));
-        ipos = icolon + 1;
+// Splits one record (its closing ";" removed) at every ":" that parted did not escape and
+// decodes parted's escapes in the fields (a backslash before ":" or before a backslash stands
+// for that character); empty fields are kept. A backslash before anything else is itself.
+std::vector<std::string> partfields(const std::string& srecord) {
+    std::vector<std::string> vfields(1);
+    for (std::string::size_type i = 0; i < srecord.size(); ++i) {
+        char c = srecord[i];
+        if (c == '\\' && i + 1 < srecord.size() &&
+            (srecord[i + 1] == ':' || srecord[i + 1] == '\\'))
+            vfields.back() += srecord[++i];
+        else if (c == ':')
+            vfields.emplace_back();
+        else
+            vfields.back() += c;
     }
+    return vfields;
+}
+
+// The number of ":" in a text that parted did not escape.
+std::string::size_type separators(const std::string& stext) {
+    std::string::size_type icount = 0;
+    for (std::string::size_type i = 0; i < stext.size(); ++i) {
+        if (stext[i] == '\\' && i + 1 < stext.size() &&
+            (stext[i + 1] == ':' || stext[i + 1] == '\\'))
+            ++i;
+        else if (stext[i] == ':')
+            ++icount;
+    }
+    return icount;
+}
+
+// Whether the line after a record still belongs to it. parted prints a name as it is, line
+// feeds included, so a record whose name holds one spans lines: the record has stopped in its
+// name field (isep, its separators so far, is five) and the next line holds the rest of the
+// name, then at most the one separator before the flags. A record that already ends in ";"
+// continues only when that next line ends in ";" too (a name such as "a;" and a line feed).
+bool continues(std::string::size_type isep, const std::string& srecord, const std::string& snext) {
+    if (isep != 5 || separators(snext) > 1) return false;
+    if (srecord.empty() || srecord.back() != ';') return true;
+    return !snext.empty() && snext.back() == ';';
 }
 
 // A partition number: 1 to 9 decimal digits, not 0.
@@ -306,15 +333,22 @@ int blkdev::parsepartitionlisting(const std::vector<std::string>& vlines,
                                   velka::logger::source* plogsrc) {
     const char* const stag = "blkdev::extractpartitioninfo";
     int icount = 0;
-    // 1. The unit line and the disk line come first; partitions follow, one a line.
+    // 1. The unit line and the disk line come first; partitions follow, one a record. A
+    // record is one line unless its name holds a line feed.
     for (std::vector<std::string>::size_type i = 2; i < vlines.size(); ++i) {
-        const std::string& sline = vlines[i];
-        // 2. Every line of the listing ends in ";": one without it was cut short.
+        std::string sline = vlines[i];
+        std::string::size_type isep = separators(sline);
+        while (i + 1 < vlines.size() && continues(isep, sline, vlines[i + 1])) {
+            isep += separators(vlines[++i]);
+            sline += "\n" + vlines[i];
+        }
+        // 2. Every record of the listing ends in ";": one without it was cut short.
         if (sline.empty() || sline.back() != ';') {
             LOG(plogsrc, s_partfile, stag, "Skipping incomplete partition line: " + sline);
             continue;
         }
-        // 3. number:start:end:size[:filesystem[:name[:flags]]], empty fields in place.
+        // 3. number:start:end:size[:filesystem[:name[:flags]]], empty fields in place, ":" and
+        // "\\" in the fields decoded.
         std::vector<std::string> vf = partfields(sline.substr(0, sline.size() - 1));
         if (vf.size() < 4 || vf[0].empty() || vf[1].empty() || vf[2].empty() || vf[3].empty()) {
             LOG(plogsrc, s_partfile, stag,
@@ -332,8 +366,8 @@ int blkdev::parsepartitionlisting(const std::vector<std::string>& vlines,
         part.m_end = vf[2];
         part.m_size = vf[3];
         if (vf.size() > 4) part.m_fstype = vf[4];
-        // 5. parted does not escape ":" in a name: the flags are the last field and the name
-        // all between.
+        // 5. parted before 3.5 did not escape ":" in a name: with more than seven fields the
+        // flags are the last field and the name all between.
         if (vf.size() > 5) {
             std::vector<std::string>::size_type ilast = vf.size() > 6 ? vf.size() - 1 : vf.size();
             for (std::vector<std::string>::size_type j = 5; j < ilast; ++j) {
