@@ -40,21 +40,22 @@ const unsigned int s_linebufsize = 4096;
 const char* const s_runcmd_hold = "/tmp/runcmd.debug";
 const char* const s_shell = "/bin/sh";
 const char* const s_env = "/usr/bin/env";
-const char* const s_childlocale = "LC_ALL=C";
+const char* const s_childlocale = "C";
 
 // Process creation of the library is serialised: between creating a child's pipes and
 // closing the parent's copies of their write ends, no other thread of the library forks,
 // so no child inherits another command's pipe and holds its end-of-file back.
 std::mutex s_spawnlock;
 
-// The environment of every child: the caller's, with LC_ALL=C in place of any LC_ALL, so
-// tools print the English text the parsers expect. The calling process is never changed.
-std::vector<char*> childenv(std::vector<std::string>& lstore) {
+// The environment of every child: the caller's, with LC_ALL=C (or the locale asked for) in
+// place of any LC_ALL, so tools print the English text the parsers expect. The calling
+// process is never changed.
+std::vector<char*> childenv(std::vector<std::string>& lstore, const std::string& slocale) {
     lstore.clear();
     for (char** pe = environ; pe != nullptr && *pe != nullptr; ++pe) {
         if (strncmp(*pe, "LC_ALL=", 7) != 0) lstore.emplace_back(*pe);
     }
-    lstore.emplace_back(s_childlocale);
+    lstore.emplace_back("LC_ALL=" + slocale);
     std::vector<char*> venv;
     venv.reserve(lstore.size() + 1);
     for (auto& s : lstore) venv.push_back(&s[0]);
@@ -127,9 +128,12 @@ void splitinto(const std::string& stext, Container& loutput) {
 }
 
 template <typename Container>
-int popenlines(const std::string& scmd, Container& loutput, int imsec) {
+int popenlines(const std::string& scmd,
+               Container& loutput,
+               int imsec,
+               const std::string& slocale = s_childlocale) {
     std::vector<std::string> lstore;
-    std::vector<char*> venv = childenv(lstore);
+    std::vector<char*> venv = childenv(lstore, slocale);
     std::string sarg0("sh"), sarg1("-c"), sarg2(scmd);
     char* argv[] = {&sarg0[0], &sarg1[0], &sarg2[0], nullptr};
 
@@ -399,11 +403,18 @@ std::string operands::op(const std::string& svalue) {
 // ---- Command execution ----
 
 int utilities::system(std::string scmd, std::string& sout, std::string& serr) {
+    return system(scmd, sout, serr, s_childlocale);
+}
+
+int utilities::system(std::string scmd,
+                      std::string& sout,
+                      std::string& serr,
+                      const std::string& slocale) {
     sout.clear();
     serr.clear();
-    // env puts LC_ALL=C into the child's environment only, then runs the command line
-    // under /bin/sh -c.
-    redi::pstreams::argv_type argv = {s_env, s_childlocale, s_shell, "-c", scmd};
+    // env puts LC_ALL into the child's environment only, then runs the command line under
+    // /bin/sh -c.
+    redi::pstreams::argv_type argv = {s_env, "LC_ALL=" + slocale, s_shell, "-c", scmd};
     cmdbuf proc;
     {
         std::lock_guard<std::mutex> guard(s_spawnlock);
@@ -427,6 +438,13 @@ int utilities::popen(std::string scmd, std::list<std::string>& loutput, int imse
 
 int utilities::popen(std::string scmd, std::vector<std::string>& loutput, int imsec) {
     return popenlines(scmd, loutput, imsec);
+}
+
+int utilities::popen(std::string scmd,
+                     std::vector<std::string>& loutput,
+                     int imsec,
+                     const std::string& slocale) {
+    return popenlines(scmd, loutput, imsec, slocale);
 }
 
 int utilities::runcmd(const std::string& scmd, const std::vector<std::string>& arg_vector) {
