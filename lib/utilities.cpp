@@ -27,6 +27,8 @@
 
 #include <velka/scoped_array>
 
+#include "cloexecfile.h"
+
 extern char** environ;
 
 namespace velka {
@@ -218,11 +220,19 @@ int nvsplit(const std::string& s_info,
     return 0;
 }
 
-int writelines(const std::string& sfilepath,
-               std::ios_base::openmode mode,
-               const std::list<std::string>& lentry) {
-    std::ofstream out(sfilepath.c_str(), mode);
-    int irc = utilities::write(out, lentry);
+// Writes each element and a newline, flushed per line; -1 at the first bad stream state.
+int writeeach(std::ostream& outpstream, const std::list<std::string>& lentry) {
+    for (const auto& s : lentry) {
+        if (!outpstream.good()) return -1;
+        outpstream << s << '\n';
+        outpstream.flush();
+    }
+    return outpstream.good() || lentry.empty() ? 0 : -1;
+}
+
+int writelines(const std::string& sfilepath, bool bappend, const std::list<std::string>& lentry) {
+    cloexecfile::ofile out(sfilepath, bappend);
+    int irc = writeeach(out, lentry);
     out.close();
     return irc;
 }
@@ -465,7 +475,10 @@ int utilities::runcmd(const std::string& scmd, const std::vector<std::string>& a
     }
     if (pid < 0) return -1;
     if (pid == 0) {
-        while (access(s_runcmd_hold, F_OK) == 0) {
+        // Any local user can create a file in /tmp: only a regular file owned by root (not a
+        // symbolic link to one) holds the child.
+        struct stat st;
+        while (lstat(s_runcmd_hold, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0) {
             struct timespec ts = {1, 0};
             nanosleep(&ts, nullptr);
         }
@@ -482,7 +495,7 @@ int utilities::runcmd(const std::string& scmd, const std::vector<std::string>& a
 // ---- Files and directories ----
 
 std::string utilities::read(std::string sfilepath) {
-    std::ifstream in(sfilepath.c_str());
+    cloexecfile::ifile in(sfilepath);
     std::string sline;
     if (!in.good()) return sline;
     std::getline(in, sline);
@@ -490,7 +503,7 @@ std::string utilities::read(std::string sfilepath) {
 }
 
 int utilities::write(std::string sfilepath, std::string sentry) {
-    std::ofstream out(sfilepath.c_str(), std::ios::out | std::ios::trunc);
+    cloexecfile::ofile out(sfilepath, false);
     if (!out.good()) return -1;
     out << sentry << '\n';
     out.close();
@@ -498,20 +511,15 @@ int utilities::write(std::string sfilepath, std::string sentry) {
 }
 
 int utilities::write(std::ofstream& outpstream, const std::list<std::string>& lentry) {
-    for (const auto& s : lentry) {
-        if (!outpstream.good()) return -1;
-        outpstream << s << '\n';
-        outpstream.flush();
-    }
-    return outpstream.good() || lentry.empty() ? 0 : -1;
+    return writeeach(outpstream, lentry);
 }
 
 int utilities::write(std::string sfilepath, const std::list<std::string>& lentry) {
-    return writelines(sfilepath, std::ios::out | std::ios::trunc, lentry);
+    return writelines(sfilepath, false, lentry);
 }
 
 int utilities::append(std::string sfilepath, const std::list<std::string>& lentry) {
-    return writelines(sfilepath, std::ios::out | std::ios::app, lentry);
+    return writelines(sfilepath, true, lentry);
 }
 
 bool utilities::isblkdev(std::string sblkdevpath) {
@@ -557,7 +565,7 @@ int utilities::readdir(std::string sdir, std::list<std::string>& ldir) {
 }
 
 unsigned int utilities::numlinesinfile(std::string sfilepath) {
-    std::ifstream in(sfilepath.c_str());
+    cloexecfile::ifile in(sfilepath);
     unsigned int uicount = 0;
     std::string sline;
     while (in.good() && std::getline(in, sline)) ++uicount;
@@ -566,7 +574,7 @@ unsigned int utilities::numlinesinfile(std::string sfilepath) {
 
 unsigned int utilities::readlinesinfile(std::string sfilepath, std::list<std::string>& lines) {
     lines.clear();
-    std::ifstream in(sfilepath.c_str());
+    cloexecfile::ifile in(sfilepath);
     std::string sline;
     while (in.good() && std::getline(in, sline)) lines.push_back(sline);
     return static_cast<unsigned int>(lines.size());
