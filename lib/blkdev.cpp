@@ -392,7 +392,7 @@ int blkdev::parsepartitionlisting(const std::vector<std::string>& vlines,
         }
         // 2. Every record of the listing ends in ";": one without it was cut short.
         if (sline.empty() || sline.back() != ';') {
-            LOG(plogsrc, s_partfile, stag, "Skipping incomplete partition line: " + sline);
+            LOG(plogsrc, s_partfile, stag, "Skipping incomplete partition line: " + visible(sline));
             continue;
         }
         // 3. number:start:end:size[:filesystem[:name[:flags]]], empty fields in place, ":" and
@@ -400,14 +400,15 @@ int blkdev::parsepartitionlisting(const std::vector<std::string>& vlines,
         std::vector<std::string> vf = partfields(sline.substr(0, sline.size() - 1));
         if (vf.size() < 4 || vf[0].empty() || vf[1].empty() || vf[2].empty() || vf[3].empty()) {
             LOG(plogsrc, s_partfile, stag,
-                "Skipping partition line with fewer than four fields: " + sline);
+                "Skipping partition line with fewer than four fields: " + visible(sline));
             continue;
         }
         // 4. A file system on the whole disk, without a partition table.
         if (vf[1] == "0.00B") continue;
         partitioninfo part;
         if (!partnumber(vf[0], part.m_partitionnum)) {
-            LOG(plogsrc, s_partfile, stag, "Skipping partition line with bad number: " + sline);
+            LOG(plogsrc, s_partfile, stag,
+                "Skipping partition line with bad number: " + visible(sline));
             continue;
         }
         part.m_start = vf[1];
