@@ -4,7 +4,8 @@
 // route and the resolver file. The boot share is mounted with mount (NFS) or mount.cifs. Each
 // command line is built in a builder of its own below, every inserted value quoted for the
 // shell and every operand refused when it begins with '-'. The share password is never
-// logged: the logged CIFS command and the logged command-line parameter show it masked.
+// logged: the logged CIFS command and the logged command-line parameter show it masked. Nor
+// does it stand in any argument list: mount.cifs reads it from PASSWD in its environment.
 #include <velka/pxeboot>
 
 #include <vector>
@@ -95,25 +96,28 @@ std::string nfsmountcmd(const std::string& sqshare, const std::string& sqmntpath
     return "mount -t nfs -o vers=3,nolock " + sqshare + " " + sqmntpath;
 }
 
-// /usr/sbin/mount.cifs   -ousername={user},password={password} //{server}{directory} {path}
-// (three blanks before -ousername; the directory carries its own leading '/')
+// /usr/sbin/mount.cifs   -ousername={user}{password option} //{server}{directory} {path}
+// (three blanks before -ousername; the directory carries its own leading '/'). The command
+// that runs has no password option; the logged one shows ",password=********" there.
 std::string cifsmountcmd(const std::string& suser,
-                         const std::string& sqpasswd,
+                         const std::string& spassopt,
                          const std::string& sqshare,
                          const std::string& sqmntpath) {
-    return std::string("/usr/sbin/mount.cifs  ") + " -ousername=" + q(suser) +
-           ",password=" + sqpasswd + " " + sqshare + " " + sqmntpath;
+    return std::string("/usr/sbin/mount.cifs  ") + " -ousername=" + q(suser) + spassopt + " " +
+           sqshare + " " + sqmntpath;
 }
 
-// Runs scmd; on failure logs sfailure followed by the tool's error text, with every
-// occurrence of shide (a password) masked. The command's result.
+// Runs scmd with lenv added to its environment; on failure logs sfailure followed by the
+// tool's error text, with every occurrence of shide (a password) masked. The command's result.
 int runlogged(velka::logger::source* plog,
               const char* stag,
               const std::string& scmd,
               const std::string& sfailure,
-              const std::string& shide = "") {
+              const std::string& shide = "",
+              const std::vector<std::string>& lenv = std::vector<std::string>()) {
     std::string sout, serr;
-    int iret = utilities::system(scmd, sout, serr);
+    int iret = lenv.empty() ? utilities::system(scmd, sout, serr)
+                            : utilities::system(scmd, lenv, sout, serr);
     if (iret != 0) {
         if (!shide.empty()) {
             for (size_t pos = serr.find(shide); pos != std::string::npos;
@@ -456,12 +460,15 @@ int pxeboot::mountcifsshare(const std::string& scifsaddr,
         return -1;
     }
     sqshare = q("//" + scifsaddr + scifsdir);
-    std::string scmd = cifsmountcmd(suser, q(spasswd), sqshare, sqmntpath);
+    // The password goes into the helper's environment only (set even when empty: without
+    // it mount.cifs would prompt for one).
+    std::string scmd = cifsmountcmd(suser, "", sqshare, sqmntpath);
     LOG(m_plogsrc, s_file, stag,
         "cifs share will be mounted using command " +
-            cifsmountcmd(suser, s_mask, sqshare, sqmntpath));
+            cifsmountcmd(suser, std::string(",password=") + s_mask, sqshare, sqmntpath));
     return runlogged(m_plogsrc, stag, scmd,
-                     std::string("Failed to mount cifs share ") + " error: ", spasswd);
+                     std::string("Failed to mount cifs share ") + " error: ", spasswd,
+                     {"PASSWD=" + spasswd});
 }
 
 }  // namespace pxeboot
