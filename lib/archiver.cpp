@@ -19,6 +19,8 @@
 #include <velka/thread>
 #include <velka/utilities>
 
+#include "cloexecfile.h"
+
 namespace velka {
 namespace archiver {
 
@@ -215,7 +217,7 @@ int archiver::process(std::string inputfile, void* (*funcptr)(void*)) {
         utilities::uitostr(uitasks) + " tasks will be created for processing " + inputfile);
 
     velka::mutex::mutex filelock;
-    std::ifstream inputstream;
+    velka::cloexecfile::ifile inputstream;
     velka::scoped_array::scoped_array<archivetaskdata> records(uitasks);
 
     // A directory opens like a file but every read of it fails, which would pass for an
@@ -225,7 +227,7 @@ int archiver::process(std::string inputfile, void* (*funcptr)(void*)) {
         ierr = EISDIR;
     } else {
         errno = 0;
-        inputstream.open(inputfile.c_str());
+        inputstream.open(inputfile);
         if (!inputstream.is_open()) ierr = errno != 0 ? errno : EIO;
     }
     if (ierr != 0) {

@@ -212,30 +212,77 @@ namespace {
 
 const char* const s_partfile = "blkdev";
 
-// parted reads its script words with a lexer of its own that splits at blanks and knows
-// single and double quotes (no escapes); quoted runs next to each other make one word. A
-// value holding a blank or a quote is written as such runs, so it reaches parted as one
-// word with its characters unchanged; any other value is left as it is.
-std::string partedword(const std::string& svalue) {
-    if (!svalue.empty() && svalue.find_first_of(" \"'") == std::string::npos) return svalue;
-    std::string sword;
-    bool bopen = false;
-    for (char c : svalue) {
-        if (c == '"') {
-            if (bopen) sword += '"';
-            bopen = false;
-            sword += "'\"'";
-            continue;
-        }
-        if (!bopen) sword += '"';
-        bopen = true;
-        sword += c;
+// parted joins its command-line words and splits them again into script words with a lexer
+// of its own: words end at blanks, ' and " quote, a backslash inside quotes takes the next
+// character as it is, and a word longer than 255 bytes is cut in two. Shell quoting does not
+// reach that far, so a value that is not one parted word as it stands would become several
+// (a flag "boot on rm 1" deletes partition 1).
+const std::string::size_type s_maxpartedword = 255;
+
+// parted runs with a UTF-8 locale, so that names beyond ASCII can be written and listed.
+const char* const s_partedlocale = "C.UTF-8";
+
+// Why a value is not one bare parted word; empty when it is one.
+std::string notpartedword(const std::string& svalue) {
+    if (svalue.empty()) return "empty";
+    if (svalue.size() > s_maxpartedword) return "longer than 255 bytes";
+    for (unsigned char c : svalue) {
+        if (c < 0x20 || c == 0x7f) return "holds a control character";
+        if (c == ' ' || c == '"' || c == '\'' || c == '\\')
+            return "holds a blank, a quote or a backslash";
     }
-    if (!bopen)
-        sword += "\"\"";
-    else
-        sword += '"';
-    return sword;
+    return "";
+}
+
+// A partition name as one parted word that parted reads back exactly: the name itself when
+// it is a bare word, otherwise in double quotes with each backslash and double quote
+// escaped. A name holding a control character (parted would keep a line feed, which its
+// listing cannot tell from the end of a record) or too long for one word is refused.
+std::string partedname(const std::string& sname, std::string& sword) {
+    if (notpartedword(sname).empty()) {
+        sword = sname;
+        return "";
+    }
+    if (sname.size() > s_maxpartedword) return "longer than 255 bytes";
+    sword = "\"";
+    for (unsigned char c : sname) {
+        if (c < 0x20 || c == 0x7f) return "holds a control character";
+        if (c == '"' || c == '\\') sword += '\\';
+        sword += static_cast<char>(c);
+    }
+    sword += '"';
+    return "";
+}
+
+// A value for a log line: control characters written as \xNN.
+std::string visible(const std::string& svalue) {
+    static const char* const s_hex = "0123456789abcdef";
+    std::string sout;
+    for (unsigned char c : svalue) {
+        if (c < 0x20 || c == 0x7f) {
+            sout += "\\x";
+            sout += s_hex[c >> 4];
+            sout += s_hex[c & 0xf];
+        } else {
+            sout += static_cast<char>(c);
+        }
+    }
+    return sout;
+}
+
+// Checks that each value is one bare parted word; on the first that is not, logs which
+// value and why and returns false.
+bool partedwords(velka::logger::source* plog,
+                 const char* stag,
+                 std::initializer_list<const std::string*> lvalues) {
+    for (const std::string* pvalue : lvalues) {
+        std::string sreason = notpartedword(*pvalue);
+        if (!sreason.empty()) {
+            LOG(plog, s_partfile, stag, "Value " + visible(*pvalue) + " refused: value " + sreason);
+            return false;
+        }
+    }
+    return true;
 }
 
 // parted -s {device}  mklabel {label}
@@ -268,26 +315,54 @@ bool quoteall(velka::logger::source* plog,
               std::initializer_list<std::pair<const std::string*, std::string*>> lvalues) {
     for (const auto& v : lvalues) {
         if (!utilities::quoteoperand(*v.first, *v.second)) {
-            LOG(plog, s_partfile, stag, "Value " + *v.first + " refused: value begins with '-'");
+            LOG(plog, s_partfile, stag,
+                "Value " + visible(*v.first) + " refused: value begins with '-'");
             return false;
         }
     }
     return true;
 }
 
-// Splits one listing line (its closing ";" removed) at every ":", empty fields kept.
-std::vector<std::string> partfields(const std::string& sline) {
-    std::vector<std::string> vfields;
-    std::string::size_type ipos = 0;
-    for (;;) {
-        std::string::size_type icolon = sline.find(':', ipos);
-        if (icolon == std::string::npos) {
-            vfields.push_back(sline.substr(ipos));
-            return vfields;
-        }
-        vfields.push_back(sline.substr(ipos, icolon - ipos));
-        ipos = icolon + 1;
+// Splits one record (its closing ";" removed) at every ":" that parted did not escape and
+// decodes parted's escapes in the fields (a backslash before ":" or before a backslash stands
+// for that character); empty fields are kept. A backslash before anything else is itself.
+std::vector<std::string> partfields(const std::string& srecord) {
+    std::vector<std::string> vfields(1);
+    for (std::string::size_type i = 0; i < srecord.size(); ++i) {
+        char c = srecord[i];
+        if (c == '\\' && i + 1 < srecord.size() &&
+            (srecord[i + 1] == ':' || srecord[i + 1] == '\\'))
+            vfields.back() += srecord[++i];
+        else if (c == ':')
+            vfields.emplace_back();
+        else
+            vfields.back() += c;
     }
+    return vfields;
+}
+
+// The number of ":" in a text that parted did not escape.
+std::string::size_type separators(const std::string& stext) {
+    std::string::size_type icount = 0;
+    for (std::string::size_type i = 0; i < stext.size(); ++i) {
+        if (stext[i] == '\\' && i + 1 < stext.size() &&
+            (stext[i + 1] == ':' || stext[i + 1] == '\\'))
+            ++i;
+        else if (stext[i] == ':')
+            ++icount;
+    }
+    return icount;
+}
+
+// Whether the line after a record still belongs to it. parted prints a name as it is, line
+// feeds included, so a record whose name holds one spans lines: the record has stopped in its
+// name field (isep, its separators so far, is five) and the next line holds the rest of the
+// name, then at most the one separator before the flags. A record that already ends in ";"
+// continues only when that next line ends in ";" too (a name such as "a;" and a line feed).
+bool continues(std::string::size_type isep, const std::string& srecord, const std::string& snext) {
+    if (isep != 5 || separators(snext) > 1) return false;
+    if (srecord.empty() || srecord.back() != ';') return true;
+    return !snext.empty() && snext.back() == ';';
 }
 
 // A partition number: 1 to 9 decimal digits, not 0.
@@ -306,34 +381,42 @@ int blkdev::parsepartitionlisting(const std::vector<std::string>& vlines,
                                   velka::logger::source* plogsrc) {
     const char* const stag = "blkdev::extractpartitioninfo";
     int icount = 0;
-    // 1. The unit line and the disk line come first; partitions follow, one a line.
+    // 1. The unit line and the disk line come first; partitions follow, one a record. A
+    // record is one line unless its name holds a line feed.
     for (std::vector<std::string>::size_type i = 2; i < vlines.size(); ++i) {
-        const std::string& sline = vlines[i];
-        // 2. Every line of the listing ends in ";": one without it was cut short.
+        std::string sline = vlines[i];
+        std::string::size_type isep = separators(sline);
+        while (i + 1 < vlines.size() && continues(isep, sline, vlines[i + 1])) {
+            isep += separators(vlines[++i]);
+            sline += "\n" + vlines[i];
+        }
+        // 2. Every record of the listing ends in ";": one without it was cut short.
         if (sline.empty() || sline.back() != ';') {
-            LOG(plogsrc, s_partfile, stag, "Skipping incomplete partition line: " + sline);
+            LOG(plogsrc, s_partfile, stag, "Skipping incomplete partition line: " + visible(sline));
             continue;
         }
-        // 3. number:start:end:size[:filesystem[:name[:flags]]], empty fields in place.
+        // 3. number:start:end:size[:filesystem[:name[:flags]]], empty fields in place, ":" and
+        // "\\" in the fields decoded.
         std::vector<std::string> vf = partfields(sline.substr(0, sline.size() - 1));
         if (vf.size() < 4 || vf[0].empty() || vf[1].empty() || vf[2].empty() || vf[3].empty()) {
             LOG(plogsrc, s_partfile, stag,
-                "Skipping partition line with fewer than four fields: " + sline);
+                "Skipping partition line with fewer than four fields: " + visible(sline));
             continue;
         }
         // 4. A file system on the whole disk, without a partition table.
         if (vf[1] == "0.00B") continue;
         partitioninfo part;
         if (!partnumber(vf[0], part.m_partitionnum)) {
-            LOG(plogsrc, s_partfile, stag, "Skipping partition line with bad number: " + sline);
+            LOG(plogsrc, s_partfile, stag,
+                "Skipping partition line with bad number: " + visible(sline));
             continue;
         }
         part.m_start = vf[1];
         part.m_end = vf[2];
         part.m_size = vf[3];
         if (vf.size() > 4) part.m_fstype = vf[4];
-        // 5. parted does not escape ":" in a name: the flags are the last field and the name
-        // all between.
+        // 5. parted before 3.5 did not escape ":" in a name: with more than seven fields the
+        // flags are the last field and the name all between.
         if (vf.size() > 5) {
             std::vector<std::string>::size_type ilast = vf.size() > 6 ? vf.size() - 1 : vf.size();
             for (std::vector<std::string>::size_type j = 5; j < ilast; ++j) {
@@ -374,12 +457,14 @@ int blkdev::clearpartitiontable() {
 int blkdev::setlabel(const std::string& slabel) {
     const char* const stag = "blkdev::setlabel";
     std::string qdev, qlabel;
-    if (!quoteall(m_plogsrc, stag, {{&m_sdevicepath, &qdev}, {&slabel, &qlabel}})) return -1;
+    if (!quoteall(m_plogsrc, stag, {{&m_sdevicepath, &qdev}, {&slabel, &qlabel}}) ||
+        !partedwords(m_plogsrc, stag, {&slabel}))
+        return -1;
     std::string scmd = mklabelcmd(qdev, qlabel);
     LOG(m_plogsrc, s_partfile, stag,
         "Label " + slabel + " will be set on blkdev " + m_sdevicepath + " using command " + scmd);
     std::string sout, serr;
-    int iret = utilities::system(scmd, sout, serr);
+    int iret = utilities::system(scmd, sout, serr, s_partedlocale);
     if (iret == 0)
         LOG(m_plogsrc, s_partfile, stag,
             "Successfully set label label on block device " + m_sdevicepath);
@@ -397,12 +482,19 @@ int blkdev::createpartition(const std::string& start,
     if (!quoteall(m_plogsrc, stag,
                   {{&m_sdevicepath, &qdev}, {&name, &qname}, {&start, &qstart}, {&size, &qend}}))
         return -1;
-    qname = utilities::shellquote(partedword(name));
+    if (!partedwords(m_plogsrc, stag, {&start, &size})) return -1;
+    std::string sword;
+    std::string sreason = partedname(name, sword);
+    if (!sreason.empty()) {
+        LOG(m_plogsrc, s_partfile, stag, "Value " + visible(name) + " refused: value " + sreason);
+        return -1;
+    }
+    qname = utilities::shellquote(sword);
     std::string scmd = mkpartcmd(qdev, qname, qstart, qend);
     LOG(m_plogsrc, s_partfile, stag,
         "GPT partition will be created on block device " + m_sdevicepath + "using command " + scmd);
     std::string sout, serr;
-    int iret = utilities::system(scmd, sout, serr);
+    int iret = utilities::system(scmd, sout, serr, s_partedlocale);
     if (iret != 0) {
         LOG(m_plogsrc, s_partfile, stag,
             "Failed to create GPT partition on block device " + m_sdevicepath + " error: " + serr);
@@ -420,7 +512,9 @@ int blkdev::createpartition(const std::string& start,
 int blkdev::setpartitionflag(int partition, const std::string& flag) {
     const char* const stag = "blkdev::markbiospartition";
     std::string qdev, qflag;
-    if (!quoteall(m_plogsrc, stag, {{&m_sdevicepath, &qdev}, {&flag, &qflag}})) return -1;
+    if (!quoteall(m_plogsrc, stag, {{&m_sdevicepath, &qdev}, {&flag, &qflag}}) ||
+        !partedwords(m_plogsrc, stag, {&flag}))
+        return -1;
     // A number below 1 names no partition, and a negative one would reach parted as an
     // option.
     if (partition < 1) {
@@ -433,7 +527,7 @@ int blkdev::setpartitionflag(int partition, const std::string& flag) {
         "GPT partition will be marked with flag " + flag + " on block device " + m_sdevicepath +
             "using command " + scmd);
     std::string sout, serr;
-    int iret = utilities::system(scmd, sout, serr);
+    int iret = utilities::system(scmd, sout, serr, s_partedlocale);
     if (iret == 0)
         LOG(m_plogsrc, s_partfile, stag,
             "Successfully set flag on partition in block device " + m_sdevicepath);
@@ -451,7 +545,10 @@ int blkdev::extractpartitioninfo(std::vector<partitioninfo>& part_vec) {
     LOG(m_plogsrc, s_partfile, stag,
         "partition table will be extracted for " + m_sdevicepath + " using command " + scmd);
     std::vector<std::string> vlines;
-    int iret = utilities::popen(scmd, vlines, 50);
+    int iret = utilities::popen(scmd, vlines, 50, s_partedlocale);
+    // parted prints its unit line for every disk it can open, one without a label included;
+    // no output at all is a parted that did not run (not installed, a disk it cannot open).
+    if (iret == 0 && (vlines.empty() || vlines[0].empty())) iret = -1;
     if (iret != 0) {
         LOG(m_plogsrc, s_partfile, stag, "Failed to extract output of command " + scmd);
         return iret;

@@ -12,6 +12,8 @@
 
 #include <velka/utilities>
 
+#include "cloexecfile.h"
+
 namespace velka {
 namespace cfgfile {
 
@@ -46,7 +48,7 @@ void cfgfile::load() {
         LOG(m_plogsrc, s_file, "cfgfile::cfgfile", m_scfgfile + " is not a regular file");
         return;
     }
-    std::ifstream ifs(m_scfgfile.c_str());
+    velka::cloexecfile::ifile ifs(m_scfgfile);
     parsefields(ifs, m_mcfgparams, m_plogsrc, m_scfgfile);
     ifs.close();
 }
@@ -67,7 +69,7 @@ void cfgfile::parsefields(std::istream& in,
 }
 
 void cfgfile::update() {
-    std::ofstream ofs(m_scfgfile.c_str(), std::ios::out | std::ios::app);
+    velka::cloexecfile::ofile ofs(m_scfgfile, true);
     if (!ofs.is_open()) return;
     for (const auto& kv : m_mcfgparams) {
         std::string sentry = kv.first + ":" + kv.second;

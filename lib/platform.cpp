@@ -6,6 +6,8 @@
 
 #include <velka/utilities>
 
+#include "cloexecfile.h"
+
 namespace velka {
 namespace platform {
 
@@ -56,7 +58,7 @@ bool platform::isEFIfirmware() {
 
 int platform::updatenameserver(const std::list<std::string>& snameservers) {
     // Every write and the close are checked: a full filesystem must not pass for success.
-    std::ofstream out(s_resolvconf, std::ios::out | std::ios::trunc);
+    velka::cloexecfile::ofile out(s_resolvconf, false);
     if (!out.good()) return -1;
     out << s_resolvheader << '\n';
     for (const auto& sserver : snameservers) {

@@ -55,11 +55,11 @@ sgdev::~sgdev() {
     close();
 }
 
-// open(2) with O_RDWR, then SG_GET_RESERVED_SIZE and, below 8 MiB, SG_SET_RESERVED_SIZE with
-// 8 MiB, halving while the kernel refuses. -1 (logged "Failed to open scsi dev : ") when the
-// node cannot be opened; the reserved buffer never fails the open.
+// open(2) with O_RDWR (close-on-exec), then SG_GET_RESERVED_SIZE and, below 8 MiB,
+// SG_SET_RESERVED_SIZE with 8 MiB, halving while the kernel refuses. -1 (logged "Failed to open
+// scsi dev : ") when the node cannot be opened; the reserved buffer never fails the open.
 int sgdev::open_internal(const std::string& sdev) {
-    m_ifd = ::open(m_sdev.c_str(), O_RDWR);
+    m_ifd = ::open(m_sdev.c_str(), O_RDWR | O_CLOEXEC);
     if (m_ifd < 0) {
         m_ierrno = errno;
         LOG(m_plogsrc, s_file, "sgdev::open_internal",
@@ -168,6 +168,15 @@ int sgdev::sgio(const void* pcdb,
                 "Host threw status " + utilities::itostr(hdr.host_status) + " while processing " +
                     sname + " sent to scsi device " + m_sdev);
             continue;
+        }
+        // A host status that is still set after the retries means the command did not run
+        // to completion on the device (no connection, bad target, a transport error...):
+        // the buffer holds nothing the device sent.
+        if (hdr.host_status != 0) {
+            std::string stext = "Host status " + utilities::itostr(hdr.host_status) +
+                                " while processing " + sname + " sent to scsi device " + m_sdev;
+            LOG(m_plogsrc, s_file, "sgdev::sgio", stext);
+            throw failure("sgdev::sgio", stext, EIO);
         }
         if (hdr.status != 0) {
             std::string stext = "Host threw status " + utilities::itostr(hdr.status) +

@@ -27,6 +27,8 @@
 
 #include <velka/scoped_array>
 
+#include "cloexecfile.h"
+
 extern char** environ;
 
 namespace velka {
@@ -40,21 +42,23 @@ const unsigned int s_linebufsize = 4096;
 const char* const s_runcmd_hold = "/tmp/runcmd.debug";
 const char* const s_shell = "/bin/sh";
 const char* const s_env = "/usr/bin/env";
-const char* const s_childlocale = "LC_ALL=C";
+const char* const s_childlocale = "C";
 
 // Process creation of the library is serialised: between creating a child's pipes and
 // closing the parent's copies of their write ends, no other thread of the library forks,
 // so no child inherits another command's pipe and holds its end-of-file back.
 std::mutex s_spawnlock;
 
-// The environment of every child: the caller's, with LC_ALL=C in place of any LC_ALL, so
-// tools print the English text the parsers expect. The calling process is never changed.
-std::vector<char*> childenv(std::vector<std::string>& lstore) {
+// The environment of every child: the caller's, with LC_ALL=C (or the locale asked for) in
+// place of any LC_ALL, so tools print the English text the parsers expect. The calling
+// process is never changed.
+std::vector<char*> childenv(std::vector<std::string>& lstore,
+                            const std::string& slocale = s_childlocale) {
     lstore.clear();
     for (char** pe = environ; pe != nullptr && *pe != nullptr; ++pe) {
         if (strncmp(*pe, "LC_ALL=", 7) != 0) lstore.emplace_back(*pe);
     }
-    lstore.emplace_back(s_childlocale);
+    lstore.emplace_back("LC_ALL=" + slocale);
     std::vector<char*> venv;
     venv.reserve(lstore.size() + 1);
     for (auto& s : lstore) venv.push_back(&s[0]);
@@ -127,9 +131,12 @@ void splitinto(const std::string& stext, Container& loutput) {
 }
 
 template <typename Container>
-int popenlines(const std::string& scmd, Container& loutput, int imsec) {
+int popenlines(const std::string& scmd,
+               Container& loutput,
+               int imsec,
+               const std::string& slocale = s_childlocale) {
     std::vector<std::string> lstore;
-    std::vector<char*> venv = childenv(lstore);
+    std::vector<char*> venv = childenv(lstore, slocale);
     std::string sarg0("sh"), sarg1("-c"), sarg2(scmd);
     char* argv[] = {&sarg0[0], &sarg1[0], &sarg2[0], nullptr};
 
@@ -214,11 +221,19 @@ int nvsplit(const std::string& s_info,
     return 0;
 }
 
-int writelines(const std::string& sfilepath,
-               std::ios_base::openmode mode,
-               const std::list<std::string>& lentry) {
-    std::ofstream out(sfilepath.c_str(), mode);
-    int irc = utilities::write(out, lentry);
+// Writes each element and a newline, flushed per line; -1 at the first bad stream state.
+int writeeach(std::ostream& outpstream, const std::list<std::string>& lentry) {
+    for (const auto& s : lentry) {
+        if (!outpstream.good()) return -1;
+        outpstream << s << '\n';
+        outpstream.flush();
+    }
+    return outpstream.good() || lentry.empty() ? 0 : -1;
+}
+
+int writelines(const std::string& sfilepath, bool bappend, const std::list<std::string>& lentry) {
+    cloexecfile::ofile out(sfilepath, bappend);
+    int irc = writeeach(out, lentry);
     out.close();
     return irc;
 }
@@ -399,11 +414,18 @@ std::string operands::op(const std::string& svalue) {
 // ---- Command execution ----
 
 int utilities::system(std::string scmd, std::string& sout, std::string& serr) {
+    return system(scmd, sout, serr, s_childlocale);
+}
+
+int utilities::system(std::string scmd,
+                      std::string& sout,
+                      std::string& serr,
+                      const std::string& slocale) {
     sout.clear();
     serr.clear();
-    // env puts LC_ALL=C into the child's environment only, then runs the command line
-    // under /bin/sh -c.
-    redi::pstreams::argv_type argv = {s_env, s_childlocale, s_shell, "-c", scmd};
+    // env puts LC_ALL into the child's environment only, then runs the command line under
+    // /bin/sh -c.
+    redi::pstreams::argv_type argv = {s_env, "LC_ALL=" + slocale, s_shell, "-c", scmd};
     cmdbuf proc;
     {
         std::lock_guard<std::mutex> guard(s_spawnlock);
@@ -489,6 +511,13 @@ int utilities::popen(std::string scmd, std::vector<std::string>& loutput, int im
     return popenlines(scmd, loutput, imsec);
 }
 
+int utilities::popen(std::string scmd,
+                     std::vector<std::string>& loutput,
+                     int imsec,
+                     const std::string& slocale) {
+    return popenlines(scmd, loutput, imsec, slocale);
+}
+
 int utilities::runcmd(const std::string& scmd, const std::vector<std::string>& arg_vector) {
     // The argument array is built before fork: the child of a threaded process may only
     // call async-signal-safe functions.
@@ -507,7 +536,10 @@ int utilities::runcmd(const std::string& scmd, const std::vector<std::string>& a
     }
     if (pid < 0) return -1;
     if (pid == 0) {
-        while (access(s_runcmd_hold, F_OK) == 0) {
+        // Any local user can create a file in /tmp: only a regular file owned by root (not a
+        // symbolic link to one) holds the child.
+        struct stat st;
+        while (lstat(s_runcmd_hold, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0) {
             struct timespec ts = {1, 0};
             nanosleep(&ts, nullptr);
         }
@@ -524,7 +556,7 @@ int utilities::runcmd(const std::string& scmd, const std::vector<std::string>& a
 // ---- Files and directories ----
 
 std::string utilities::read(std::string sfilepath) {
-    std::ifstream in(sfilepath.c_str());
+    cloexecfile::ifile in(sfilepath);
     std::string sline;
     if (!in.good()) return sline;
     std::getline(in, sline);
@@ -532,7 +564,7 @@ std::string utilities::read(std::string sfilepath) {
 }
 
 int utilities::write(std::string sfilepath, std::string sentry) {
-    std::ofstream out(sfilepath.c_str(), std::ios::out | std::ios::trunc);
+    cloexecfile::ofile out(sfilepath, false);
     if (!out.good()) return -1;
     out << sentry << '\n';
     out.close();
@@ -540,20 +572,15 @@ int utilities::write(std::string sfilepath, std::string sentry) {
 }
 
 int utilities::write(std::ofstream& outpstream, const std::list<std::string>& lentry) {
-    for (const auto& s : lentry) {
-        if (!outpstream.good()) return -1;
-        outpstream << s << '\n';
-        outpstream.flush();
-    }
-    return outpstream.good() || lentry.empty() ? 0 : -1;
+    return writeeach(outpstream, lentry);
 }
 
 int utilities::write(std::string sfilepath, const std::list<std::string>& lentry) {
-    return writelines(sfilepath, std::ios::out | std::ios::trunc, lentry);
+    return writelines(sfilepath, false, lentry);
 }
 
 int utilities::append(std::string sfilepath, const std::list<std::string>& lentry) {
-    return writelines(sfilepath, std::ios::out | std::ios::app, lentry);
+    return writelines(sfilepath, true, lentry);
 }
 
 bool utilities::isblkdev(std::string sblkdevpath) {
@@ -599,7 +626,7 @@ int utilities::readdir(std::string sdir, std::list<std::string>& ldir) {
 }
 
 unsigned int utilities::numlinesinfile(std::string sfilepath) {
-    std::ifstream in(sfilepath.c_str());
+    cloexecfile::ifile in(sfilepath);
     unsigned int uicount = 0;
     std::string sline;
     while (in.good() && std::getline(in, sline)) ++uicount;
@@ -608,7 +635,7 @@ unsigned int utilities::numlinesinfile(std::string sfilepath) {
 
 unsigned int utilities::readlinesinfile(std::string sfilepath, std::list<std::string>& lines) {
     lines.clear();
-    std::ifstream in(sfilepath.c_str());
+    cloexecfile::ifile in(sfilepath);
     std::string sline;
     while (in.good() && std::getline(in, sline)) lines.push_back(sline);
     return static_cast<unsigned int>(lines.size());

@@ -74,6 +74,15 @@ std::string udevadm_of(const std::string& snode) {
     return sentry;
 }
 
+// Every field of each partition, one string a partition.
+std::vector<std::string> rows_of(const std::vector<partitioninfo>& vparts) {
+    std::vector<std::string> vrows;
+    for (const auto& p : vparts)
+        vrows.push_back(utilities::itostr(p.m_partitionnum) + "|" + p.m_start + "|" + p.m_end +
+                        "|" + p.m_size + "|" + p.m_fstype + "|" + p.m_name + "|" + p.m_flags);
+    return vrows;
+}
+
 }  // namespace
 
 TEST_F(Root_Partitions, ClearWipesExactlyTheFirstSector) {
@@ -231,18 +240,106 @@ TEST_F(Root_Partitions, HostileValuesReachPartedAsOneWordEach) {
     velka_test::fake_tools fakes;
     fakes.add("parted", "", 0);
     blkdev rec("/dev/sd x;$(id)", nullptr);
-    EXPECT_EQ(rec.setlabel("g p;t"), 0);
-    EXPECT_EQ(rec.createpartition("1 MiB", "`id`", "a\"b c'd"), 0);
-    EXPECT_EQ(rec.setpartitionflag(3, "lvm on; x"), 0);
+    EXPECT_EQ(rec.setlabel("g;p$(id)t"), 0);
+    EXPECT_EQ(rec.createpartition("1MiB;", "`id`", "a\"b c'd"), 0);
+    EXPECT_EQ(rec.setpartitionflag(3, "lvm;$(id)"), 0);
     auto vargs = fakes.argvs();
     ASSERT_GE(vargs.size(), 3u);
-    EXPECT_EQ(vargs[0], (std::vector<std::string>{"-s", "/dev/sd x;$(id)", "mklabel", "g p;t"}));
+    EXPECT_EQ(vargs[0],
+              (std::vector<std::string>{"-s", "/dev/sd x;$(id)", "mklabel", "g;p$(id)t"}));
     EXPECT_EQ(vargs[1], (std::vector<std::string>{"-s", "/dev/sd x;$(id)", "mkpart",
-                                                  "\"a\"'\"'\"b c'd\"", "1 MiB", "`id`"}));
+                                                  "\"a\\\"b c'd\"", "1MiB;", "`id`"}));
     // createpartition lists the disk afterwards for the udev entries (the disk is no block
     // device here, so only when parted ran first); the flag call is the last.
     EXPECT_EQ(vargs.back(),
-              (std::vector<std::string>{"-s", "/dev/sd x;$(id)", "set", "3", "lvm on; x", "on"}));
+              (std::vector<std::string>{"-s", "/dev/sd x;$(id)", "set", "3", "lvm;$(id)", "on"}));
+}
+
+// parted splits its words again at blanks, honouring quotes and backslashes: every value
+// that would become other words is refused before parted runs and leaves the table as it
+// was, and every name is written as one word that parted keeps exactly.
+TEST_F(Root_Partitions, PartedWordsAreRefusedOrKeptExactly) {
+    loop_device loop(64, true);
+    ASSERT_TRUE(loop.ok());
+    velka_test::logcapture log;
+    blkdev rec(loop.device(), log.src());
+    ASSERT_EQ(rec.setlabel("gpt"), 0);
+    ASSERT_EQ(rec.createpartition("1MiB", "2MiB", "keep"), 0);
+    struct row {
+        char cop;  // l: setlabel(a), f: setpartitionflag(1, a), p: createpartition(a, b, name)
+        std::string a, b, sname;
+        bool bkept;  // the partition is made with exactly this name; otherwise refused
+    };
+    const std::string slong(256, 'n');
+    const std::vector<row> rows = {
+        {'f', "boot on rm 1 set 2 esp", "", "", false},
+        {'p', "20MiB", "30MiB rm 1", "data", false},
+        {'l', "gpt mkpart injected 40MiB 50MiB", "", "", false},
+        {'l', "", "", "", false},
+        {'f', "esp\\", "", "", false},
+        {'f', "\"esp\"", "", "", false},
+        {'f', "l'vm", "", "", false},
+        {'p', "20MiB\t", "30MiB", "data", false},
+        {'p', "20MiB", "30MiB", "x\ny", false},
+        {'p', "20MiB", "30MiB", "x\x7f", false},
+        {'p', "20MiB", "30MiB", slong, false},
+        {'p', "", "", "A\\\"B\"C 50MiB 60MiB rm 1 mkpart x", true},
+        {'p', "", "", "a\\b c", true},
+        {'p', "", "", "a:b c", true},
+        {'p', "", "", "ends\\", true},
+        {'p', "", "", "it's \"q\"", true},
+        {'p', "", "", "Donn\u00e9es", true},
+        {'p', "", "", "\\\"", true},
+    };
+    int imib = 4;
+    size_t urefused = 0;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(1, r.cop) + "|" + r.a + "|" + r.b + "|" + r.sname);
+        std::vector<partitioninfo> vbefore, vafter;
+        ASSERT_EQ(rec.extractpartitioninfo(vbefore), 0);
+        int iret = -2;
+        if (r.cop == 'l') iret = rec.setlabel(r.a);
+        if (r.cop == 'f') iret = rec.setpartitionflag(1, r.a);
+        if (r.cop == 'p' && r.bkept) {
+            iret = rec.createpartition(utilities::itostr(imib) + "MiB",
+                                       utilities::itostr(imib + 2) + "MiB", r.sname);
+            imib += 2;
+        } else if (r.cop == 'p') {
+            iret = rec.createpartition(r.a, r.b, r.sname);
+        }
+        ASSERT_EQ(rec.extractpartitioninfo(vafter), 0);
+        if (!r.bkept) {
+            EXPECT_EQ(iret, -1);
+            ++urefused;
+            EXPECT_EQ(rows_of(vafter), rows_of(vbefore));
+            continue;
+        }
+        EXPECT_EQ(iret, 0);
+        ASSERT_EQ(vafter.size(), vbefore.size() + 1);
+        EXPECT_EQ(vafter.front().m_name, "keep");
+        EXPECT_EQ(vafter.back().m_name, r.sname);
+    }
+    // One log line a refusal, naming the value (control characters as \xNN).
+    EXPECT_EQ(log.count_containing(" refused: value "), urefused);
+    EXPECT_EQ(log.count_containing("Value x\\x0ay refused: value holds a control character"), 1u);
+}
+
+// No listing at all, not even the unit line, is a parted that did not run; a disk without a
+// label is listed, empty.
+TEST_F(Root_Partitions, APartedThatCannotRunIsAFailure) {
+    loop_device loop(16, true);
+    ASSERT_TRUE(loop.ok());
+    velka_test::logcapture log;
+    blkdev rec(loop.device(), log.src());
+    std::vector<partitioninfo> vparts;
+    EXPECT_EQ(rec.extractpartitioninfo(vparts), 0);
+    velka_test::tempdir empty;
+    std::string spath = getenv("PATH");
+    setenv("PATH", empty.path().c_str(), 1);
+    EXPECT_EQ(rec.extractpartitioninfo(vparts), -1);
+    setenv("PATH", spath.c_str(), 1);
+    EXPECT_TRUE(vparts.empty());
+    EXPECT_EQ(log.count_containing("Failed to extract output of command parted  -s -m "), 1u);
 }
 
 TEST_F(Root_Partitions, ADiskThatIsGoneGivesNoPartitionsAndNoEntries) {
@@ -268,7 +365,8 @@ TEST_F(Root_Partitions, ADiskThatIsGoneGivesNoPartitionsAndNoEntries) {
     ASSERT_EQ(sh("rm -rf /run/udev/data"), 0);
     blkdev rec(sdev, log.src());
     std::vector<partitioninfo> vparts;
-    EXPECT_EQ(rec.extractpartitioninfo(vparts), 0);
+    // parted prints nothing for a disk it cannot open: no listing, a failure.
+    EXPECT_EQ(rec.extractpartitioninfo(vparts), -1);
     EXPECT_TRUE(vparts.empty());
     EXPECT_EQ(rec.createudeventry(), -1);
     std::list<std::string> lentries;

@@ -1,5 +1,5 @@
-// The reader of parted's machine-readable partition listing, over captured and broken
-// listings (tests/fixtures/parted): which lines become partitions, with which fields, and
+// The reader of parted's machine-readable partition listing, over captured, collected and
+// broken listings (tests/fixtures/parted): which lines become partitions, with which fields, and
 // which are skipped with a log line.
 #include <string>
 #include <vector>
@@ -72,6 +72,26 @@ TEST(Unit_PartitionListing, FixturesGiveTheirPartitionsFieldByField) {
          5},
         {"unknown-units.out", {"1|17parsec|2.5furlong|1e9999zz|xfs|x|", "2|-1kB|NaNB|infB|||"}, 0},
         {"huge-numbers.out", {}, 5},
+        // parted 3.5 escapes ":" and "\" in names and prints a line feed as it is.
+        {"gpt-names-escaped.out",
+         {"1|1049kB|8389kB|7340kB||a:b\\c d|", "2|8389kB|16.8MB|8389kB||Donn\u00e9es|",
+          "3|16.8MB|25.2MB|8389kB||x\ny|", "4|25.2MB|33.6MB|8389kB||a;\nb|",
+          "5|33.6MB|41.9MB|8389kB||it's \"q\"|boot, esp", "6|41.9MB|50.3MB|8389kB||ends\\|lvm"},
+         0},
+        // The shared corpus of real listings.
+        {"ansible__community.general_test_parted_output1.txt",
+         {"1|1.05MB|106MB|105MB|fat32||esp", "2|106MB|368MB|262MB|ext2||",
+          "3|368MB|256061MB|255692MB|||"},
+         0},
+        {"local__parted3.5_gpt_backslash_name.txt", {"1|1049kB|52.4MB|51.4MB||back\\\\slash|"}, 0},
+        {"local__parted3.5_loop_whole_disk_ext4.txt", {}, 0},
+        {"local__parted3.5_msdos_extended_logical.txt",
+         {"1|1049kB|210MB|209MB|ext4||boot", "2|210MB|315MB|105MB|||lba",
+          "3|315MB|1074MB|759MB|||lba", "5|316MB|524MB|209MB|ext4||", "6|525MB|734MB|209MB|||swap",
+          "7|735MB|944MB|209MB|||lvm"},
+         0},
+        {"parted-tests__t0280-gpt-corrupt_exp.txt", {"1|2048s|4095s|2048s||foo|swap"}, 0},
+        {"parted-tests__t5000-tags_exp.txt", {"1|2048s|4095s|2048s||name1|bios_grub"}, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.sfixture);
@@ -96,7 +116,7 @@ TEST(Unit_PartitionListing, SingleLinesKeepEveryFieldInItsPlace) {
         {"3:1MB:2MB:1MB;", "3|1MB|2MB|1MB|||"},
         {"3:1MB:2MB:1MB:ext2;", "3|1MB|2MB|1MB|ext2||"},
         {"3:1MB:2MB:1MB:ext2:n;", "3|1MB|2MB|1MB|ext2|n|"},
-        // parted does not escape ":" in a name; the flags stay the last field.
+        // parted before 3.5 did not escape ":" in a name; the flags stay the last field.
         {"5:1MB:2MB:1MB::a:b:c:boot;", "5|1MB|2MB|1MB||a:b:c|boot"},
         {"128:1MB:2MB:1MB:::;", "128|1MB|2MB|1MB|||"},
         {"999999999:1MB:2MB:1MB:::;", "999999999|1MB|2MB|1MB|||"},

@@ -218,12 +218,15 @@ TEST(Sgdev, RetriesShareOneCount) {
         {{eio, eio, eio, eio, ok}, 4, EIO, 3, 0},
         {{{ENOMEM, 0, 0, 0}, ok}, 1, ENOMEM, 0, 0},
         {{busy, busy, busy, ok}, 4, 0, 0, 3},
-        // A transient status after the retries are used up counts as completed.
-        {{busy, busy, busy, busy, {EIO, 0, 0, 0}}, 4, 0, 0, 3},
-        {{eio, busy, eio, {0, 11, 0, 0}, ok}, 4, 0, 2, 1},
+        // A transient status after the retries are used up, or any other host status, is a
+        // command that never completed: DID_NO_CONNECT, DID_BAD_TARGET, DID_ERROR.
+        {{busy, busy, busy, busy, {EIO, 0, 0, 0}}, 4, EIO, 0, 3},
+        {{{0, 1, 0, 0}}, 1, EIO, 0, 0},
+        {{{0, 4, 0, 0}}, 1, EIO, 0, 0},
+        {{busy, {0, 7, 0, 0}}, 2, EIO, 0, 1},
+        {{eio, busy, eio, {0, 11, 0, 0}, ok}, 4, EIO, 2, 1},
         {{eio, eio, busy, eio}, 4, EIO, 2, 1},
         {{{0, 12, 0, 0}, {0, 13, 0, 0}, {0, 17, 0, 0}, ok}, 4, 0, 0, 3},
-        {{{0, 1, 0, 0}}, 1, 0, 0, 0},
         {{{0, 0, 2, 0}}, 1, EPROTO, 0, 1},  // the CHECK CONDITION line itself
         {{busy, {0, 0, 8, 0}}, 2, EPROTO, 0, 1},
     };
@@ -254,7 +257,13 @@ TEST(Sgdev, RetriesShareOneCount) {
                 log.count_containing("Host threw status " + std::to_string(istatus) +
                                      " while processing INQUIRY sent to scsi device /dev/null");
         EXPECT_EQ(uhost, r.uhostlines);
-        if (r.ierrno == EIO) {
+        const answer& last = r.lanswers[r.utries - 1];
+        if (r.ierrno == EIO && last.ihost != 0) {
+            std::string stext = "Host status " + std::to_string(last.ihost) +
+                                " while processing INQUIRY sent to scsi device /dev/null";
+            EXPECT_EQ(sdesc, stext);
+            EXPECT_TRUE(log.has(msg("scsi", "sgdev::sgio", stext)));
+        } else if (r.ierrno == EIO) {
             EXPECT_EQ(sdesc, "Failed to send INQUIRY to /dev/null" + std::string(strerror(EIO)));
             EXPECT_TRUE(log.has(msg("scsi", "sgdev::sgio",
                                     "SG_IO for /dev/null completed with error: " +

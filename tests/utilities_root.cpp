@@ -66,6 +66,29 @@ TEST(Root_Utilities, RuncmdHoldsWhileTheDebugFileExists) {
     EXPECT_EQ(utilities::read("/tmp/ran"), "ran");
 }
 
+// Any user can create /tmp/runcmd.debug: a symbolic link to a root file, a file of another
+// owner or a directory must not hold a root caller.
+TEST(Root_Utilities, RuncmdIgnoresAHoldFileAnyUserCouldMake) {
+    VELKA_REQUIRE_ROOT();
+    velka_test::tmpfs_mount tmp("/tmp");
+    ASSERT_TRUE(tmp.ok());
+    velka_test::spew("/tmp/target", "");
+    for (const char* smake :
+         {"ln -s /tmp/target /tmp/runcmd.debug",
+          "touch /tmp/runcmd.debug && chown 65534 /tmp/runcmd.debug", "mkdir /tmp/runcmd.debug"}) {
+        SCOPED_TRACE(smake);
+        ASSERT_EQ(velka_test::sh(std::string("rm -rf /tmp/runcmd.debug && ") + smake), 0);
+        // In a child of its own, ended by an alarm if it is held.
+        int istatus = velka_test::run_in_child([] {
+            alarm(20);
+            std::vector<std::string> args = {"-c", "exit 3"};
+            return WEXITSTATUS(utilities::runcmd("/bin/sh", args));
+        });
+        EXPECT_TRUE(WIFEXITED(istatus) && WEXITSTATUS(istatus) == 3) << istatus;
+    }
+    velka_test::sh("rm -rf /tmp/runcmd.debug");
+}
+
 TEST(Root_Utilities, ConcurrentCommandsKeepTheirOwnOutput) {
     // Several threads run commands at once (as the archiver does): each gets exactly its own
     // output and its end of file, never another command's.

@@ -3,9 +3,13 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <climits>
+#include <cstdio>
 #include <list>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -13,6 +17,7 @@
 #include <velka/fileio>
 #include <velka/scoped_array>
 #include <velka/scoped_ptr>
+#include <velka/scsi>
 #include <velka/utilities>
 
 #include "velka_test.h"
@@ -24,6 +29,18 @@ namespace {
 
 std::vector<std::string> tolist(const std::list<std::string>& l) {
     return std::vector<std::string>(l.begin(), l.end());
+}
+
+// Whether one of this process's descriptors is open on spath.
+bool holds(const std::string& spath) {
+    std::list<std::string> lfds;
+    utilities::readdir("/proc/self/fd", lfds);
+    for (const auto& sfd : lfds) {
+        char buf[PATH_MAX];
+        ssize_t n = readlink(("/proc/self/fd/" + sfd).c_str(), buf, sizeof(buf));
+        if (n > 0 && std::string(buf, static_cast<size_t>(n)) == spath) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -569,4 +586,35 @@ TEST(Unit_Fileio, CompleteTransfersAndErrors) {
     EXPECT_EQ(f.write(buf, 100), 100);
     f.close();
     EXPECT_EQ(utilities::filesize(dir / "sixty"), 100);
+}
+
+// ---- Descriptors ----
+
+// Descriptors the library holds open are close-on-exec: a program that another thread starts
+// meanwhile (here popen(3) of the test) inherits none of them. The file read is caught while
+// open: utilities::read waits on a fifo for its line.
+TEST(Unit_Descriptors, ProgramsStartedMeanwhileInheritNone) {
+    tempdir dir;
+    const std::string sfifo = dir / "fifo", snode = dir / "sg0";
+    ASSERT_EQ(mkfifo(sfifo.c_str(), 0600), 0);
+    velka_test::spew(snode, "");
+    velka::scsi::sgdev dev(snode, nullptr);
+    ASSERT_TRUE(dev.isopen());
+    std::string sline;
+    std::thread reader([&] { sline = utilities::read(sfifo); });
+    int ifd = ::open(sfifo.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(ifd, 0);
+    for (int i = 0; i < 1000 && !holds(sfifo); ++i) utilities::millisleep(10);
+    std::string sfds;
+    FILE* pf = ::popen("ls -l /proc/self/fd", "r");
+    ASSERT_NE(pf, nullptr);
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof(buf), pf)) > 0;) sfds.append(buf, n);
+    ::pclose(pf);
+    ASSERT_EQ(::write(ifd, "x\n", 2), 2);
+    ::close(ifd);
+    reader.join();
+    EXPECT_EQ(sline, "x");
+    EXPECT_NE(sfds.find("/proc/"), std::string::npos) << sfds;
+    for (const auto& spath : {sfifo, snode}) EXPECT_EQ(sfds.find(spath), std::string::npos) << sfds;
 }
