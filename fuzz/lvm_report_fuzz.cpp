@@ -1,6 +1,6 @@
 // LVM report text through the parsers the volume manager uses: the extent count of the free
-// and allocated queries (the whole output), and the group, volume and group-of-a-volume
-// answers (the output as trimmed lines, as the line reader hands them over).
+// and allocated queries (the whole output, digits only or no count), and the group, volume and
+// group-of-a-volume answers (the output as trimmed lines, as the line reader hands them over).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -15,9 +15,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using velka::lvm::lvm;
     std::string stext(reinterpret_cast<const char*>(data), size);
 
-    unsigned long long ull = lvm::parseextents(stext);
+    // A count is the whole output made of digits; anything else leaves the count untouched.
+    unsigned long long ull = 7;
+    bool bcount = lvm::parseextents(stext, ull);
+    std::string strimmed = velka::utilities::utilities::trim(stext);
+    if (!bcount && ull != 7) __builtin_trap();
+    if (bcount &&
+        (strimmed.empty() || strimmed.find_first_not_of("0123456789") != std::string::npos))
+        __builtin_trap();
     if (ull > static_cast<unsigned long long>(std::numeric_limits<long>::max())) __builtin_trap();
-    if (velka::utilities::utilities::strtol(stext) < 0 && ull != 0) __builtin_trap();
 
     std::list<std::string> llines;
     const char* p = stext.data();

@@ -1,5 +1,6 @@
 // The copy of udevadm's property lines into a udev database entry, on arbitrary output: the
-// text is cut into lines as the command runner returns them, then turned into entry lines.
+// text is cut into lines as the command runner returns them, then turned into entry lines,
+// each an "E:KEY=value" property of udev's database format.
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -18,11 +19,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         p = e + 1;
     }
     int iret = velka::udev::udev::entrylines(loutput, lentry);
-    if (iret == 0 && lentry.size() != loutput.size()) __builtin_trap();
+    if (iret == 0 && (lentry.empty() || lentry.size() > loutput.size())) __builtin_trap();
     if (iret != 0 && !lentry.empty()) __builtin_trap();
     for (const std::string& s : lentry) {
-        if (!s.empty() && (s.front() == ' ' || s.back() == '\r' || s.back() == '\t'))
-            __builtin_trap();
+        size_t upos = s.find('=');
+        if (s.compare(0, 2, "E:") != 0 || upos == std::string::npos || upos < 3) __builtin_trap();
+        if (s.find_first_of(" \t") < upos || s.find('\n') != std::string::npos) __builtin_trap();
+        if (s.back() == ' ' || s.back() == '\r' || s.back() == '\t') __builtin_trap();
     }
     return 0;
 }

@@ -156,8 +156,10 @@ void adapter::parseldpdinfo(const std::list<std::string>& llines) {
     physical_disk* pphys = nullptr;
     for (const auto& sline : llines) {
         // 1. "Virtual Drive: 0 (Target Id: 0)" starts a drive; its target id is the text
-        //    between the second ':' and the closing parenthesis.
-        if (sline.find("Virtual Drive:") != std::string::npos) {
+        //    between the second ':' and the closing parenthesis. Older MegaCli releases
+        //    print "Virtual Disk: 0 (Target Id: 0)" instead.
+        if (sline.find("Virtual Drive:") != std::string::npos ||
+            sline.find("Virtual Disk:") != std::string::npos) {
             all_virt.emplace_back(new virtual_disk());
             pvirt = all_virt.back().get();
             pvirt->set_log_source(log_source);

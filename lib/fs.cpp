@@ -107,6 +107,28 @@ int runlogged(velka::logger::source* plog,
     return velka::detail::runlogged(plog, s_file, stag, sannounce, scmd, sfailure, sout);
 }
 
+// Logs sannounce and runs a query whose output is one word (a type, a UUID). The shell
+// returns the status of the pipeline's last stage, so a first tool that fails gives empty
+// output and success: the output decides. false with sfailure logged, followed by the tool's
+// standard error (or the output, when there is none), when the command fails or its output
+// is not one word.
+bool queryword(velka::logger::source* plog,
+               const char* stag,
+               const std::string& sannounce,
+               const std::string& scmd,
+               const std::string& sfailure,
+               std::string& sout) {
+    LOG(plog, s_file, stag, sannounce);
+    std::string serr;
+    int iret = utilities::system(scmd, sout, serr);
+    std::string sword = utilities::trim(sout);
+    if (iret == 0 && !sword.empty() && sword.find_first_of(" \t\r\n") == std::string::npos)
+        return true;
+    LOG(plog, s_file, stag,
+        sfailure + (serr.empty() ? "no value in the output \"" + sword + "\"" : serr));
+    return false;
+}
+
 }  // namespace
 
 fs::fs(velka::logger::source* ptr) : m_plogsrc(ptr) {}
@@ -201,8 +223,8 @@ std::string fs::getfsuuid(std::string sblkdev, std::string sfstype) {
     std::string scmd = fsuuidcmd(sblkdev, sfstype, ops);
     if (refused(m_plogsrc, "fs::getfsuuid", ops)) return "";
     std::string sout;
-    if (runlogged(m_plogsrc, "fs::getfsuuid", "UUID will be extracted using command " + scmd, scmd,
-                  "Failed to extract UUID error: ", sout) != 0)
+    if (!queryword(m_plogsrc, "fs::getfsuuid", "UUID will be extracted using command " + scmd, scmd,
+                   "Failed to extract UUID error: ", sout))
         return "";
     LOG(m_plogsrc, s_file, "fs::getfsuuid", "Block device " + sblkdev + " filesystem UUID " + sout);
     return utilities::trim(sout);
@@ -213,9 +235,9 @@ std::string fs::getfstype(std::string sblkdev) {
     std::string scmd = fstypecmd(sblkdev, ops);
     if (refused(m_plogsrc, "fs::getfstype", ops)) return "";
     std::string sout;
-    if (runlogged(m_plogsrc, "fs::getfstype",
-                  "Filesystem type will be extracted using command " + scmd, scmd,
-                  "Failed to extract filesystem type, error: ", sout) != 0)
+    if (!queryword(m_plogsrc, "fs::getfstype",
+                   "Filesystem type will be extracted using command " + scmd, scmd,
+                   "Failed to extract filesystem type, error: ", sout))
         return "";
     LOG(m_plogsrc, s_file, "fs::getfstype", "Filesystem type " + sout);
     return utilities::trim(sout);
@@ -226,9 +248,10 @@ std::string fs::getswapdevuuid(std::string sdev) {
     std::string scmd = swapuuidcmd(sdev, ops);
     if (refused(m_plogsrc, "fs::getswapdevuuid", ops)) return "";
     std::string sout;
-    if (runlogged(m_plogsrc, "fs::getswapdevuuid",
-                  "UUID of swap device will be extracted using command " + scmd, scmd,
-                  "Failed to extract UUID from swap device " + sdev + " error: ", sout) != 0)
+    // A labelled swap area gives its label and its UUID, two words: no UUID to return.
+    if (!queryword(m_plogsrc, "fs::getswapdevuuid",
+                   "UUID of swap device will be extracted using command " + scmd, scmd,
+                   "Failed to extract UUID from swap device " + sdev + " error: ", sout))
         return "";
     return sout;
 }

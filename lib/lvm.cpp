@@ -90,8 +90,14 @@ std::string vgcreatecmd(const std::string& svg, unsigned int uiextentsize) {
            utilities::itostr(static_cast<int>(uiextentsize)) + "M" + " ";
 }
 
+// vgs --noheadings -o vg_name {vg}: the group's name when it exists.
+std::string vgexistscmd(const std::string& svg) {
+    return "vgs --noheadings -o vg_name " + q(svg);
+}
+
 // vgdisplay {vg} | /bin/grep "{what}" | awk '{print $5}': the fifth field of the group's
-// "Free  PE / Size" or "Alloc PE / Size" line.
+// "Free  PE / Size" or "Alloc PE / Size" line. The shell reports awk's status, not
+// vgdisplay's: only the output tells a count from a failure.
 std::string extentscmd(const std::string& svg, const char* swhat) {
     return "vgdisplay " + q(svg) + " | /bin/grep \"" + swhat + "\" | awk '{print $5}'";
 }
@@ -166,6 +172,40 @@ int readlogged(velka::logger::source* plog,
     return iret;
 }
 
+// Logs sannounce and runs an extent query, whose output must be one count. -1 with sfailure
+// logged, followed by the tool's standard error (or the output, when there is none), when the
+// command fails or its output is not a count; ullcount is then untouched.
+int querycount(velka::logger::source* plog,
+               const char* stag,
+               const std::string& sannounce,
+               const std::string& scmd,
+               const std::string& sfailure,
+               unsigned long long& ullcount) {
+    LOG(plog, s_file, stag, sannounce);
+    std::string sout, serr;
+    int iret = utilities::system(scmd, sout, serr);
+    if (iret == 0 && lvm::parseextents(sout, ullcount)) return 0;
+    LOG(plog, s_file, stag,
+        sfailure +
+            (serr.empty() ? "no count in the output \"" + utilities::trim(sout) + "\"" : serr));
+    return -1;
+}
+
+// Whether the group exists, asked of vgs: 1 when vgs names it, 0 when vgs reports it not
+// found, -1 (logged) when the answer is neither.
+int vgexists(velka::logger::source* plog, const char* stag, const std::string& svg) {
+    std::string scmd = vgexistscmd(svg);
+    LOG(plog, s_file, stag, "Volume group " + svg + " will be looked up using command: " + scmd);
+    std::string sout, serr;
+    int iret = utilities::system(scmd, sout, serr);
+    if (iret == 0 && utilities::trim(sout) == svg) return 1;
+    if (iret != 0 && utilities::trim(sout).empty() && serr.find(" not found") != std::string::npos)
+        return 0;
+    LOG(plog, s_file, stag,
+        "Volume group " + svg + " lookup failed, no device is touched, error: " + serr);
+    return -1;
+}
+
 // Frees a scandir result on every path.
 class direntlist {
 public:
@@ -217,11 +257,14 @@ lvm::lvm(velka::logger::source* plog) : lvm(std::list<std::string>(), plog) {}
 
 // ---- Report parsing ----
 
-unsigned long long lvm::parseextents(const std::string& sout) {
-    // A count is never negative: signed text gives no count, not a wrapped-around huge one
-    // that every request would then fit into.
-    long lcount = utilities::strtol(sout);
-    return lcount < 0 ? 0 : static_cast<unsigned long long>(lcount);
+bool lvm::parseextents(const std::string& sout, unsigned long long& ullcount) {
+    // Only digits: a sign, a second line or any other text is not the count the query reads,
+    // and a count beyond what the log lines can show is no real group's.
+    std::string s = utilities::trim(sout);
+    if (s.empty() || s.size() > 18 || s.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    ullcount = std::strtoull(s.c_str(), nullptr, 10);
+    return true;
 }
 
 void lvm::parsenames(const std::list<std::string>& llines, std::list<std::string>& lnames) {
@@ -260,13 +303,21 @@ int lvm::vgcreate(const std::string& svg, unsigned int uiextentsize) {
     for (const auto& sblk : m_lblkdev) {
         if (!operandok(m_plogsrc, "lvm::vgcreate", "Physical volume", sblk)) return -1;
     }
-    m_svg = svg;
-    m_uiextentsize = uiextentsize;
-    std::string scmd = vgcreatecmd(svg, uiextentsize);
     LOG(m_plogsrc, s_file, "lvm::vgcreate",
         "Request to create volume group " + svg + " with an extent size of " +
             utilities::itostr(static_cast<int>(uiextentsize)) + "MB");
-    // 2. The physical volumes, in the order given; those made stay when one fails.
+    // 2. A group of that name (an inactive one, say) keeps its devices: pvcreate -ff would
+    // wipe their labels before vgcreate refused the name.
+    int iexists = vgexists(m_plogsrc, "lvm::vgcreate", svg);
+    if (iexists != 0) {
+        if (iexists > 0)
+            LOG(m_plogsrc, s_file, "lvm::vgcreate", "Volume group " + svg + " already exists");
+        return -1;
+    }
+    m_svg = svg;
+    m_uiextentsize = uiextentsize;
+    std::string scmd = vgcreatecmd(svg, uiextentsize);
+    // 3. The physical volumes, in the order given; those made stay when one fails.
     for (const auto& sblk : m_lblkdev) {
         LOG(m_plogsrc, s_file, "lvm::vgcreate", "Creating physical volume for " + sblk);
         int iret = pvcreate(sblk);
@@ -277,13 +328,13 @@ int lvm::vgcreate(const std::string& svg, unsigned int uiextentsize) {
         }
         scmd += q(sblk) + " ";
     }
-    // 3. The group.
+    // 4. The group.
     if (runlogged(m_plogsrc, "lvm::vgcreate",
                   "Volume group " + svg + " will be created using command: " + scmd, scmd,
                   "Volume group " + svg + " creation failed with error: ") != 0)
         return -1;
     LOG(m_plogsrc, s_file, "lvm::vgcreate", "Successfully created volume: " + svg);
-    // 4. The counts; the free count of the new group is its total.
+    // 5. The counts; the free count of the new group is its total.
     if (extractfreeextents() != 0)
         LOG(m_plogsrc, s_file, "lvm::vgcreate",
             "Failed to determine the number of free extents in volume group " + svg);
@@ -296,16 +347,14 @@ int lvm::vgcreate(const std::string& svg, unsigned int uiextentsize) {
 
 int lvm::extractfreeextents() {
     std::string scmd = extentscmd(m_svg, "Free");
-    std::string sout;
-    if (runlogged(
+    if (querycount(
             m_plogsrc, "lvm::extractfreeextents",
             "Number of free extents in volume group " + m_svg +
                 " will be determined using command: " + scmd,
             scmd,
             "Failed to determine the number of free extents in volume group " + m_svg + " error: ",
-            sout) != 0)
+            m_ullfreeextents) != 0)
         return -1;
-    m_ullfreeextents = parseextents(sout);
     LOG(m_plogsrc, s_file, "lvm::extractfreeextents",
         "Found " + lognum(m_ullfreeextents) + " free extents in volume group " + m_svg);
     return 0;
@@ -313,16 +362,14 @@ int lvm::extractfreeextents() {
 
 int lvm::extractallocatedextents() {
     std::string scmd = extentscmd(m_svg, "Alloc");
-    std::string sout;
-    if (runlogged(m_plogsrc, "lvm::extractallocatedextents",
-                  "Number of Allocated extents in volume group " + m_svg +
-                      " will be determined using command: " + scmd,
-                  scmd,
-                  "Failed to determine the number of allocated extents in volume group " + m_svg +
-                      " error: ",
-                  sout) != 0)
+    if (querycount(m_plogsrc, "lvm::extractallocatedextents",
+                   "Number of Allocated extents in volume group " + m_svg +
+                       " will be determined using command: " + scmd,
+                   scmd,
+                   "Failed to determine the number of allocated extents in volume group " + m_svg +
+                       " error: ",
+                   m_ullallocatedextents) != 0)
         return -1;
-    m_ullallocatedextents = parseextents(sout);
     LOG(m_plogsrc, s_file, "lvm::extractallocatedextents",
         "Found " + lognum(m_ullallocatedextents) + " allocated extents in volume group " + m_svg);
     return 0;
@@ -417,6 +464,7 @@ int lvm::lvpoolcreate(const std::string& slvpool, unsigned long long ullextents)
         return -1;
     m_ullfreeextents -= ullextents;
     m_ullallocatedextents += ullextents;
+    recount();
     LOG(m_plogsrc, s_file, stag,
         "Successfully created thin pool " + slvpool + " number of free extents " +
             lognum(m_ullfreeextents) + " number of allocated extents " +
@@ -463,10 +511,23 @@ int lvm::thinlvcreate(const std::string& sthinpool,
     return 0;
 }
 
+// The pool's metadata volume and its spare take extents the object never asked for: the
+// group's own counts replace the tracked ones, less the snapshot reserve, which only this
+// object knows of. A count that cannot be read keeps its tracked value.
+void lvm::recount() {
+    unsigned long long ullsnapshot = m_breserved_for_snapshot ? snapshotreserve() : 0;
+    if (extractfreeextents() == 0)
+        m_ullfreeextents = m_ullfreeextents > ullsnapshot ? m_ullfreeextents - ullsnapshot : 0;
+    if (extractallocatedextents() == 0) m_ullallocatedextents += ullsnapshot;
+}
+
+unsigned long long lvm::snapshotreserve() const {
+    return static_cast<unsigned long long>(static_cast<double>(m_ulltotalextents) * 5.0 / 100.0);
+}
+
 int lvm::reserve_for_snapshot() {
     if (m_breserved_for_snapshot) return 0;
-    unsigned long long ullreserve =
-        static_cast<unsigned long long>(static_cast<double>(m_ulltotalextents) * 5.0 / 100.0);
+    unsigned long long ullreserve = snapshotreserve();
     if (ullreserve > m_ullfreeextents) {
         LOG(m_plogsrc, s_file, "lvm::reserve_for_snapshot",
             "Volume " + m_svg +
@@ -547,7 +608,13 @@ int lvm::pv_get_vgname(const std::string& pvname, std::string& vgname) {
                    "Physical volume will be scanned using command: " + scmd, scmd,
                    "Failed to scan physical volumes", llines) != 0)
         return -1;
-    parsefirst(llines, vgname);
+    // The report of a physical volume always has its "VG Name" line, empty for one in no
+    // group; no line at all is pvdisplay's failure, whose status the pipeline does not pass on.
+    if (!parsefirst(llines, vgname)) {
+        LOG(m_plogsrc, s_file, "lvm::pv_get_vgname",
+            "Failed to scan physical volumes: no report for " + pvname);
+        return -1;
+    }
     return 0;
 }
 

@@ -457,12 +457,15 @@ bool pci::operator==(const pci& rhpci) const {
     return match(rhpci) && (m_uiclass & rhpci.m_uimask) == rhpci.m_uiclass;
 }
 
+// Each class byte of the pattern (base class, subclass, programming interface) is any value
+// when 0xFF ("*" in the alias), else must equal the device's, as the kernel's own matching
+// compares the interface too: pci:v*d*sv*sd*bc0Csc03i30* is an xHCI controller only.
 bool pci::compatiable(const pci& rhpci) const {
     if (!match(rhpci)) return false;
-    unsigned int uibase = (rhpci.m_uiclass >> 16) & 0xFF;
-    unsigned int uisub = (rhpci.m_uiclass >> 8) & 0xFF;
-    if (uibase != 0xFF && uibase != ((m_uiclass >> 16) & 0xFF)) return false;
-    if (uisub != 0xFF && uisub != ((m_uiclass >> 8) & 0xFF)) return false;
+    for (int ishift : {16, 8, 0}) {
+        unsigned int uibyte = (rhpci.m_uiclass >> ishift) & 0xFF;
+        if (uibyte != 0xFF && uibyte != ((m_uiclass >> ishift) & 0xFF)) return false;
+    }
     return true;
 }
 
@@ -777,9 +780,14 @@ void pci_cfg::get_dependencies(const std::string& sdriver,
     lpostdeplist.clear();
     if (sdriver == "hpilo") {
         lpredeplist.push_back("serio_raw");
-    } else if (sdriver == "ehci_hcd" || sdriver == "ehci-hcd" || sdriver == "uhci_hcd" ||
-               sdriver == "uhci-hcd" || sdriver == "ohci_hcd" || sdriver == "ohci-hcd") {
-        lpostdeplist.push_back("usb-storage");
+    } else {
+        // The USB host controllers: the 2.6-era module names and those of today's kernels,
+        // where the PCI glue of EHCI, OHCI and xHCI is a module of its own.
+        static const char* const s_usbhosts[] = {
+            "ehci_hcd", "ehci-hcd", "uhci_hcd", "uhci-hcd", "ohci_hcd", "ohci-hcd", "xhci_hcd",
+            "xhci-hcd", "ehci_pci", "ehci-pci", "ohci_pci", "ohci-pci", "xhci_pci", "xhci-pci"};
+        for (const char* s : s_usbhosts)
+            if (sdriver == s) lpostdeplist.push_back("usb-storage");
     }
 }
 

@@ -4,7 +4,8 @@
 // route and the resolver file. The boot share is mounted with mount (NFS) or mount.cifs. Each
 // command line is built in a builder of its own below, every inserted value quoted for the
 // shell and every operand refused when it begins with '-'. The share password is never
-// logged: the logged CIFS command and the logged command-line parameter show it masked.
+// logged: the logged CIFS command and the logged command-line parameter show it masked. Nor
+// does it stand in any argument list: mount.cifs reads it from PASSWD in its environment.
 #include <velka/pxeboot>
 
 #include <vector>
@@ -95,25 +96,28 @@ std::string nfsmountcmd(const std::string& sqshare, const std::string& sqmntpath
     return "mount -t nfs -o vers=3,nolock " + sqshare + " " + sqmntpath;
 }
 
-// /usr/sbin/mount.cifs   -ousername={user},password={password} //{server}{directory} {path}
-// (three blanks before -ousername; the directory carries its own leading '/')
+// /usr/sbin/mount.cifs   -ousername={user}{password option} //{server}{directory} {path}
+// (three blanks before -ousername; the directory carries its own leading '/'). The command
+// that runs has no password option; the logged one shows ",password=********" there.
 std::string cifsmountcmd(const std::string& suser,
-                         const std::string& sqpasswd,
+                         const std::string& spassopt,
                          const std::string& sqshare,
                          const std::string& sqmntpath) {
-    return std::string("/usr/sbin/mount.cifs  ") + " -ousername=" + q(suser) +
-           ",password=" + sqpasswd + " " + sqshare + " " + sqmntpath;
+    return std::string("/usr/sbin/mount.cifs  ") + " -ousername=" + q(suser) + spassopt + " " +
+           sqshare + " " + sqmntpath;
 }
 
-// Runs scmd; on failure logs sfailure followed by the tool's error text, with every
-// occurrence of shide (a password) masked. The command's result.
+// Runs scmd with lenv added to its environment; on failure logs sfailure followed by the
+// tool's error text, with every occurrence of shide (a password) masked. The command's result.
 int runlogged(velka::logger::source* plog,
               const char* stag,
               const std::string& scmd,
               const std::string& sfailure,
-              const std::string& shide = "") {
+              const std::string& shide = "",
+              const std::vector<std::string>& lenv = std::vector<std::string>()) {
     std::string sout, serr;
-    int iret = utilities::system(scmd, sout, serr);
+    int iret = lenv.empty() ? utilities::system(scmd, sout, serr)
+                            : utilities::system(scmd, lenv, sout, serr);
     if (iret != 0) {
         if (!shide.empty()) {
             for (size_t pos = serr.find(shide); pos != std::string::npos;
@@ -212,7 +216,7 @@ int pxeboot::confignwintfx(const std::string& sintfx, const std::string& sdhcp, 
 
     // 4.-6. The lease read and applied statically.
     std::map<std::string, std::string> kvmap;
-    iret = parsedhclientresp(kvmap);
+    iret = parsedhclientresp(sintfx, kvmap);
     if (iret != 0) {
         LOG(m_plogsrc, s_file, stag, "Failed to parse dhclinet response file");
         return iret;
@@ -235,23 +239,66 @@ std::string pxeboot::leasefile() {
     return s_debianleasefile;
 }
 
-int pxeboot::parsedhclientresp(std::map<std::string, std::string>& kvmap) {
+int pxeboot::parsedhclientresp(const std::string& sintfx,
+                               std::map<std::string, std::string>& kvmap) {
     std::list<std::string> llines;
     utilities::readlinesinfile(leasefile(), llines);
-    return parseleaselines(llines, kvmap, m_plogsrc);
+    return parseleaselines(llines, sintfx, kvmap, m_plogsrc);
 }
 
+namespace {
+
+// The interface a lease block names (its first "interface" line), '"' and ';' removed.
+bool leaseinterface(const std::vector<std::string>& vblock, std::string& sintfx) {
+    for (const auto& sline : vblock) {
+        std::vector<std::string> vwords = split(sline, " ");
+        if (vwords.size() >= 2 && vwords[0] == "interface") {
+            sintfx = without(vwords[1], "\";");
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 int pxeboot::parseleaselines(const std::list<std::string>& llines,
+                             const std::string& sintfx,
                              std::map<std::string, std::string>& kvmap,
                              velka::logger::source* plog) {
-    // Each line split on blanks (the indentation drops out); a line with fewer words than
-    // its form needs is skipped.
+    const char* stag = "pxeboot::parsedhclientresp";
+    // dhclient appends each lease it obtains as a block, "lease {" to a line "}", and uses the
+    // last one: the last complete block of the interface wins. Other interfaces' blocks, lines
+    // outside any block and a block cut short (no "}" before the next "lease {" or the end of
+    // the file) are not read.
+    std::vector<std::string> vblock, vchosen;
+    bool binblock = false;
+    for (const auto& sline : llines) {
+        std::vector<std::string> vwords = split(sline, " ");
+        if (vwords.size() >= 2 && vwords[0] == "lease" && vwords.back() == "{") {
+            vblock.clear();
+            binblock = true;
+        } else if (binblock && utilities::trim(sline) == "}") {
+            std::string sblockintfx;
+            if (leaseinterface(vblock, sblockintfx) && sblockintfx == sintfx) vchosen = vblock;
+            binblock = false;
+        } else if (binblock) {
+            vblock.push_back(sline);
+        }
+    }
+    if (vchosen.empty()) {
+        LOG(plog, s_file, stag, "No complete lease of interface " + sintfx + " in the lease file");
+        return 0;
+    }
+    // The chosen block's lines split on blanks (the indentation drops out); a line with fewer
+    // words than its form needs is skipped. Within the block the first occurrence of a key
+    // wins.
     //   interface "{v}";                      -> interface  ('"' and ';' removed)
     //   fixed-address {v};                    -> ipaddress  (';' removed)
     //   option subnet-mask {v};               -> netmask
     //   option routers {v};                   -> gateway
     //   option domain-name-servers {v};       -> nameserver
-    for (const auto& sline : llines) {
+    for (const auto& sline : vchosen) {
         std::vector<std::string> vwords = split(sline, " ");
         std::string skey, svalue;
         if (vwords.size() >= 2 && vwords[0] == "interface") {
@@ -273,8 +320,7 @@ int pxeboot::parseleaselines(const std::list<std::string>& llines,
         } else {
             continue;
         }
-        LOG(plog, s_file, "pxeboot::parsedhclientresp",
-            "Found tuple <" + skey + "," + svalue + ">");
+        LOG(plog, s_file, stag, "Found tuple <" + skey + "," + svalue + ">");
         kvmap.insert(std::make_pair(skey, svalue));
     }
     return 0;
@@ -456,12 +502,15 @@ int pxeboot::mountcifsshare(const std::string& scifsaddr,
         return -1;
     }
     sqshare = q("//" + scifsaddr + scifsdir);
-    std::string scmd = cifsmountcmd(suser, q(spasswd), sqshare, sqmntpath);
+    // The password goes into the helper's environment only (set even when empty: without
+    // it mount.cifs would prompt for one).
+    std::string scmd = cifsmountcmd(suser, "", sqshare, sqmntpath);
     LOG(m_plogsrc, s_file, stag,
         "cifs share will be mounted using command " +
-            cifsmountcmd(suser, s_mask, sqshare, sqmntpath));
+            cifsmountcmd(suser, std::string(",password=") + s_mask, sqshare, sqmntpath));
     return runlogged(m_plogsrc, stag, scmd,
-                     std::string("Failed to mount cifs share ") + " error: ", spasswd);
+                     std::string("Failed to mount cifs share ") + " error: ", spasswd,
+                     {"PASSWD=" + spasswd});
 }
 
 }  // namespace pxeboot

@@ -1,11 +1,15 @@
 // SMART health of one disk. smartctl -H gives the overall verdict, smartctl -A the attribute
-// table: its header line "ID#..." is found first, then each row is read column by column
-// (ID#, ATTRIBUTE_NAME, FLAG, VALUE, WORST, THRESH, TYPE, UPDATED, WHEN_FAILED, RAW_VALUE; the
-// raw value is the rest of the row, of which the leading number is kept). A row that does not
-// fit these columns is skipped whole.
+// table: its header line "ID#..." is found first and names the columns, then each row is read
+// column by column. smartctl has printed three layouts over its versions: ID#, ATTRIBUTE_NAME,
+// FLAG, VALUE, WORST, THRESH, TYPE, UPDATED, WHEN_FAILED, RAW_VALUE (today's default); the same
+// without UPDATED (5.1x); and the brief one (-f brief) with FLAGS as letters and FAIL in place
+// of TYPE, UPDATED and WHEN_FAILED. The raw value is the rest of the row, of which the leading
+// number is kept. A row that does not fit the columns is skipped whole.
 #include <velka/smartctl>
 
+#include <cctype>
 #include <climits>
+#include <cstring>
 #include <vector>
 
 #include <velka/utilities>
@@ -64,47 +68,143 @@ bool touint(const std::string& sword, unsigned int uibase, unsigned int& uivalue
     return true;
 }
 
-// One table row into attr; false (attr unusable) when the row does not fit the columns.
-bool parserow(const std::string& sline, param& attr) {
-    std::vector<char> vbuf(sline.begin(), sline.end());
-    vbuf.push_back('\0');
-    char sdelim[] = " \t";
-    std::vector<std::string> vwords;
-    utilities::tokenize(vbuf.data(), sdelim, vwords);
-    // 1. Ten columns at least: the raw value may run on over several words.
-    if (vwords.size() < 10) return false;
-    // 2. ID#, FLAG (hexadecimal, 0x002f), VALUE, WORST and THRESH must be whole numbers.
-    unsigned int uiid, uiflag, uival, uiworst, uithresh;
-    std::string sflag = vwords[2];
-    if (sflag.size() > 2 && sflag[0] == '0' && (sflag[1] == 'x' || sflag[1] == 'X'))
-        sflag = sflag.substr(2);
-    if (!touint(vwords[0], 10, uiid) || !touint(sflag, 16, uiflag) ||
-        !touint(vwords[3], 10, uival) || !touint(vwords[4], 10, uiworst) ||
-        !touint(vwords[5], 10, uithresh))
-        return false;
-    // 3. The raw value: its leading number (36 of "36 (Min/Max 20/45)"), 0 without one.
-    unsigned long long ullraw = 0;
-    if (!tonumber(vwords[9], 10, ULLONG_MAX, false, ullraw)) {
-        if (!vwords[9].empty() && vwords[9][0] >= '0' && vwords[9][0] <= '9') return false;
-        ullraw = 0;
+// "---" in VALUE, WORST or THRESH: smartctl has no such number for the attribute (no
+// normalised value, or no threshold); read as 0.
+bool isnone(const std::string& sword) {
+    return sword == "---";
+}
+
+// VALUE, WORST or THRESH: a decimal number (051 is 51) or "---".
+bool tocolumn(const std::string& sword, unsigned int& uivalue) {
+    if (isnone(sword)) {
+        uivalue = 0;
+        return true;
     }
-    attr = param();
-    attr.set_id(uiid);
-    attr.set_name(vwords[1]);
-    attr.set_flag(uiflag);
-    attr.set_value(uival);
-    attr.set_worst(uiworst);
-    attr.set_threshold(uithresh);
-    if (vwords[6] == "Pre-fail")
-        attr.set_failuretype(e_prefailure);
-    else if (vwords[6] == "Old_age")
-        attr.set_failuretype(e_oldage);
-    attr.set_failed(vwords[8] != "-");
-    attr.set_rawval(ullraw);
-    attr.update_health();
+    return touint(sword, 10, uivalue);
+}
+
+// FLAG: hexadecimal with its 0x prefix (0x002f), or the letters of the brief form, one
+// position per bit: P prefailure (0x01), O online (0x02), S performance (0x04), R error rate
+// (0x08), C event count (0x10), K auto-keep (0x20; M in older versions), '-' for a clear bit,
+// then an optional '+' for other bits, whose values the letters do not give.
+bool toflag(const std::string& sword, unsigned int& uiflag) {
+    if (sword.size() > 2 && sword[0] == '0' && (sword[1] == 'x' || sword[1] == 'X'))
+        return touint(sword.substr(2), 16, uiflag);
+    static const char* const s_letters[] = {"P", "O", "S", "R", "C", "KM"};
+    if (sword.size() != 6 && !(sword.size() == 7 && sword[6] == '+')) return false;
+    uiflag = 0;
+    for (size_t i = 0; i < 6; ++i) {
+        if (sword[i] == '-') continue;
+        if (strchr(s_letters[i], sword[i]) == nullptr) return false;
+        uiflag |= 1u << i;
+    }
     return true;
 }
 
+// RAW_VALUE: 0x followed by hexadecimal digits is read in hexadecimal; otherwise the leading
+// decimal number (36 of "36 (Min/Max 20/45)", 0 of "0/0"); 0 for a word without a leading
+// digit. False when the number does not fit 64 bits.
+bool torawvalue(const std::string& sword, unsigned long long& ullraw) {
+    ullraw = 0;
+    if (sword.size() > 2 && sword[0] == '0' && (sword[1] == 'x' || sword[1] == 'X') &&
+        isxdigit(static_cast<unsigned char>(sword[2])))
+        return tonumber(sword.substr(2), 16, ULLONG_MAX, false, ullraw);
+    if (sword.empty() || sword[0] < '0' || sword[0] > '9') return true;
+    return tonumber(sword, 10, ULLONG_MAX, false, ullraw);
+}
+
+// Word positions of the columns in a row (FLAG is always the third), as the header line names
+// them; -1 for a column the layout does not have. Without a header that names them, today's
+// default layout.
+struct layout {
+    int ivalue = 3, iworst = 4, ithresh = 5, itype = 6, ifailed = 8, iraw = 9;
+
+    // ID#, ATTRIBUTE_NAME and FLAG (or FLAGS) first, RAW_VALUE last, every other column known
+    // by its name and present once, VALUE, WORST, THRESH and a failure column among them; a
+    // header that does not fit keeps the default.
+    static layout fromheader(const std::string& sheader) {
+        const layout def;
+        std::vector<std::string> vwords = words(sheader);
+        if (vwords.size() < 7 || vwords[0] != "ID#" || vwords[1] != "ATTRIBUTE_NAME" ||
+            (vwords[2] != "FLAG" && vwords[2] != "FLAGS") || vwords.back() != "RAW_VALUE")
+            return def;
+        layout l;
+        l.iraw = static_cast<int>(vwords.size()) - 1;
+        const std::pair<const char*, int*> acols[] = {
+            {"VALUE", &l.ivalue}, {"WORST", &l.iworst},        {"THRESH", &l.ithresh},
+            {"TYPE", &l.itype},   {"WHEN_FAILED", &l.ifailed}, {"FAIL", &l.ifailed},
+            {"UPDATED", nullptr}};
+        l.ivalue = l.iworst = l.ithresh = l.itype = l.ifailed = -1;
+        for (int i = 3; i < l.iraw; ++i) {
+            const std::pair<const char*, int*>* pcol = nullptr;
+            for (const auto& c : acols)
+                if (vwords[static_cast<size_t>(i)] == c.first) pcol = &c;
+            if (pcol == nullptr) return def;
+            if (pcol->second == nullptr) continue;
+            if (*pcol->second != -1) return def;
+            *pcol->second = i;
+        }
+        if (l.ivalue < 0 || l.iworst < 0 || l.ithresh < 0 || l.ifailed < 0) return def;
+        return l;
+    }
+
+    static std::vector<std::string> words(const std::string& sline) {
+        std::vector<char> vbuf(sline.begin(), sline.end());
+        vbuf.push_back('\0');
+        char sdelim[] = " \t";
+        std::vector<std::string> vwords;
+        utilities::tokenize(vbuf.data(), sdelim, vwords);
+        return vwords;
+    }
+
+    // One table row into attr; false (attr unusable) when the row does not fit the columns.
+    bool parserow(const std::string& sline, param& attr) const {
+        std::vector<std::string> vwords = words(sline);
+        if (vwords.size() < 3) return false;
+        // 1. The name may hold blanks (smartctl 5.x printed "Head flying hours"): FLAG is the
+        //    first word from the third on that fits one of its forms, the name the words
+        //    before it, and every later column moves by as many words.
+        unsigned int uiflag = 0;
+        size_t uflag = 2;
+        while (uflag < vwords.size() && !toflag(vwords[uflag], uiflag)) ++uflag;
+        if (uflag == vwords.size()) return false;
+        const size_t ushift = uflag - 2;
+        // 2. Every column present: the raw value is the last and may run on over several words.
+        if (vwords.size() < static_cast<size_t>(iraw) + ushift + 1) return false;
+        auto col = [&vwords, ushift](int i) -> const std::string& {
+            return vwords[static_cast<size_t>(i) + ushift];
+        };
+        // 3. ID# a whole number; VALUE, WORST and THRESH whole numbers or "---".
+        unsigned int uiid, uival, uiworst, uithresh;
+        if (!touint(vwords[0], 10, uiid) || !tocolumn(col(ivalue), uival) ||
+            !tocolumn(col(iworst), uiworst) || !tocolumn(col(ithresh), uithresh))
+            return false;
+        // 4. The raw value.
+        unsigned long long ullraw = 0;
+        if (!torawvalue(col(iraw), ullraw)) return false;
+        std::string sname = vwords[1];
+        for (size_t i = 2; i < uflag; ++i) sname += " " + vwords[i];
+        attr = param();
+        attr.set_id(uiid);
+        attr.set_name(sname);
+        attr.set_flag(uiflag);
+        attr.set_value(uival);
+        attr.set_worst(uiworst);
+        attr.set_threshold(uithresh);
+        // 5. TYPE, or in the brief layout the prefailure bit of the flags it stands for.
+        if (itype < 0)
+            attr.set_failuretype((uiflag & 0x01) != 0 ? e_prefailure : e_oldage);
+        else if (col(itype) == "Pre-fail")
+            attr.set_failuretype(e_prefailure);
+        else if (col(itype) == "Old_age")
+            attr.set_failuretype(e_oldage);
+        // 6. WHEN_FAILED (FAILING_NOW, In_the_past) or FAIL (NOW, Past): anything but "-".
+        attr.set_failed(col(ifailed) != "-");
+        attr.set_rawval(ullraw);
+        attr.update_health();
+        return true;
+    }
+};
 }  // namespace
 
 // ---- param ----
@@ -174,8 +274,10 @@ bool param::get_failed() const {
 unsigned long long param::get_rawval() const {
     return m_ullrawval;
 }
+// smartctl's own rule: an attribute fails only when its threshold is non-zero and its value is
+// at or below it. A threshold of 0 (or none, "---") never fails.
 void param::update_health() {
-    m_bhealthy = m_uival > m_uithreshold;
+    m_bhealthy = m_uithreshold == 0 || m_uival > m_uithreshold;
 }
 bool param::is_healthy() const {
     return m_bhealthy;
@@ -243,19 +345,22 @@ int smartctl::extractparams() {
 }
 
 void smartctl::parseparams(const std::list<std::string>& llines) {
-    // 1. Everything up to and including the header line "ID# ATTRIBUTE_NAME ..." is skipped.
+    // 1. Everything up to and including the header line "ID# ATTRIBUTE_NAME ..." is skipped;
+    //    the header gives the layout of the rows.
     // 2. Every later non-empty row that fits the columns replaces the attribute of its id;
     //    one unhealthy row turns the attribute verdict false for good.
     bool bheader = false;
+    layout cols;
     for (const auto& sraw : llines) {
         if (!bheader) {
             bheader = sraw.find("ID#") != std::string::npos;
+            if (bheader) cols = layout::fromheader(utilities::trim(sraw));
             continue;
         }
         std::string sline = utilities::trim(sraw);
         if (sline.empty()) continue;
         param attr;
-        if (!parserow(sline, attr)) continue;
+        if (!cols.parserow(sline, attr)) continue;
         if (!attr.is_healthy()) m_battrhealthy = false;
         m_attrmap[attr.get_id()] = attr;
     }

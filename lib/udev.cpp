@@ -1,7 +1,7 @@
 // udev database entries: asks udevadm for the properties of a block device node and stores
-// them, one KEY=value line each, in "/run/udev/data/b{major}:{minor}". An entry that exists is
-// left alone; an answer without any property leaves no file behind, so a later call can still
-// write the entry.
+// them in udev's own database format, one "E:KEY=value" line each, in
+// "/run/udev/data/b{major}:{minor}". An entry that exists is left alone; an answer without any
+// property leaves no file behind, so a later call can still write the entry.
 #include <velka/udev>
 
 #include <sys/stat.h>
@@ -62,15 +62,17 @@ std::string udev::udevadmpath() {
 }
 
 int udev::entrylines(const std::list<std::string>& loutput, std::list<std::string>& lentry) {
+    // udev reads only "X:..." lines of a database file; a property is "E:KEY=value". A bare
+    // KEY=value line would be ignored and the entry would mark the device initialised with
+    // no properties at all.
     lentry.clear();
-    bool bany = false;
     for (const std::string& sline : loutput) {
-        lentry.push_back(utilities::trim(sline));
-        if (!lentry.back().empty()) bany = true;
+        std::string sprop = utilities::trim(sline);
+        size_t upos = sprop.find('=');
+        if (upos == 0 || upos == std::string::npos || sprop.find_first_of(" \t") < upos) continue;
+        lentry.push_back("E:" + sprop);
     }
-    if (bany) return 0;
-    lentry.clear();
-    return -1;
+    return lentry.empty() ? -1 : 0;
 }
 
 // stat(2) of spath (links followed), then the entry of its numbers. Logs "Is not a block

@@ -417,6 +417,66 @@ int utilities::system(std::string scmd, std::string& sout, std::string& serr) {
     return proc.status() == 0 ? 0 : -1;
 }
 
+int utilities::system(std::string scmd,
+                      const std::vector<std::string>& lextraenv,
+                      std::string& sout,
+                      std::string& serr) {
+    sout.clear();
+    serr.clear();
+    // The extra entries go into the environment block of /bin/sh itself: no program between
+    // (such as env) carries them in its arguments.
+    std::vector<std::string> lstore;
+    childenv(lstore);
+    for (const auto& sentry : lextraenv) {
+        size_t upos = sentry.find('=');
+        std::string sname = (upos == std::string::npos ? sentry : sentry.substr(0, upos)) + "=";
+        lstore.erase(std::remove_if(lstore.begin(), lstore.end(),
+                                    [&](const std::string& s) {
+                                        return s.compare(0, sname.size(), sname) == 0;
+                                    }),
+                     lstore.end());
+    }
+    lstore.insert(lstore.end(), lextraenv.begin(), lextraenv.end());
+    std::vector<char*> venv;
+    for (auto& s : lstore) venv.push_back(&s[0]);
+    venv.push_back(nullptr);
+    std::string sarg0("sh"), sarg1("-c");
+    char* argv[] = {&sarg0[0], &sarg1[0], &scmd[0], nullptr};
+
+    int outfds[2], errfds[2];
+    pid_t pid = -1;
+    {
+        std::lock_guard<std::mutex> guard(s_spawnlock);
+        if (pipe2(outfds, O_CLOEXEC) != 0) return -1;
+        if (pipe2(errfds, O_CLOEXEC) != 0) {
+            ::close(outfds[0]);
+            ::close(outfds[1]);
+            return -1;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, outfds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, errfds[1], STDERR_FILENO);
+        int irc = posix_spawn(&pid, s_shell, &actions, nullptr, argv, venv.data());
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(outfds[1]);
+        ::close(errfds[1]);
+        if (irc != 0) {
+            ::close(outfds[0]);
+            ::close(errfds[0]);
+            return -1;
+        }
+    }
+    drain(outfds[0], errfds[0], sout, serr);
+    ::close(outfds[0]);
+    ::close(errfds[0]);
+    int istatus = 0;
+    while (waitpid(pid, &istatus, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(istatus) && WEXITSTATUS(istatus) == 0 ? 0 : -1;
+}
+
 void utilities::splitlines(const std::string& stext, std::list<std::string>& loutput) {
     splitinto(stext, loutput);
 }

@@ -113,7 +113,7 @@ std::string udevadm_of(const std::string& snode) {
     for (const auto& s : lines(
              output(velka::udev::udev::udevadmpath() + " info --query=property --name " + snode))) {
         std::string st = utilities::trim(s);
-        if (!st.empty()) sentry += st + "\n";
+        if (!st.empty()) sentry += "E:" + st + "\n";
     }
     return sentry;
 }

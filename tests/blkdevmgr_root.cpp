@@ -210,7 +210,7 @@ TEST_F(Root_Enumeration, MixedTreeListsTheRightDisksWithTheirFields) {
     EXPECT_EQ(utilities::readdir("/run/udev/data", lentries), 0);
     EXPECT_EQ(lentries.size(), vwant.size());
     EXPECT_EQ(velka_test::slurp("/run/udev/data/b8:48"),
-              "DEVNAME=/dev/sdd\nSUBSYSTEM=block\nVELKA_TEST=1\n");
+              "E:DEVNAME=/dev/sdd\nE:SUBSYSTEM=block\nE:VELKA_TEST=1\n");
 
     // Host classes: a host in both is Fibre Channel.
     EXPECT_TRUE(log.has("blkdev::blkdevmgr::enumeratescsihosts( )  2 : sas"));

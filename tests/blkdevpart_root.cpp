@@ -50,7 +50,7 @@ protected:
 };
 
 // The udev entry of a node, and what udevadm says about the node (trimmed lines, each ending
-// in a line feed).
+// in a line feed, as the entry's "E:" lines).
 std::string entry_of(const std::string& snode) {
     struct stat st;
     if (::stat(snode.c_str(), &st) != 0) return "<no node " + snode + ">";
@@ -69,7 +69,7 @@ std::string udevadm_of(const std::string& snode) {
         if (iend == std::string::npos) iend = sout.size();
         std::string sline = utilities::trim(sout.substr(ipos, iend - ipos));
         ipos = iend + 1;
-        if (!sline.empty()) sentry += sline + "\n";
+        if (!sline.empty()) sentry += "E:" + sline + "\n";
     }
     return sentry;
 }

@@ -95,6 +95,16 @@ TEST(Unit_DetectRaid, DriveListingsOfEachAdapter) {
         // level of fewer fields is no level; a drive is kept once however often its level
         // is repeated; blanks around the level numbers are trimmed.
         {"megacli/ldpdinfo-malformed.out", {"/-2:", "SHORT/0:,,"}, 2},
+        // -LdInfo listings of real controllers (check_raid and FusionInventory samples).
+        // The older spelling "Virtual Disk: 0 (Target Id: 0)" starts a drive as well.
+        {"megacli/check_raid__megacli.ldinfo.1", {"OS/0:"}, 1},
+        {"megacli/check_raid__issue41__ldinfo", {"/2:", "/1:", "/0:"}, 3},
+        {"megacli/check_raid__issue85__ldinfo", {"Virtual Disk 0/0:"}, 1},
+        {"megacli/check_raid__issue123__ldinfo", {}, 0},
+        {"megacli/check_raid__issue39__batteries.ldinfo", {}, 0},
+        {"megacli/check_raid__issue39__batteries.ldinfo.2", {"/0:"}, 1},
+        {"megacli/fusioninv__set6_LDinfo", {"Virtual Disk 2/2:", "Virtual Disk 0/0:"}, 2},
+        {"megacli/fusioninv__set4_ShowSummary", {}, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.sfile);
@@ -155,6 +165,7 @@ TEST(Unit_DetectRaid, ManufacturerFromDmidecode) {
 TEST(Unit_DetectRaid, AdapterPresenceFromTheSummary) {
     EXPECT_TRUE(platform::adapterpresent(lines("megacli/summary-a0.out")));
     EXPECT_TRUE(platform::adapterpresent(lines("megacli/summary-a1.out")));
+    EXPECT_TRUE(platform::adapterpresent(lines("megacli/fusioninv__set4_ShowSummary")));
     EXPECT_FALSE(platform::adapterpresent(lines("megacli/summary-absent.out")));
     // No exit code: nothing says the adapter is there (a tool that is missing prints nothing).
     EXPECT_FALSE(platform::adapterpresent(lines("megacli/summary-no-exit-code.out")));

@@ -121,8 +121,11 @@ TEST(Unit_FsCommands, FailuresReturnMinusOneAndLogTheToolsErrorText) {
     EXPECT_EQ(fsys.umount("/mnt/disk1"), -1);
     EXPECT_EQ(fsys.createswapdevice("/dev/sdc2"), -1);
     EXPECT_EQ(fsys.activateswapdevice("/dev/sdc2"), -1);
-    // The pipeline's last tool decides: awk succeeds, so does the query, with no output.
+    // awk ends the pipeline and succeeds: the empty output makes the failure.
     EXPECT_EQ(fsys.getswapdevuuid("/dev/sdc2"), "");
+    EXPECT_TRUE(log.has(msg("fs", "fs::getswapdevuuid",
+                            "Failed to extract UUID from swap device /dev/sdc2 error: swaplabel: "
+                            "/dev/sdc2: not a valid swap partition\n")));
     EXPECT_TRUE(log.has(msg("fs", "fs::mkfs",
                             "Format command echo y | mkfs -t xfs -i size=512 -f /dev/sdb1 failed "
                             "error: mkfs: no such device\n")));
@@ -271,18 +274,37 @@ TEST(Unit_FsQueries, TypeAndUuidsAreParsedFromCapturedOutput) {
                             "UUID of swap device will be extracted using command swaplabel "
                             "/dev/sdc2 | awk '{print $2}'")));
     EXPECT_TRUE(log.has(msg("fs", "fs::getfsuuid", "UUID will be extracted using command ")));
-    EXPECT_TRUE(log.has(msg("fs", "fs::getfsuuid", "Block device /dev/sdb1 filesystem UUID ")));
+    EXPECT_TRUE(log.has(
+        msg("fs", "fs::getfsuuid", "Failed to extract UUID error: no value in the output \"\"")));
 }
 
-TEST(Unit_FsQueries, ToolsThatFindNothingGiveEmptyTexts) {
+// The shell returns the last stage's status: output that is not one word is the failure,
+// logged with the first tool's error text.
+TEST(Unit_FsQueries, ToolsThatFindNothingGiveEmptyTextsAndALoggedFailure) {
     fake_tools fakes;
     fakes.add_fixture("blkid", "fs/empty.out", 2);
-    fakes.add("xfs_admin", "", 1,
-              velka_test::slurp(velka_test::fixture("fs/xfs_admin-not-xfs.err")));
-    velka::fs::fs fsys(nullptr);
-    EXPECT_EQ(fsys.getfstype("/dev/sdz"), "");
-    EXPECT_EQ(fsys.getfsuuid("/dev/sdz", "xfs"), "");
-    EXPECT_EQ(fsys.getfsuuid("/dev/sdz", "vfat"), "");
+    std::string sxfserr = velka_test::slurp(velka_test::fixture("fs/xfs_admin-not-xfs.err"));
+    fakes.add("xfs_admin", "", 1, sxfserr);
+    fakes.add_fixture("swaplabel", "fs/swaplabel-labelled.out");
+    logcapture log;
+    velka::fs::fs fsys(log.src());
+    const std::string snone = "no value in the output \"\"";
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {fsys.getfstype("/dev/sdz"),
+         "fs::getfstype( )  Failed to extract filesystem type, error: " + snone},
+        {fsys.getfsuuid("/dev/sdz", "xfs"),
+         "fs::getfsuuid( )  Failed to extract UUID error: " + sxfserr},
+        {fsys.getfsuuid("/dev/sdz", "vfat"),
+         "fs::getfsuuid( )  Failed to extract UUID error: " + snone},
+        // A labelled swap area: its label and its UUID.
+        {fsys.getswapdevuuid("/dev/sdc2"),
+         "fs::getswapdevuuid( )  Failed to extract UUID from swap device /dev/sdc2 error: no value "
+         "in "
+         "the output \"swap1\n0f5beb7d-ddb0-4d4f-8d14-a0f87176cc92\""}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.first, "");
+        EXPECT_TRUE(log.has("fs::" + c.second)) << c.second;
+    }
 }
 
 // ---- Directories and links ----

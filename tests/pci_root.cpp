@@ -57,11 +57,23 @@ private:
     std::unique_ptr<bind_mount> m_pbind;
 };
 
+// A function directory holding a 256-byte configuration header with these ids (vendor, device,
+// subsystem vendor, subsystem device) and class code.
+void addfunction(const std::string& sdir, const std::vector<unsigned int>& aids, unsigned int cls) {
+    unsigned char acfg[256] = {};
+    const unsigned int aoffsets[] = {0x00, 0x02, 0x2C, 0x2E};
+    for (int i = 0; i < 4; ++i)
+        acfg[aoffsets[i]] = aids[i] & 0xFF, acfg[aoffsets[i] + 1] = (aids[i] >> 8) & 0xFF;
+    acfg[0x09] = cls & 0xFF, acfg[0x0A] = (cls >> 8) & 0xFF, acfg[0x0B] = (cls >> 16) & 0xFF;
+    ASSERT_EQ(mkdir(sdir.c_str(), 0755), 0) << sdir;
+    velka_test::spew(sdir + "/config", std::string(reinterpret_cast<char*>(acfg), 256));
+}
+
 }  // namespace
 
 // Every function of this host: ids and class as lspci reads them, class names from the table,
-// drivers as the first alias line an fnmatch matcher accepts (interface ignored), and the
-// matched module among lspci -k's kernel modules where the interface agrees too.
+// drivers as the first alias line an fnmatch matcher accepts, and the matched module among
+// lspci -k's kernel modules.
 TEST(Root_Pci, RealFunctionsAgainstLspciAndAliasTable) {
     VELKA_REQUIRE_ROOT();
     VELKA_REQUIRE_TOOL("lspci");
@@ -105,7 +117,7 @@ static bool aliasfields(const std::string& s, std::string f[7]) {
 }
 
 // 256 functions made from entries spread over the real table (wildcards filled with other
-// values, the interface byte random): the engine's choice against the fnmatch matcher over
+// values): the engine's choice against the fnmatch matcher over
 // each function's modalias, for every function.
 TEST(Root_Pci, ManyFunctionsFromTheRealTable) {
     VELKA_REQUIRE_ROOT();
@@ -132,20 +144,12 @@ TEST(Root_Pci, ManyFunctionsFromTheRealTable) {
             unsigned int uimax = f < 4 ? 0xFFFF : 0xFF;
             a[f] = m[f] == "*" ? rnd() & uimax : hex(m[f]);
         }
-        a[6] = rnd() & 0xFF;  // the interface never counts
-        unsigned char acfg[256] = {};
-        acfg[0] = a[0] & 0xFF, acfg[1] = (a[0] >> 8) & 0xFF;
-        acfg[2] = a[1] & 0xFF, acfg[3] = (a[1] >> 8) & 0xFF;
-        acfg[0x09] = a[6], acfg[0x0A] = a[5], acfg[0x0B] = a[4];
-        acfg[0x2C] = a[2] & 0xFF, acfg[0x2D] = (a[2] >> 8) & 0xFF;
-        acfg[0x2E] = a[3] & 0xFF, acfg[0x2F] = (a[3] >> 8) & 0xFF;
         char sname[32], smodalias[96];
         snprintf(sname, sizeof(sname), "0000:%02x:%02x.%x", i / 64, (i / 8) % 8, i % 8);
         snprintf(smodalias, sizeof(smodalias), "pci:v%08Xd%08Xsv%08Xsd%08Xbc%02Xsc%02Xi%02X", a[0],
                  a[1], a[2], a[3], a[4], a[5], a[6]);
         mmodalias[sname] = smodalias;
-        ASSERT_EQ(mkdir((tmp / sname).c_str(), 0755), 0);
-        velka_test::spew(tmp / sname + "/config", std::string(reinterpret_cast<char*>(acfg), 256));
+        addfunction(tmp / sname, {a[0], a[1], a[2], a[3]}, (a[4] << 16) | (a[5] << 8) | a[6]);
     }
     bind_mount bind(tmp.path(), s_devices);
     ASSERT_TRUE(bind.ok());
@@ -154,7 +158,7 @@ TEST(Root_Pci, ManyFunctionsFromTheRealTable) {
     ASSERT_EQ(lrecords.size(), 256u);
     size_t uimatched = 0;
     for (const auto& p : lrecords) {
-        std::string sfirst = firstmodule(laliases, mmodalias[slotof(p)], true);
+        std::string sfirst = firstmodule(laliases, mmodalias[slotof(p)]);
         std::list<std::string> lexpect;
         if (!sfirst.empty()) lexpect = withcompanions(sfirst);
         EXPECT_EQ(p.get_driver(), lexpect) << mmodalias[slotof(p)];
@@ -164,7 +168,7 @@ TEST(Root_Pci, ManyFunctionsFromTheRealTable) {
 }
 
 // The crafted tree with both tables: bus order across domains, skipped functions with their
-// messages, first fitting entry wins, companions, interface ignored by the alias engine only.
+// messages, first fitting entry wins, companions, the USB controllers by their interface.
 TEST(Root_Pci, FixtureTreeWithBothTables) {
     VELKA_REQUIRE_ROOT();
     struct expected {
@@ -175,9 +179,9 @@ TEST(Root_Pci, FixtureTreeWithBothTables) {
     } const aexpect[] = {
         {"0000:00:00.0", 0x8086, 0x0100, 0x103c, 0x330d, 0x060000, "", ""},
         {"0001:00:05.0", 0x15b3, 0x1003, 0x15b3, 0x0050, 0x0c0600, "mlx4_core", "mlx4_core"},
-        {"0000:00:1a.0", 0x8086, 0x1c2c, 0x103c, 0x330d, 0x0c0300, "ehci_hcd usb-storage",
+        {"0000:00:1a.0", 0x8086, 0x1c2c, 0x103c, 0x330d, 0x0c0300, "uhci_hcd usb-storage",
          "uhci_hcd usb-storage"},
-        {"0000:00:1a.1", 0x1022, 0x7807, 0x103c, 0x330d, 0x0c0310, "ehci_hcd usb-storage",
+        {"0000:00:1a.1", 0x1022, 0x7807, 0x103c, 0x330d, 0x0c0310, "ohci_hcd usb-storage",
          "ohci_hcd usb-storage"},
         {"0000:00:1d.0", 0x8086, 0x1c26, 0x103c, 0x330d, 0x0c0320, "ehci_hcd usb-storage",
          "ehci_hcd usb-storage"},
@@ -241,6 +245,73 @@ TEST(Root_Pci, FixtureTreeWithBothTables) {
     }
 }
 
+// The USB controllers of real machines (lspci -vnn dumps, tests/fixtures/pci/*lspci*), in a
+// tree made from each dump, with Debian 12's modules.alias and a 2.4-era modules.pcimap. The
+// module follows from the interface byte alone (neither table has an entry of these vendors
+// for class 0C03, so the first generic one fits). Each controller is tried with the other
+// host-controller interfaces too, so that UHCI, OHCI, EHCI and xHCI all come with real ids.
+TEST(Root_Pci, UsbControllersOfCapturedMachines) {
+    VELKA_REQUIRE_ROOT();
+    const struct {
+        const char* stable;
+        velka::pci::pci_driver_parsing_engines engine;
+        const char* amodules[4];  // by interface 00 UHCI, 10 OHCI, 20 EHCI, 30 xHCI
+    } atables[] = {
+        {"pci/debian12_linux-image-6.1.0-57-amd64_modules.alias",
+         velka::pci::alias_engine,
+         {"uhci_hcd usb-storage", "ohci_pci usb-storage", "ehci_pci usb-storage",
+          "xhci_pci usb-storage"}},
+        {"pci/1490kdrm_wares__modules.pcimap",
+         velka::pci::pcimap_engine,
+         {"uhci", "usb-ohci", "ehci-hcd usb-storage", ""}},
+    };
+    std::string sdumps;
+    velka_test::sh("cd '" + velka_test::fixture("pci") + "' && ls *lspci*", &sdumps);
+    std::istringstream indumps(sdumps);
+    std::string sdump;
+    unsigned int uiusb = 0;
+    while (std::getline(indumps, sdump)) {
+        SCOPED_TRACE(sdump);
+        tempdir tmp;
+        std::istringstream in(velka_test::slurp(velka_test::fixture("pci/" + sdump)));
+        std::string sline, sslot;
+        unsigned int uibus, uidev, uifn, v, d, sv, sd, uiif, uifunctions = 0;
+        while (std::getline(in, sline)) {
+            // "00:1a.0 USB controller [0c03]: ... [8086:2937] (rev 03) (prog-if 00 [UHCI])",
+            // then "\tSubsystem: ... [1028:0252]".
+            size_t uids = std::min(sline.find(" (rev"), sline.find(" (prog-if"));
+            if (sline.find(" [0c03]: ") != std::string::npos && uids != std::string::npos) {
+                ASSERT_EQ(sscanf(sline.c_str(), "%x:%x.%x", &uibus, &uidev, &uifn), 3);
+                ASSERT_EQ(sscanf(sline.c_str() + uids - 11, "[%4x:%4x]", &v, &d), 2);
+                ASSERT_EQ(sscanf(sline.c_str() + sline.find("(prog-if ") + 9, "%x", &uiif), 1);
+                ASSERT_EQ(uiif & 0xCF, 0u) << sline;
+                sslot = sline;
+            } else if (!sslot.empty() && sline.find("\tSubsystem: ") == 0) {
+                ASSERT_EQ(sscanf(sline.c_str() + sline.size() - 11, "[%4x:%4x]", &sv, &sd), 2);
+                for (unsigned int k = 0; k < 5; ++k) {  // as captured, then buses 11-14: 00 to 30
+                    char sname[32];
+                    snprintf(sname, sizeof(sname), "0000:%02x:%02x.%x", k == 0 ? uibus : 0x10 + k,
+                             uidev, uifn);
+                    addfunction(tmp / sname, {v, d, sv, sd}, 0x0C0300 | (k ? (k - 1) << 4 : uiif));
+                }
+                uifunctions += 5, ++uiusb;
+                sslot.clear();
+            }
+        }
+        bind_mount bind(tmp.path(), s_devices);
+        ASSERT_TRUE(bind.ok());
+        for (const auto& t : atables) {
+            SCOPED_TRACE(t.stable);
+            pci_cfg cfg(velka_test::fixture(t.stable), t.engine, nullptr);
+            std::vector<pci> lrecords = records(cfg);
+            EXPECT_EQ(lrecords.size(), uifunctions);
+            for (const auto& p : lrecords)
+                EXPECT_EQ(p.get_drivers(), t.amodules[(p.get_class() & 0xFF) >> 4]) << slotof(p);
+        }
+    }
+    EXPECT_EQ(uiusb, 8u);  // the 6 UHCI and 2 EHCI controllers of an ICH9 laptop
+}
+
 // The virtual machine capture with the fixture alias table: every virtio function to
 // virtio_pci, the host bridge to nothing.
 TEST(Root_Pci, CapturedVirtualMachine) {
@@ -259,7 +330,7 @@ TEST(Root_Pci, CapturedVirtualMachine) {
     for (const auto& p : lrecords) {
         std::string smodalias = velka_test::slurp(tmp / "d/" + slotof(p) + "/modalias");
         smodalias.pop_back();
-        EXPECT_EQ(p.get_drivers(), firstmodule(laliases, smodalias, true)) << slotof(p);
+        EXPECT_EQ(p.get_drivers(), firstmodule(laliases, smodalias)) << slotof(p);
     }
     EXPECT_EQ(lrecords[3].get_classdesc(), "ethernet controller");
     EXPECT_EQ(lrecords[3].get_drivers(), "virtio_pci");

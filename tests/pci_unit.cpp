@@ -159,8 +159,9 @@ TEST(Unit_Pci, MatchingRules) {
         {device(0x8087, any, any, any, 0xFFFFFF), false, false},
         {device(any, 0x1c26, 0x103c, 0x330d, 0x0C03FF), true, true},
         {device(any, any, any, 0x330e, 0xFFFFFF), false, false},
-        // Alias matching ignores the programming interface.
-        {device(any, any, any, any, 0x0C0300), true, true},
+        // Alias matching compares the programming interface unless it is any (0xFF).
+        {device(any, any, any, any, 0x0C0320), true, true},
+        {device(any, any, any, any, 0x0C0330), true, false},
         {device(any, any, any, any, 0x0C0400), true, false},
         {device(any, any, any, any, 0x0DFF00), true, false},
     };
@@ -338,8 +339,12 @@ TEST(Unit_Pci, CompanionModules) {
         {"uhci-hcd", {}, {"usb-storage"}},
         {"ohci_hcd", {}, {"usb-storage"}},
         {"ohci-hcd", {}, {"usb-storage"}},
-        {"ehci_pci", {}, {}},
-        {"xhci_hcd", {}, {}},
+        {"ehci_pci", {}, {"usb-storage"}},
+        {"ohci-pci", {}, {"usb-storage"}},
+        {"xhci_pci", {}, {"usb-storage"}},
+        {"xhci-hcd", {}, {"usb-storage"}},
+        {"uhci_pci", {}, {}},
+        {"xhci_plat_hcd", {}, {}},
         {"HPILO", {}, {}},
         {"", {}, {}},
     };

@@ -91,4 +91,10 @@ TEST(Unit_Platform, FailedQueriesGiveZero) {
     fakes.add("free", "", 1, "free: failed to read /proc/meminfo\n");
     EXPECT_EQ(platform::get_totalmemory(), 0ul);
     EXPECT_EQ(platform::get_freememory(), 0ul);
+    // ifconfig missing (as on a plain Debian 12): awk ends the pipeline and succeeds, and no
+    // interface at all (not even lo) is the failure.
+    fakes.add("ifconfig", "", 127, "sh: 1: ifconfig: not found\n");
+    std::list<std::string> l{"kept"};
+    EXPECT_EQ(platform::getnwintfxlist(l), -1);
+    EXPECT_EQ(l, std::list<std::string>{"kept"});
 }

@@ -184,48 +184,62 @@ TEST(Unit_Pxeboot, UserWithoutPasswordKeepsTheUser) {
 TEST(Unit_Pxeboot, LeaseFiles) {
     struct leasecase {
         const char* sfile;
+        const char* sintfx;  // the interface being configured
         std::map<std::string, std::string> m;
     };
+    using leasemap = std::map<std::string, std::string>;
+    auto lease = [](const char* sintfx, const char* saddr, const char* smask, const char* sgw,
+                    const char* sdns) {
+        leasemap m = {
+            {"interface", sintfx}, {"ipaddress", saddr}, {"netmask", smask}, {"gateway", sgw}};
+        if (sdns != nullptr) m["nameserver"] = sdns;
+        return m;
+    };
+    const char* s24 = "255.255.255.0";
     const std::vector<leasecase> cases = {
-        // The first lease of the file wins for every key.
-        {"dhclient/two-leases.leases",
-         {{"interface", "eth0"},
-          {"ipaddress", "198.51.100.23"},
-          {"netmask", "255.255.255.0"},
-          {"gateway", "198.51.100.1"},
-          {"nameserver", "198.51.100.53"}}},
-        // Lines with fewer words than their form are skipped; "interface \"\";" is complete.
-        {"dhclient/short-lines.leases",
-         {{"interface", ""},
-          {"ipaddress", "203.0.113.9"},
-          {"netmask", "255.255.255.128"},
-          {"gateway", "203.0.113.1"},
-          {"nameserver", ""}}},
-        {"dhclient/no-dns.leases",
-         {{"interface", "eth2"},
-          {"ipaddress", "203.0.113.77"},
-          {"netmask", "255.255.255.0"},
-          {"gateway", "203.0.113.1"}}},
-        {"dhclient/hostile.leases",
-         {{"interface", "-eth0reboot"},
-          {"ipaddress", "$(touch${IFS}/tmp/pwned)"},
-          {"netmask", "255.255.255.0"},
-          {"gateway", "192.0.2.1"},
-          {"nameserver", "192.0.2.53"}}},
+        // The last complete lease of the interface wins; other interfaces' leases and a last
+        // lease without its closing "}" are not read.
+        {"dhclient/two-leases.leases", "eth0",
+         lease("eth0", "192.0.2.57", s24, "192.0.2.1,192.0.2.2", "192.0.2.53,192.0.2.54")},
+        {"dhclient/interfaces-mixed.leases", "eth0",
+         lease("eth0", "192.0.2.57", s24, "192.0.2.1", "192.0.2.53")},
+        {"dhclient/interfaces-mixed.leases", "eth1",
+         lease("eth1", "198.51.100.41", s24, "198.51.100.1", "198.51.100.53")},
+        {"dhclient/interfaces-mixed.leases", "eth2", {}},
+        {"dhclient/two-leases.leases", "eth1", {}},
+        // Lines with fewer words than their form are skipped; the block's first interface line
+        // ("interface \"\";") names it.
+        {"dhclient/short-lines.leases", "",
+         lease("", "203.0.113.9", "255.255.255.128", "203.0.113.1", "")},
+        {"dhclient/short-lines.leases", "eth1", {}},
+        {"dhclient/no-dns.leases", "eth0",
+         lease("eth0", "203.0.113.77", s24, "203.0.113.1", nullptr)},
+        {"dhclient/hostile.leases", "-eth0reboot",
+         lease("-eth0reboot", "$(touch${IFS}/tmp/pwned)", s24, "192.0.2.1", "192.0.2.53")},
+        // Lease files of real clients.
+        {"dhclient/cloud-init__multiple.leases", "wlp3s0",
+         lease("wlp3s0", "192.168.2.74", s24, "192.168.2.1", nullptr)},
+        {"dhclient/fusioninv__dhclient-wlan0-1.leases", "wlan0",
+         lease("wlan0", "192.168.0.11", s24, "192.168.0.254", "212.27.40.240,212.27.40.241")},
+        {"dhclient/fusioninv__dhclient-wlan0-1.leases", "eth0", {}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.sfile);
+        SCOPED_TRACE(std::string(c.sfile) + " " + c.sintfx);
         std::map<std::string, std::string> m;
-        EXPECT_EQ(pxeboot::parseleaselines(lines(c.sfile), m, nullptr), 0);
+        EXPECT_EQ(pxeboot::parseleaselines(lines(c.sfile), c.sintfx, m, nullptr), 0);
         EXPECT_EQ(m, c.m);
     }
     logcapture log;
     std::map<std::string, std::string> m;
-    pxeboot::parseleaselines(lines("dhclient/two-leases.leases"), m, log.src());
+    pxeboot::parseleaselines(lines("dhclient/two-leases.leases"), "eth0", m, log.src());
     EXPECT_TRUE(log.has(msg("parsedhclientresp", "Found tuple <interface,eth0>")));
     EXPECT_TRUE(
         log.has(msg("parsedhclientresp", "Found tuple <nameserver,192.0.2.53,192.0.2.54>")));
-    EXPECT_EQ(log.count_containing("Found tuple <"), 10u);
+    EXPECT_EQ(log.count_containing("Found tuple <"), 5u);
+    logcapture log2;
+    pxeboot::parseleaselines(lines("dhclient/two-leases.leases"), "eth1", m, log2.src());
+    EXPECT_TRUE(log2.has(
+        msg("parsedhclientresp", "No complete lease of interface eth1 in the lease file")));
 }
 
 TEST(Unit_Pxeboot, OperandsBeginningWithADashAreRefusedBeforeAnythingRuns) {

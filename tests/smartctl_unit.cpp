@@ -3,12 +3,14 @@
 // disk, a failing disk and hand-made malformed tables), read through the real operations.
 #include <list>
 #include <map>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include <velka/smartctl>
+#include <velka/utilities>
 
 #include "logcapture.h"
 #include "velka_test.h"
@@ -275,4 +277,89 @@ TEST(Unit_Smartctl, ParamCopiesAndHealthRule) {
         EXPECT_TRUE(x->get_failed());
         EXPECT_TRUE(x->is_healthy());
     }
+}
+
+// Every output named {origin}__... (captured on other machines, one written by hand for the
+// forms none of them shows): each row of the attribute table found by a regular expression
+// built from the table's own header, its columns against the record read and its health by
+// smartctl's rule (a threshold of 0 or "---" never fails); the verdict against the verdict line.
+TEST(Unit_Smartctl, EveryOutputOfOtherMachines) {
+    std::map<std::string, std::string> mcolumn;  // the pattern of each column but ID#
+    mcolumn["FLAG"] = mcolumn["FLAGS"] = "(0x[0-9a-f]{4}|[-POSRCKM]{6}\\+?)";
+    mcolumn["VALUE"] = mcolumn["WORST"] = mcolumn["THRESH"] = "(\\d{3}|---)";
+    mcolumn["ATTRIBUTE_NAME"] = "(\\S+(?: \\S+)*?)", mcolumn["RAW_VALUE"] = "(\\S.*)";
+    mcolumn["TYPE"] = "(Pre-fail|Old_age)", mcolumn["UPDATED"] = "(Always|Offline)";
+    mcolumn["WHEN_FAILED"] = "(-|FAILING_NOW|In_the_past)", mcolumn["FAIL"] = "(-|NOW|Past)";
+    const std::regex rverdict(
+        "(overall-health self-assessment test result|Health Status): *(\\S*)");
+    std::list<std::string> lfiles;
+    velka::utilities::utilities::readdir(velka_test::fixture("smartctl"), lfiles);
+    std::map<size_t, size_t> mrows;  // by the number of columns
+    std::map<std::string, size_t> mverdicts;
+    for (const auto& sfile : lfiles) {
+        if (sfile.find("__") == std::string::npos) continue;
+        SCOPED_TRACE(sfile);
+        std::list<std::string> llines = lines("smartctl/" + sfile);
+        for (auto& s : llines) s = velka::utilities::utilities::trim(s);  // as popen gives them
+        smartctl disk("/dev/sda", nullptr);
+        disk.parseoverallhealth(llines);
+        disk.parseparams(llines);
+        std::vector<std::string> vheader;
+        std::regex rrow;
+        std::string sverdict;
+        std::map<unsigned int, std::map<std::string, std::string>> mexpect;  // later rows win
+        for (const auto& sline : llines) {
+            std::smatch m;
+            if (sverdict.empty() && std::regex_search(sline, m, rverdict)) sverdict = m[2];
+            if (vheader.empty() && sline.find("ID#") != std::string::npos) {
+                std::istringstream in(sline);
+                std::string sword, sre = "(\\d+)";
+                while (in >> sword) vheader.push_back(sword);
+                for (size_t i = 1; i < vheader.size(); ++i) sre += " +" + mcolumn.at(vheader[i]);
+                rrow = std::regex(sre);
+            } else if (!vheader.empty() && std::regex_match(sline, m, rrow)) {
+                ++mrows[vheader.size()];
+                for (size_t i = 0; i < vheader.size(); ++i)
+                    mexpect[std::stoul(m[1])][vheader[i]] = m[i + 1];
+            }
+        }
+        ++mverdicts[sverdict];
+        EXPECT_EQ(disk.hasoverallverdict(), !sverdict.empty());
+        EXPECT_EQ(disk.getoverallhealth(), sverdict == "PASSED" || sverdict == "OK");
+        std::vector<param> vattrs;
+        disk.for_each_attr(collect, &vattrs);
+        EXPECT_EQ(vattrs.size(), mexpect.size());
+        if (vattrs.size() != mexpect.size()) continue;
+        bool bhealthy = true;
+        for (const auto& p : vattrs) {
+            auto& c = mexpect[p.get_id()];
+            SCOPED_TRACE(c["ATTRIBUTE_NAME"]);
+            auto num = [](const std::string& s) { return s == "---" ? 0u : std::stoul(s); };
+            EXPECT_EQ(p.get_attrname(), c["ATTRIBUTE_NAME"]);
+            EXPECT_EQ(p.get_value(), num(c["VALUE"]));
+            EXPECT_EQ(p.get_worst(), num(c["WORST"]));
+            EXPECT_EQ(p.get_threshold(), num(c["THRESH"]));
+            std::string sflags = c["FLAG"] + c["FLAGS"], sraw = c["RAW_VALUE"];
+            unsigned long uiflags = 0;  // P O S R C K, one bit each
+            for (size_t i = 0; i < 6 && sflags[0] != '0'; ++i) uiflags |= (sflags[i] != '-') << i;
+            EXPECT_EQ(p.get_flag(), sflags[0] == '0' ? std::stoul(sflags, nullptr, 16) : uiflags);
+            bool bprefail = c.count("TYPE") ? c["TYPE"] == "Pre-fail" : sflags[0] == 'P';
+            EXPECT_EQ(p.get_failtype(),
+                      bprefail ? velka::smartctl::e_prefailure : velka::smartctl::e_oldage);
+            EXPECT_EQ(p.get_failed(), c["FAIL"] + c["WHEN_FAILED"] != "-");
+            unsigned long long ullraw = sraw.compare(0, 2, "0x") == 0
+                                            ? std::stoull(sraw, nullptr, 16)
+                                        : isdigit(sraw[0]) ? std::stoull(sraw)
+                                                           : 0;
+            EXPECT_EQ(p.get_rawval(), ullraw) << sraw;
+            EXPECT_EQ(p.is_healthy(), p.get_threshold() == 0 || p.get_value() > p.get_threshold());
+            bhealthy = bhealthy && p.is_healthy();
+        }
+        EXPECT_EQ(disk.attrhealthy(), bhealthy);
+    }
+    // Rows per layout of the table (8 columns: -f brief; 9: smartctl 5.1x) and outputs per
+    // verdict, so that no format goes unread.
+    EXPECT_EQ(mrows, (std::map<size_t, size_t>{{8, 93}, {9, 177}, {10, 621}}));
+    EXPECT_EQ(mverdicts,
+              (std::map<std::string, size_t>{{"", 23}, {"FAILED!", 7}, {"OK", 2}, {"PASSED", 51}}));
 }

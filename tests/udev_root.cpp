@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -38,12 +39,13 @@ protected:
         return "/run/udev/data/b" + std::to_string(major(st.st_rdev)) + ":" +
                std::to_string(minor(st.st_rdev));
     }
-    // What udevadm itself reports for the node, one line each with a line feed.
-    static std::string udevadmprops(const std::string& sdev) {
+    // What udevadm itself reports for the node, one line each with a line feed; with
+    // sprefix "E:", as the entry file holds it.
+    static std::string udevadmprops(const std::string& sdev, const std::string& sprefix = "") {
         std::string sout;
-        velka_test::sh(
-            udev::udevadmpath() + " info --query=property --name " + utilities::shellquote(sdev),
-            &sout);
+        velka_test::sh(udev::udevadmpath() + " info --query=property --name " +
+                           utilities::shellquote(sdev) + " | sed 's/^/" + sprefix + "/'",
+                       &sout);
         return sout;
     }
     std::unique_ptr<velka_test::tmpfs_mount> m_prun;
@@ -72,8 +74,8 @@ TEST_F(UdevRoot, LoopDeviceEntryEqualsUdevadmAndIsNeverRefreshed) {
     udev writer(log.src());
     std::string sentry = entryof(loop.device());
     ASSERT_EQ(writer.create_entry(loop.device()), 0);
-    std::string sexpected = udevadmprops(loop.device());
-    ASSERT_NE(sexpected.find("DEVNAME=" + loop.device() + "\n"), std::string::npos) << sexpected;
+    std::string sexpected = udevadmprops(loop.device(), "E:");
+    ASSERT_NE(sexpected.find("E:DEVNAME=" + loop.device() + "\n"), std::string::npos) << sexpected;
     EXPECT_EQ(velka_test::slurp(sentry), sexpected);
 
     // A second call finds the entry and leaves it as it is.
@@ -95,6 +97,39 @@ TEST_F(UdevRoot, LoopDeviceEntryEqualsUdevadmAndIsNeverRefreshed) {
                             "Block device: " + loop.device() +
                                 " Major: " + std::to_string(major(st.st_rdev)) +
                                 " Minor: " + std::to_string(minor(st.st_rdev)))));
+}
+
+// The entry is read back by the real udevadm. Without a udev daemon, udevadm knows only the
+// kernel's properties of a node, so udevadm at writing time is a fake answering what it would
+// print after udev's rules ran: the real answer plus udev's own blkid builtin run on the
+// node's ext4 filesystem. Every one of those properties must then come from the entry.
+TEST_F(UdevRoot, UdevadmReadsTheEntrysProperties) {
+    VELKA_REQUIRE_TOOL("mkfs.ext4");
+    velka_test::loop_device loop(8);
+    ASSERT_TRUE(loop.ok());
+    ASSERT_EQ(velka_test::sh("mkfs.ext4 -q -L velkaroot " + loop.device()), 0);
+    struct stat st;
+    ASSERT_EQ(stat(loop.device().c_str(), &st), 0);
+    std::string sblkid, sreal = udev::udevadmpath();
+    ASSERT_EQ(velka_test::sh(sreal + " test-builtin blkid /sys/dev/block/" +
+                                 std::to_string(major(st.st_rdev)) + ":" +
+                                 std::to_string(minor(st.st_rdev)) + " 2>/dev/null",
+                             &sblkid),
+              0);
+    ASSERT_NE(sblkid.find("ID_FS_LABEL=velkaroot\n"), std::string::npos) << sblkid;
+    std::string sanswer = udevadmprops(loop.device()) + sblkid;
+    ASSERT_EQ(udevadmprops(loop.device()).find("ID_FS_"), std::string::npos);
+    {
+        velka_test::fake_tools fakes;
+        fakes.add("udevadm", sanswer);
+        velka_test::bind_mount bind(fakes.script_path("udevadm"), sreal);
+        ASSERT_TRUE(bind.ok());
+        ASSERT_EQ(udev(nullptr).create_entry(loop.device()), 0);
+    }
+    std::string sback = udevadmprops(loop.device());
+    std::istringstream in(sanswer);
+    for (std::string sprop; std::getline(in, sprop);)
+        EXPECT_NE(sback.find(sprop + "\n"), std::string::npos) << sprop << " not in\n" << sback;
 }
 
 // A link under /dev whose name holds blanks and shell metacharacters: the numbers come from

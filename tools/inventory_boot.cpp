@@ -1,14 +1,14 @@
-// The boot and disk-health section of velka-inventory. It only reads: smartctl -H and -A per
-// disk, the kernel command line, dmidecode and the RAID tool's listings. A tool that is not
-// installed is named once in the section; the tools' own complaints on standard error are
-// kept off the terminal.
+// The boot and disk-health section of velka-inventory. It only reads: smartctl -H per disk
+// and -A per ATA or SCSI disk, the kernel command line, dmidecode and the RAID tool's
+// listings. A tool that is not installed is named once in the section. Each disk's smartctl
+// object is its own, so the disks can be asked at the same time.
 #include "inventory_boot.h"
 #include "inventory_common.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
@@ -26,113 +26,94 @@ using invtools::printable;
 
 using velka::utilities::utilities;
 
-struct diskhealth {
-    std::string sdisk;
-    bool boverall;
-    bool battrs;
-    std::vector<std::string> vfailing;  // "{id} {name}"
-};
+using diskhealth = bootfacts::diskhealth;
+using raiddrive = bootfacts::raiddrive;
 
-struct raiddrive {
-    int iadapter;
-    int itarget;
-    std::string sname;
-    size_t uidrives;
-};
-
-struct bootfacts {
-    bool bsmartctl;
-    std::vector<diskhealth> vdisks;
-    bool bpxe;
-    std::string sprotocol, sserver, sdir, suser;
-    bool bpassword;
-    bool bdmidecode, bmegacli;
-    std::string splatform;
-    bool bqualifies;
-    int iadapters;
-    std::vector<raiddrive> vraid1;
-    std::vector<std::string> vrootvg;
-};
-
-// Standard error sent to /dev/null while the tools run (they print there through the shell).
-class quietstderr {
-public:
-    quietstderr() : m_isaved(dup(2)) {
-        int inull = open("/dev/null", O_WRONLY);
-        if (inull >= 0) {
-            dup2(inull, 2);
-            close(inull);
-        }
-    }
-    ~quietstderr() {
-        if (m_isaved >= 0) {
-            dup2(m_isaved, 2);
-            close(m_isaved);
-        }
-    }
-    quietstderr(const quietstderr&) = delete;
-    quietstderr& operator=(const quietstderr&) = delete;
-
-private:
-    int m_isaved;
-};
-
-void failing(velka::smartctl::param& p, void* arg) {
+void addattr(velka::smartctl::param& p, void* arg) {
+    auto* pd = static_cast<diskhealth*>(arg);
+    pd->vattrs.push_back(bootfacts::attribute{p.get_id(), p.get_attrname(), p.get_value(),
+                                              p.get_threshold(), p.get_rawval(), !p.is_healthy()});
     if (!p.is_healthy())
-        static_cast<std::vector<std::string>*>(arg)->push_back(std::to_string(p.get_id()) + " " +
-                                                               p.get_attrname());
+        pd->vfailing.push_back(std::to_string(p.get_id()) + " " + p.get_attrname());
 }
 
-bootfacts collectboot(velka::logger::source* plogsrc) {
-    quietstderr quiet;
+// An NVMe namespace as /sys/block lists it: nvme{controller}n{namespace}, nothing else.
+bool nvmenamespace(const std::string& s) {
+    if (s.compare(0, 4, "nvme") != 0) return false;
+    size_t n = s.find('n', 4);
+    return n != std::string::npos && n > 4 && n + 1 < s.size() &&
+           s.find_first_not_of("0123456789", 4) == n &&
+           s.find_first_not_of("0123456789", n + 1) == std::string::npos;
+}
+
+// smartctl -H for the disk, and -A for all but NVMe (whose health log is no attribute table).
+void smart(diskhealth& d, bool bnvme, velka::logger::source* plogsrc) {
+    velka::smartctl::smartctl disk(d.sdisk, plogsrc);
+    disk.extractoverallhealth();
+    if (!bnvme) disk.extractparams();
+    d.bverdict = disk.hasoverallverdict();
+    d.boverall = disk.getoverallhealth();
+    d.battrs = disk.attrhealthy();
+    disk.for_each_attr(addattr, &d);
+}
+
+}  // namespace
+
+bootfacts boot_collect(velka::logger::source* plogsrc, bool bconcurrent) {
     bootfacts f;
-    // SMART: every sd* disk of /sys/block.
+    // SMART: every sd disk and NVMe namespace of /sys/block.
     f.bsmartctl = havetool("smartctl");
+    std::vector<std::function<void()>> vsteps;
     if (f.bsmartctl) {
         std::list<std::string> lblock;
         utilities::readdir("/sys/block", lblock);
         lblock.sort();
         for (const auto& sname : lblock) {
-            if (sname.compare(0, 2, "sd") != 0) continue;
-            velka::smartctl::smartctl disk("/dev/" + sname, plogsrc);
-            disk.extractoverallhealth();
-            disk.extractparams();
-            diskhealth d{"/dev/" + sname, disk.getoverallhealth(), disk.attrhealthy(), {}};
-            disk.for_each_attr(failing, &d.vfailing);
-            f.vdisks.push_back(d);
+            bool bnvme = nvmenamespace(sname);
+            if (sname.compare(0, 2, "sd") != 0 && !bnvme) continue;
+            f.vdisks.push_back(diskhealth{"/dev/" + sname, false, false, true, {}, {}});
+        }
+        for (auto& d : f.vdisks) {
+            diskhealth* pd = &d;
+            bool bnvme = d.sdisk.compare(0, 9, "/dev/nvme") == 0;
+            vsteps.push_back([pd, bnvme, plogsrc] { smart(*pd, bnvme, plogsrc); });
         }
     }
-    // Network boot, from the kernel command line.
-    velka::pxeboot::pxeboot boot("/proc/cmdline", plogsrc);
-    f.bpxe = boot.ispxeboot(f.sserver, f.sdir, f.sprotocol);
-    std::string spassword;
-    boot.getcredentials(f.suser, spassword);
-    f.bpassword = !spassword.empty();
-    // RAID: the platform's name, and on a qualifying server the adapters' RAID-1 drives.
-    f.bdmidecode = havetool("dmidecode");
-    f.bmegacli = access("/opt/MegaRAID/MegaCli/MegaCli64", X_OK) == 0;
-    velka::bmr::platform raid(plogsrc);
-    f.bqualifies = false;
-    f.iadapters = 0;
-    if (f.bdmidecode) {
-        raid.set_platform_name();
-        f.splatform = raid.get_platform_name();
-        f.bqualifies = f.splatform.find("Cisco") != std::string::npos;
-        if (f.bqualifies && f.bmegacli) {
-            raid.set_platform_details();
-            f.iadapters = raid.get_adp_count();
-            int iadapter = f.iadapters;
-            for (auto* pa : raid.get_adp_list()) {
-                --iadapter;  // highest adapter number first
-                for (auto* pv : pa->get_virt_list())
-                    f.vraid1.push_back(raiddrive{iadapter, pv->get_targetid(), pv->get_raid_type(),
-                                                 pv->get_phy_list().size()});
+    // Network boot, from the kernel command line; RAID: the platform's name, and on a
+    // qualifying server the adapters' RAID-1 drives.
+    vsteps.push_back([&f, plogsrc] {
+        velka::pxeboot::pxeboot boot("/proc/cmdline", plogsrc);
+        f.bpxe = boot.ispxeboot(f.sserver, f.sdir, f.sprotocol);
+        std::string spassword;
+        boot.getcredentials(f.suser, spassword);
+        f.bpassword = !spassword.empty();
+        f.bdmidecode = havetool("dmidecode");
+        f.bmegacli = access("/opt/MegaRAID/MegaCli/MegaCli64", X_OK) == 0;
+        velka::bmr::platform raid(plogsrc);
+        if (f.bdmidecode) {
+            raid.set_platform_name();
+            f.splatform = raid.get_platform_name();
+            f.bqualifies = f.splatform.find("Cisco") != std::string::npos;
+            if (f.bqualifies && f.bmegacli) {
+                raid.set_platform_details();
+                f.iadapters = raid.get_adp_count();
+                int iadapter = f.iadapters;
+                for (auto* pa : raid.get_adp_list()) {
+                    --iadapter;  // highest adapter number first
+                    for (auto* pv : pa->get_virt_list())
+                        f.vraid1.push_back(raiddrive{iadapter, pv->get_targetid(),
+                                                     pv->get_raid_type(),
+                                                     pv->get_phy_list().size()});
+                }
             }
         }
-    }
-    for (const auto& s : raid.get_raidvg_disks()) f.vrootvg.push_back(s);
+        for (const auto& s : raid.get_raidvg_disks()) f.vrootvg.push_back(s);
+    });
+    invtools::runsteps(vsteps, bconcurrent);
     return f;
 }
+
+namespace {
 
 std::string joined(const std::vector<std::string>& v, const char* ssep) {
     std::string s;
@@ -140,20 +121,26 @@ std::string joined(const std::vector<std::string>& v, const char* ssep) {
     return s;
 }
 
+std::string verdict(const diskhealth& d) {
+    if (!d.bverdict) return "no SMART data";
+    return d.boverall ? "PASSED" : "FAILED";
+}
+
 }  // namespace
 
-void boot_table(FILE* out, velka::logger::source* plogsrc) {
-    bootfacts f = collectboot(plogsrc);
+void boot_table(FILE* out, const bootfacts& f) {
     fprintf(out, "\nDisk health (SMART)\n");
     if (!f.bsmartctl) {
         fprintf(out, "  smartctl is not installed: no SMART verdicts\n");
     } else if (f.vdisks.empty()) {
-        fprintf(out, "  no sd disks\n");
+        fprintf(out, "  no sd or NVMe disks\n");
     } else {
-        fprintf(out, "  %-22s %-9s %-11s %s\n", "Disk", "Verdict", "Attributes", "Failing");
+        fprintf(out, "  %-22s %-13s %-11s %s\n", "Disk", "Verdict", "Attributes", "Failing");
         for (const auto& d : f.vdisks)
-            fprintf(out, "  %-22s %-9s %-11s %s\n", d.sdisk.c_str(),
-                    d.boverall ? "PASSED" : "not good", d.battrs ? "healthy" : "unhealthy",
+            fprintf(out, "  %-22s %-13s %-11s %s\n", d.sdisk.c_str(), verdict(d).c_str(),
+                    d.vattrs.empty() ? "-"
+                    : d.battrs       ? "healthy"
+                                     : "unhealthy",
                     d.vfailing.empty() ? "-" : printable(joined(d.vfailing, ", ")).c_str());
     }
     fprintf(out, "\nNetwork boot\n");
@@ -188,8 +175,7 @@ void boot_table(FILE* out, velka::logger::source* plogsrc) {
             f.vrootvg.empty() ? "-" : printable(joined(f.vrootvg, " ")).c_str());
 }
 
-std::string boot_json(velka::logger::source* plogsrc) {
-    bootfacts f = collectboot(plogsrc);
+std::string boot_json(const bootfacts& f) {
     std::string s = ",\n  \"disk_health\": ";
     if (!f.bsmartctl) {
         s += "null";
@@ -199,7 +185,11 @@ std::string boot_json(velka::logger::source* plogsrc) {
         for (const auto& d : f.vdisks) {
             s += sep;
             s += "    {\"disk\": " + jsonstring(d.sdisk) +
-                 ", \"smart_passed\": " + (d.boverall ? "true" : "false") +
+                 ", \"smart_verdict\": " + (d.bverdict ? "true" : "false") +
+                 ", \"smart_passed\": " +
+                 (!d.bverdict  ? "null"
+                  : d.boverall ? "true"
+                               : "false") +
                  ", \"attributes_healthy\": " + (d.battrs ? "true" : "false") + ", \"failing\": [";
             for (size_t i = 0; i < d.vfailing.size(); ++i)
                 s += (i ? ", " : "") + jsonstring(d.vfailing[i]);
@@ -231,4 +221,38 @@ std::string boot_json(velka::logger::source* plogsrc) {
     for (size_t i = 0; i < f.vrootvg.size(); ++i) s += (i ? ", " : "") + jsonstring(f.vrootvg[i]);
     s += "]}";
     return s;
+}
+
+void boot_prom(const bootfacts& f, invtools::promtext& prom) {
+    using invtools::labels;
+    for (const auto& d : f.vdisks) {
+        if (!d.bverdict) continue;
+        prom.add("velka_smart_passed",
+                 "SMART overall verdict of the disk as smartctl -H prints it: 1 passed, 0 failed.",
+                 labels({{"device", d.sdisk}}), d.boverall ? 1 : 0);
+    }
+    struct metric {
+        const char* sname;
+        const char* shelp;
+    };
+    const metric vmetrics[] = {
+        {"velka_smart_attribute_value", "Normalised value of the ATA SMART attribute."},
+        {"velka_smart_attribute_threshold", "Failure threshold of the ATA SMART attribute."},
+        {"velka_smart_attribute_raw_value", "Raw value of the ATA SMART attribute."},
+        {"velka_smart_attribute_failing",
+         "1 when the attribute fails: a threshold other than 0 and the normalised value at or "
+         "below it."}};
+    for (const auto& m : vmetrics) {
+        for (const auto& d : f.vdisks) {
+            for (const auto& a : d.vattrs) {
+                std::string sl = labels(
+                    {{"device", d.sdisk}, {"id", std::to_string(a.uiid)}, {"attribute", a.sname}});
+                double dv = m.sname == vmetrics[0].sname   ? a.uivalue
+                            : m.sname == vmetrics[1].sname ? a.uithreshold
+                            : m.sname == vmetrics[2].sname ? static_cast<double>(a.ullraw)
+                                                           : (a.bfailing ? 1 : 0);
+                prom.add(m.sname, m.shelp, sl, dv);
+            }
+        }
+    }
 }

@@ -1,9 +1,13 @@
-// Helpers shared by the sections of velka-inventory: whether a tool is installed, and values
-// written safely into JSON and into the table.
+// Helpers shared by the sections of velka-inventory: whether a tool is installed, values
+// written safely into JSON, into the table and into Prometheus' text format, and running
+// independent steps one after another or each on a thread of its own.
 #ifndef VELKA_TOOLS_INVENTORY_COMMON_H
 #define VELKA_TOOLS_INVENTORY_COMMON_H
 
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace invtools {
 
@@ -14,9 +18,42 @@ bool havetool(const std::string& sname);
 // A JSON string: quotes and backslashes escaped, control bytes and bytes from 0x7f as \uXXXX,
 // so that any byte string gives valid JSON.
 std::string jsonstring(const std::string& s);
+// A JSON number with idigits decimals; null for NaN and infinities, which JSON cannot hold.
+std::string jsonnumber(double d, int idigits = 2);
 // Control bytes, bytes from 0x7f and backslashes as octal escapes, so every value stays on its
 // line of the table.
 std::string printable(const std::string& s);
+// One row of the table: iindent blanks, the key padded to iwidth, a blank and the value made
+// printable, then a newline. A value of any length stays whole and on its own row.
+std::string row(int iindent, int iwidth, const std::string& skey, const std::string& svalue);
+
+// Prometheus' text exposition format. Samples are grouped by metric name, each name opened
+// once by its HELP and TYPE lines (all metrics are gauges), in the order names first appear.
+class promtext {
+public:
+    // slabels: the text between the braces, as label() pairs joined by commas; "" for none.
+    // A value that is not finite is left out.
+    void add(const std::string& sname,
+             const std::string& shelp,
+             const std::string& slabels,
+             double dvalue);
+    std::string text() const;
+
+private:
+    struct family {
+        std::string sname, shelp;
+        std::vector<std::string> vsamples;
+    };
+    std::vector<family> m_vfamilies;
+};
+// name="value" with the value escaped for Prometheus: made printable first (so no newline or
+// byte outside ASCII is left), then backslashes and quotes escaped.
+std::string label(const std::string& sname, const std::string& svalue);
+std::string labels(const std::vector<std::pair<std::string, std::string>>& vpairs);
+
+// Runs every step: each on a thread of its own when bconcurrent (and waits for all), else one
+// after another in order. Steps write only to their own results.
+void runsteps(const std::vector<std::function<void()>>& vsteps, bool bconcurrent);
 
 }  // namespace invtools
 

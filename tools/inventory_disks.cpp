@@ -1,6 +1,8 @@
 // The disks section of velka-inventory: every disk the block device manager lists (SCSI,
-// SAS, SATA and NVMe), each with its partitions as parted lists them. NVMe namespaces also
-// show their controller's model, serial number and firmware revision from sysfs, which the
+// SAS, SATA and NVMe), each with its partitions as parted lists them, and every other block
+// device of /sys/block (virtio, Xen, MMC, MD, device-mapper, loop devices with a backing file,
+// zram) with its size, model, rotational flag and why the manager does not list it. NVMe namespaces
+// also show their controller's model, serial number and firmware revision from sysfs, which the
 // manager's records do not carry. Nothing of the machine is changed: the manager writes udev
 // database entries for the disks it finds, so as root it runs in a child process with a
 // private mount namespace in which /run/udev/data is covered by a throw-away layer (the
@@ -18,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <list>
@@ -32,6 +35,7 @@ namespace {
 using invtools::havetool;
 using invtools::jsonstring;
 using invtools::printable;
+using invtools::row;
 
 using velka::blkdev::blkdev;
 using velka::blkdev::blkdevmgr;
@@ -44,10 +48,21 @@ const char* const s_udevdata = "/run/udev/data";
 
 struct disk {
     blkdev record;
-    std::string srevision;  // SCSI: the "rev" attribute; NVMe: the controller's firmware
+    std::string stransport;  // the record's, or "sata" for a disk behind an AHCI host
+    std::string srevision;   // SCSI: the "rev" attribute; NVMe: the controller's firmware
     std::string snvmemodel;
     std::string snvmeserial;
     std::vector<partitioninfo> vparts;
+};
+
+// A block device of /sys/block that the manager does not list.
+struct otherdev {
+    std::string sname;
+    std::string sbus;  // virtio, xen, mmc, md, device-mapper, loop, zram, ...
+    std::string smodel;
+    std::string sbacking;  // a loop device's backing file
+    unsigned long long ullbytes;
+    int irotational;  // 1, 0, or -1 when sysfs does not say
 };
 
 std::string transportname(velka::blkdev::scsitransport_t e) {
@@ -56,25 +71,97 @@ std::string transportname(velka::blkdev::scsitransport_t e) {
 }
 
 void addrecord(blkdev& bdev, void* arg, void*) {
-    static_cast<std::list<disk>*>(arg)->push_back(disk{bdev, "", "", "", {}});
+    static_cast<std::list<disk>*>(arg)->push_back(disk{bdev, "", "", "", "", {}});
+}
+
+std::string attribute(const std::string& spath) {
+    return utilities::trim(utilities::read(spath));
+}
+
+// The kernel driver of a SCSI host: its proc_name, else the driver of the first device above
+// the host that has one (the PCI function of an AHCI controller).
+std::string hostdriver(const std::string& slegato) {
+    std::string shost = "host" + slegato.substr(0, slegato.find(':'));
+    std::string sname = attribute("/sys/class/scsi_host/" + shost + "/proc_name");
+    if (!sname.empty() && sname != "(null)") return sname;
+    char sreal[PATH_MAX];
+    if (realpath(("/sys/class/scsi_host/" + shost + "/device").c_str(), sreal) == nullptr)
+        return "";
+    std::string sdir = sreal;
+    for (int i = 0; i < 4 && sdir.size() > 1; ++i) {
+        char slink[PATH_MAX];
+        ssize_t n = readlink((sdir + "/driver").c_str(), slink, sizeof(slink) - 1);
+        if (n > 0) {
+            std::string sdriver(slink, static_cast<size_t>(n));
+            return sdriver.substr(sdriver.rfind('/') + 1);
+        }
+        sdir = sdir.substr(0, sdir.rfind('/'));
+    }
+    return "";
+}
+
+// What kind of block device a /sys/block entry is: the bus of its device, else its kind by
+// name.
+std::string busof(const std::string& sname) {
+    char slink[PATH_MAX];
+    ssize_t n = readlink((std::string(s_sysblock) + "/" + sname + "/device/subsystem").c_str(),
+                         slink, sizeof(slink) - 1);
+    if (n > 0) {
+        std::string sbus(slink, static_cast<size_t>(n));
+        return sbus.substr(sbus.rfind('/') + 1);
+    }
+    const char* vkinds[][2] = {{"md", "md (software RAID)"},
+                               {"dm-", "device-mapper"},
+                               {"loop", "loop"},
+                               {"zram", "zram"},
+                               {"nbd", "nbd"},
+                               {"ram", "RAM disk"}};
+    for (const auto& k : vkinds)
+        if (sname.compare(0, strlen(k[0]), k[0]) == 0) return k[1];
+    return "unknown";
+}
+
+// Every entry of /sys/block that is not one of the manager's disks. Loop devices count only
+// with a backing file.
+std::list<otherdev> otherdevices(const std::list<disk>& ldisks) {
+    std::list<std::string> lnames;
+    utilities::readdir(s_sysblock, lnames);
+    lnames.sort();
+    std::list<otherdev> lothers;
+    for (const auto& sname : lnames) {
+        if (sname.empty() || sname[0] == '.') continue;
+        bool bmanaged = false;
+        for (const disk& d : ldisks) bmanaged = bmanaged || d.record.get_dev() == "/dev/" + sname;
+        if (bmanaged) continue;
+        std::string sdir = std::string(s_sysblock) + "/" + sname + "/";
+        otherdev o{sname, busof(sname), "", "", 0, -1};
+        if (sname.compare(0, 4, "loop") == 0) {
+            o.sbacking = attribute(sdir + "loop/backing_file");
+            if (o.sbacking.empty()) continue;
+        }
+        o.smodel = attribute(sdir + "device/model");
+        if (o.smodel.empty()) o.smodel = attribute(sdir + "device/name");  // MMC
+        if (o.smodel.empty()) o.smodel = attribute(sdir + "dm/name");
+        if (o.smodel.empty() && sname.compare(0, 2, "md") == 0)
+            o.smodel = attribute(sdir + "md/level");
+        o.ullbytes = strtoull(attribute(sdir + "size").c_str(), nullptr, 10) * 512ULL;
+        std::string srot = attribute(sdir + "queue/rotational");
+        o.irotational = srot == "1" ? 1 : srot == "0" ? 0 : -1;
+        lothers.push_back(o);
+    }
+    return lothers;
 }
 
 // Every disk of the manager, in its order, with partitions and the NVMe controller's
-// identity. The notes name the tools that are missing. The tools' own complaints never reach
-// the terminal: standard error points at /dev/null while they run.
-std::list<disk> collect(velka::logger::source* plogsrc, std::string& snote) {
+// identity, and the other block devices. The notes name the tools that are missing.
+std::list<disk> collect(velka::logger::source* plogsrc,
+                        std::string& snote,
+                        std::list<otherdev>& lothers) {
     std::list<disk> ldisks;
     bool bparted = havetool("parted");
     if (!havetool("blkid"))
         snote += "velka-inventory: blkid is not installed: disk labels are not shown\n";
     if (!bparted) snote += "velka-inventory: parted is not installed: partitions are not shown\n";
-    fflush(stderr);
-    int isaved = dup(2);
-    int inull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (inull >= 0) {
-        dup2(inull, 2);
-        close(inull);
-    }
     {
         blkdevmgr mgr(plogsrc);
         mgr.for_each_blkdev(addrecord, &ldisks, nullptr);
@@ -82,6 +169,7 @@ std::list<disk> collect(velka::logger::source* plogsrc, std::string& snote) {
     for (disk& d : ldisks) {
         blkdev& b = d.record;
         std::string sname = b.get_dev().substr(b.get_dev().rfind('/') + 1);
+        d.stransport = transportname(b.get_transport());
         if (b.get_transport() == velka::blkdev::e_nvme) {
             std::string sctrl = std::string(s_sysblock) + "/" + sname + "/device/";
             d.snvmemodel = utilities::trim(utilities::read(sctrl + "model"));
@@ -90,13 +178,11 @@ std::list<disk> collect(velka::logger::source* plogsrc, std::string& snote) {
         } else {
             d.srevision = utilities::trim(
                 utilities::read(std::string(s_scsidevices) + "/" + b.get_legatopath() + "/rev"));
+            if (hostdriver(b.get_legatopath()) == "ahci") d.stransport = "sata";
         }
         if (bparted) b.extractpartitioninfo(d.vparts);
     }
-    if (isaved >= 0) {
-        dup2(isaved, 2);
-        close(isaved);
-    }
+    lothers = otherdevices(ldisks);
     return ldisks;
 }
 
@@ -123,24 +209,30 @@ std::string rotation(const blkdev& b) {
     return i == 0 ? "not reported" : "unknown (query failed)";
 }
 
-std::string tablestext(const std::list<disk>& ldisks) {
+std::string notmanaged(const otherdev& o) {
+    return o.sbus + " device: the disk manager lists SCSI, SAS, SATA and NVMe disks";
+}
+
+std::string capacity(unsigned long long ullbytes) {
+    return utilities::ultostr(ullbytes) + " bytes (" + humansize(ullbytes) + ")";
+}
+
+std::string tablestext(const std::list<disk>& ldisks, const std::list<otherdev>& lothers) {
     std::string s = "\nDisks\n";
-    if (ldisks.empty()) s += "  none found\n";
-    char buf[1024];
+    if (ldisks.empty())
+        s += "  none found (the disk manager lists SCSI, SAS, SATA and NVMe disks" +
+             std::string(lothers.empty() ? ")\n" : "; other block devices follow)\n");
     for (const disk& d : ldisks) {
         const blkdev& b = d.record;
         bool bnvme = b.get_transport() == velka::blkdev::e_nvme;
         unsigned long long ullbytes = b.get_blocks() * b.get_blksize();
-        auto line = [&](const char* skey, const std::string& sval) {
-            snprintf(buf, sizeof(buf), "    %-20s %s\n", skey, printable(sval).c_str());
-            s += buf;
-        };
+        auto line = [&](const char* skey, const std::string& sval) { s += row(4, 20, skey, sval); };
         s += "  " + printable(b.get_dev()) + "\n";
         if (!bnvme) {
             line("SCSI address", b.get_legatopath());
             line("Generic node", b.get_sgdev().empty() ? "-" : b.get_sgdev());
         }
-        line("Transport", transportname(b.get_transport()));
+        line("Transport", d.stransport);
         if (bnvme) {
             line("Model", d.snvmemodel.empty() ? "-" : d.snvmemodel);
             line("Serial", d.snvmeserial.empty() ? "-" : d.snvmeserial);
@@ -152,8 +244,8 @@ std::string tablestext(const std::list<disk>& ldisks) {
             line("Serial", utilities::trim(b.get_serial()));
         }
         line("Capacity", utilities::ultostr(b.get_blocks()) + " x " +
-                             utilities::ultostr(b.get_blksize()) + " bytes = " +
-                             utilities::ultostr(ullbytes) + " bytes (" + humansize(ullbytes) + ")");
+                             utilities::ultostr(b.get_blksize()) +
+                             " bytes = " + capacity(ullbytes));
         line("Rotation", rotation(b));
         if (!bnvme) {
             line("UNMAP", b.get_unmap() ? "supported" : "not supported");
@@ -165,18 +257,31 @@ std::string tablestext(const std::list<disk>& ldisks) {
             continue;
         }
         line("Partitions", "");
-        snprintf(buf, sizeof(buf), "      %-4s %-10s %-10s %-10s %-12s %-24s %s\n", "#", "Start",
-                 "End", "Size", "File system", "Name", "Flags");
-        s += buf;
-        for (const partitioninfo& p : d.vparts) {
-            snprintf(buf, sizeof(buf), "      %-4d %-10s %-10s %-10s %-12s %-24s %s\n",
-                     p.m_partitionnum, printable(p.m_start).c_str(), printable(p.m_end).c_str(),
-                     printable(p.m_size).c_str(),
-                     printable(p.m_fstype.empty() ? "-" : p.m_fstype).c_str(),
-                     printable(p.m_name.empty() ? "-" : p.m_name).c_str(),
-                     printable(p.m_flags.empty() ? "-" : p.m_flags).c_str());
-            s += buf;
-        }
+        auto cell = [](const std::string& sval, size_t uwidth) {
+            std::string sp = printable(sval.empty() ? "-" : sval);
+            if (sp.size() < uwidth) sp.append(uwidth - sp.size(), ' ');
+            return sp + " ";
+        };
+        s += "      " + cell("#", 4) + cell("Start", 10) + cell("End", 10) + cell("Size", 10) +
+             cell("File system", 12) + cell("Name", 24) + "Flags\n";
+        for (const partitioninfo& p : d.vparts)
+            s += "      " + cell(utilities::itostr(p.m_partitionnum), 4) + cell(p.m_start, 10) +
+                 cell(p.m_end, 10) + cell(p.m_size, 10) + cell(p.m_fstype, 12) +
+                 cell(p.m_name, 24) + printable(p.m_flags.empty() ? "-" : p.m_flags) + "\n";
+    }
+    if (lothers.empty()) return s;
+    s += "\nOther block devices (not managed by the disk manager)\n";
+    for (const otherdev& o : lothers) {
+        s += "  /dev/" + printable(o.sname) + "\n";
+        s += row(4, 20, "Bus", o.sbus);
+        s += row(4, 20, "Model", o.smodel.empty() ? "-" : o.smodel);
+        if (!o.sbacking.empty()) s += row(4, 20, "Backing file", o.sbacking);
+        s += row(4, 20, "Capacity", capacity(o.ullbytes));
+        s += row(4, 20, "Rotational",
+                 o.irotational < 0 ? "not reported"
+                 : o.irotational   ? "yes"
+                                   : "no");
+        s += row(4, 20, "Not managed", notmanaged(o));
     }
     return s;
 }
@@ -207,7 +312,7 @@ std::string jsontext(const std::list<disk>& ldisks) {
         s += "    {\"device\": " + jsonstring(b.get_dev()) +
              ", \"scsi_address\": " + jsonstring(b.get_legatopath()) +
              ", \"generic_node\": " + jsonstring(b.get_sgdev()) +
-             ", \"transport\": " + jsonstring(transportname(b.get_transport())) +
+             ", \"transport\": " + jsonstring(d.stransport) +
              ", \"vendor\": " + jsonstring(utilities::trim(b.get_vendor())) +
              ", \"model\": " + jsonstring(bnvme ? d.snvmemodel : utilities::trim(b.get_model())) +
              ", \"revision\": " + jsonstring(d.srevision) + ", \"serial\": " +
@@ -228,6 +333,60 @@ std::string jsontext(const std::list<disk>& ldisks) {
         sep = ",\n";
     }
     return s + (ldisks.empty() ? "]" : "\n  ]");
+}
+
+std::string otherjson(const std::list<otherdev>& lothers) {
+    std::string s = "[";
+    const char* sep = "\n";
+    for (const otherdev& o : lothers) {
+        s += sep;
+        s += "    {\"device\": " + jsonstring("/dev/" + o.sname) +
+             ", \"bus\": " + jsonstring(o.sbus) +
+             ", \"model\": " + (o.smodel.empty() ? std::string("null") : jsonstring(o.smodel)) +
+             ", \"backing_file\": " +
+             (o.sbacking.empty() ? std::string("null") : jsonstring(o.sbacking)) +
+             ", \"capacity_bytes\": " + std::to_string(o.ullbytes) +
+             ", \"capacity\": " + jsonstring(humansize(o.ullbytes)) + ", \"rotational\": " +
+             (o.irotational < 0 ? "null"
+              : o.irotational   ? "true"
+                                : "false") +
+             ", \"managed\": false, \"not_managed_reason\": " + jsonstring(notmanaged(o)) + "}";
+        sep = ",\n";
+    }
+    return s + (lothers.empty() ? "]" : "\n  ]");
+}
+
+std::string promtext(const std::list<disk>& ldisks, const std::list<otherdev>& lothers) {
+    invtools::promtext prom;
+    using invtools::labels;
+    const char* scap = "Capacity of the block device.";
+    const char* sinfo =
+        "The block device's identity; managed is true for the disks the disk manager lists.";
+    for (const disk& d : ldisks) {
+        const blkdev& b = d.record;
+        bool bnvme = b.get_transport() == velka::blkdev::e_nvme;
+        prom.add("velka_disk_capacity_bytes", scap, labels({{"device", b.get_dev()}}),
+                 static_cast<double>(b.get_blocks() * b.get_blksize()));
+        prom.add("velka_disk_info", sinfo,
+                 labels({{"device", b.get_dev()},
+                         {"transport", d.stransport},
+                         {"model", bnvme ? d.snvmemodel : utilities::trim(b.get_model())},
+                         {"serial", bnvme ? d.snvmeserial : utilities::trim(b.get_serial())},
+                         {"managed", "true"}}),
+                 1);
+    }
+    for (const otherdev& o : lothers) {
+        prom.add("velka_disk_capacity_bytes", scap, labels({{"device", "/dev/" + o.sname}}),
+                 static_cast<double>(o.ullbytes));
+        prom.add("velka_disk_info", sinfo,
+                 labels({{"device", "/dev/" + o.sname},
+                         {"transport", o.sbus},
+                         {"model", o.smodel},
+                         {"serial", ""},
+                         {"managed", "false"}}),
+                 1);
+    }
+    return prom.text();
 }
 
 // A throw-away layer over the udev database in this process's own mount namespace: an
@@ -258,32 +417,62 @@ bool coverudevdata(const char* slayers, std::string& serr) {
     return true;
 }
 
-// Both texts of the section. As root the manager runs in a child (coverudevdata) that hands
-// the texts back through a pipe; without root it cannot write the database and runs here.
-void render(velka::logger::source* plogsrc, std::string& stable, std::string& sjson) {
-    std::string snote;
+// The texts of the section, in a child's pipe: "T", then each text as its length, a
+// newline and its bytes.
+std::string packed(const diskssection& sec) {
+    std::string s = "T";
+    for (const std::string* p : {&sec.snote, &sec.stable, &sec.sjson, &sec.sotherjson, &sec.sprom})
+        s += utilities::ultostr(p->size()) + "\n" + *p;
+    return s;
+}
+
+bool unpacked(const std::string& sin, diskssection& sec) {
+    if (sin.compare(0, 1, "T") != 0) return false;
+    size_t upos = 1;
+    for (std::string* p : {&sec.snote, &sec.stable, &sec.sjson, &sec.sotherjson, &sec.sprom}) {
+        size_t nl = sin.find('\n', upos);
+        if (nl == std::string::npos || nl == upos ||
+            sin.find_first_not_of("0123456789", upos) != nl)
+            return false;
+        size_t ulen = utilities::strtoul(sin.substr(upos, nl - upos));
+        if (ulen > sin.size() - nl - 1) return false;
+        *p = sin.substr(nl + 1, ulen);
+        upos = nl + 1 + ulen;
+    }
+    return upos == sin.size();
+}
+
+diskssection examine(velka::logger::source* plogsrc) {
+    diskssection sec;
+    std::list<otherdev> lothers;
+    std::list<disk> ldisks = collect(plogsrc, sec.snote, lothers);
+    sec.stable = tablestext(ldisks, lothers);
+    sec.sjson = jsontext(ldisks);
+    sec.sotherjson = otherjson(lothers);
+    sec.sprom = promtext(ldisks, lothers);
+    sec.bok = true;
+    return sec;
+}
+
+}  // namespace
+
+disksjob disks_start() {
+    disksjob job;
     std::list<std::string> lscsi, lblock;
     utilities::readdir(s_scsidevices, lscsi);
     utilities::readdir(s_sysblock, lblock);
-    if (lscsi.empty() && lblock.empty()) {
-        stable = tablestext({});
-        sjson = jsontext({});
-        return;
-    }
-    if (geteuid() != 0) {
-        std::list<disk> ldisks = collect(plogsrc, snote);
-        stable = tablestext(ldisks);
-        sjson = jsontext(ldisks);
-        if (!snote.empty()) fprintf(stderr, "%s", snote.c_str());
-        return;
-    }
+    if ((lscsi.empty() && lblock.empty()) || geteuid() != 0) return job;
     int fds[2];
-    if (pipe(fds) != 0) return;
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        job.serror = strerror(errno);
+        return job;
+    }
     fflush(nullptr);
     // The overlay's layers: a directory the child covers with a tmpfs of its own; removed
-    // here once the child is gone.
+    // once the child is gone.
     char stemplate[] = "/tmp/velka-inventory.XXXXXX";
     const char* slayers = mkdtemp(stemplate);
+    if (slayers != nullptr) job.slayers = slayers;
     pid_t pid = fork();
     if (pid == 0) {
         ::close(fds[0]);
@@ -292,10 +481,7 @@ void render(velka::logger::source* plogsrc, std::string& stable, std::string& sj
             sout = "Ethe disks cannot be examined here (" + serr + ")";
         } else {
             // The logging core's thread is not in this process: log nothing here.
-            std::list<disk> ldisks = collect(nullptr, snote);
-            std::string t = tablestext(ldisks), j = jsontext(ldisks);
-            sout = "T" + utilities::ultostr(snote.size()) + "\n" + snote +
-                   utilities::ultostr(t.size()) + "\n" + t + j;
+            sout = packed(examine(nullptr));
         }
         const char* p = sout.data();
         size_t n = sout.size();
@@ -310,62 +496,63 @@ void render(velka::logger::source* plogsrc, std::string& stable, std::string& sj
         _exit(0);
     }
     ::close(fds[1]);
-    std::string sin;
-    char buf[65536];
-    for (;;) {
-        ssize_t r = read(fds[0], buf, sizeof(buf));
-        if (r > 0)
-            sin.append(buf, static_cast<size_t>(r));
-        else if (r == 0 || errno != EINTR)
-            break;
+    if (pid < 0) {
+        job.serror = strerror(errno);
+        ::close(fds[0]);
+        if (!job.slayers.empty()) rmdir(job.slayers.c_str());
+        job.slayers.clear();
+        return job;
     }
-    ::close(fds[0]);
-    if (pid > 0)
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    job.pid = pid;
+    job.ifd = fds[0];
+    job.bchild = true;
+    return job;
+}
+
+diskssection disks_finish(disksjob& job, velka::logger::source* plogsrc) {
+    diskssection sec;
+    if (!job.bchild) {
+        std::list<std::string> lscsi, lblock;
+        utilities::readdir(s_scsidevices, lscsi);
+        utilities::readdir(s_sysblock, lblock);
+        if (!job.serror.empty()) {
+            sec.snote = "velka-inventory: the disks cannot be examined here (" + job.serror + ")\n";
+        } else if (lscsi.empty() && lblock.empty()) {
+            sec.stable = tablestext({}, {});
+            sec.sjson = sec.sotherjson = "[]";
+            sec.sprom = "";
+            sec.bok = true;
+            return sec;
+        } else {
+            // Without root the manager cannot write the database and runs here.
+            return examine(plogsrc);
         }
-    if (slayers != nullptr) rmdir(slayers);
-    // T{note length}\n{note}{table length}\n{table}{json}
-    size_t nl = sin.find('\n');
-    if (sin.compare(0, 1, "T") == 0 && nl != std::string::npos) {
-        size_t unote = utilities::strtoul(sin.substr(1, nl - 1));
-        snote = sin.substr(nl + 1, unote);
-        size_t ipos = nl + 1 + snote.size();
-        size_t nl2 = sin.find('\n', ipos);
-        if (nl2 != std::string::npos) {
-            size_t utable = utilities::strtoul(sin.substr(ipos, nl2 - ipos));
-            stable = sin.substr(nl2 + 1, utable);
-            sjson = sin.substr(nl2 + 1 + stable.size());
-            if (!snote.empty()) fprintf(stderr, "%s", snote.c_str());
-            return;
+    } else {
+        std::string sin;
+        char buf[65536];
+        for (;;) {
+            ssize_t r = read(job.ifd, buf, sizeof(buf));
+            if (r > 0)
+                sin.append(buf, static_cast<size_t>(r));
+            else if (r == 0 || errno != EINTR)
+                break;
         }
+        ::close(job.ifd);
+        job.ifd = -1;
+        while (waitpid(job.pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        job.bchild = false;
+        if (!job.slayers.empty()) rmdir(job.slayers.c_str());
+        if (unpacked(sin, sec)) {
+            sec.bok = true;
+            return sec;
+        }
+        sec = diskssection();
+        sec.snote =
+            "velka-inventory: " +
+            (sin.empty() ? std::string("the disks cannot be examined here") : sin.substr(1)) + "\n";
     }
-    fprintf(stderr, "velka-inventory: %s\n",
-            sin.empty() ? "the disks cannot be examined here" : sin.substr(1).c_str());
-    stable = tablestext({});
-    sjson = jsontext({});
-}
-
-struct rendered {
-    bool bdone = false;
-    std::string stable, sjson;
-};
-rendered s_rendered;
-
-const rendered& once(velka::logger::source* plogsrc) {
-    if (!s_rendered.bdone) {
-        render(plogsrc, s_rendered.stable, s_rendered.sjson);
-        if (s_rendered.sjson.empty()) s_rendered.sjson = "[]";
-        s_rendered.bdone = true;
-    }
-    return s_rendered;
-}
-
-}  // namespace
-
-void disks_table(FILE* out, velka::logger::source* plogsrc) {
-    fputs(once(plogsrc).stable.c_str(), out);
-}
-
-std::string disks_json(velka::logger::source* plogsrc) {
-    return once(plogsrc).sjson;
+    sec.stable = tablestext({}, {});
+    sec.sjson = sec.sotherjson = "[]";
+    return sec;
 }

@@ -21,17 +21,8 @@ using invtools::printable;
 
 using velka::utilities::utilities;
 
-struct function {
-    std::string saddress, svendor, sdevice, sssvendor, sssdevice, sclass, sclassname;
-    std::list<std::string> ldrivers;
-};
-
-struct section {
-    std::string stable;   // "" when none was found
-    std::string ssource;  // where the table comes from, in words
-    bool breadable;
-    std::vector<function> lfunctions;
-};
+using function = pcisection::function;
+using section = pcisection;
 
 std::string hex(unsigned int ui, int iwidth) {
     char buf[16];
@@ -80,7 +71,9 @@ void collectfunction(velka::pci::pci& p, void* arg) {
     pl->push_back(f);
 }
 
-section collect(const std::string& stable, velka::logger::source* plogsrc) {
+}  // namespace
+
+pcisection pci_collect(const std::string& stable, velka::logger::source* plogsrc) {
     section sec;
     if (stable.empty()) {
         defaulttable(sec);
@@ -100,6 +93,8 @@ section collect(const std::string& stable, velka::logger::source* plogsrc) {
     return sec;
 }
 
+namespace {
+
 std::string joined(const std::list<std::string>& l) {
     std::string s;
     for (const auto& d : l) s += (s.empty() ? "" : " ") + d;
@@ -108,8 +103,7 @@ std::string joined(const std::list<std::string>& l) {
 
 }  // namespace
 
-void pci_table(FILE* out, const std::string& stable, bool bfull, velka::logger::source* plogsrc) {
-    section sec = collect(stable, plogsrc);
+void pci_table(FILE* out, const pcisection& sec, bool bfull) {
     fprintf(out, "PCI functions\n");
     if (sec.stable.empty())
         fprintf(out, "  %-22s %s\n", "Module table", sec.ssource.c_str());
@@ -138,8 +132,7 @@ void pci_table(FILE* out, const std::string& stable, bool bfull, velka::logger::
     }
 }
 
-std::string pci_json(const std::string& stable, velka::logger::source* plogsrc) {
-    section sec = collect(stable, plogsrc);
+std::string pci_json(const pcisection& sec) {
     std::string s = "{\"module_table\": " + (sec.stable.empty() ? "null" : jsonstring(sec.stable)) +
                     ", \"module_table_source\": " + jsonstring(sec.ssource) +
                     ", \"module_table_readable\": " + (sec.breadable ? "true" : "false") +
@@ -163,4 +156,23 @@ std::string pci_json(const std::string& stable, velka::logger::source* plogsrc) 
     }
     s += sec.lfunctions.empty() ? "]}" : "\n    ]}";
     return s;
+}
+
+void pci_prom(const pcisection& sec, invtools::promtext& prom) {
+    if (!sec.breadable) return;
+    unsigned int uicount = 0;
+    for (const auto& f : sec.lfunctions) {
+        if (!f.ldrivers.empty()) continue;
+        ++uicount;
+        prom.add("velka_pci_function_without_driver",
+                 "A PCI function for which the kernel's module table names no driver.",
+                 invtools::labels({{"address", f.saddress},
+                                   {"vendor", f.svendor},
+                                   {"device", f.sdevice},
+                                   {"class", f.sclassname}}),
+                 1);
+    }
+    prom.add("velka_pci_functions_without_driver",
+             "Number of PCI functions for which the kernel's module table names no driver.", "",
+             uicount);
 }

@@ -1,9 +1,11 @@
 // velka-inventory: prints what the library finds out about this host. It only reads: no
-// file, device or setting of the machine is changed.
+// file, device or setting of the machine is changed, apart from the metrics file that
+// --prometheus writes.
 //
 //   velka-inventory [--json]
 //   velka-inventory [--json] --mounts FILE
 //   velka-inventory [--json] --pci [TABLE]
+//   velka-inventory --prometheus [FILE]
 //   either form with --log FILE: what the command does is logged to FILE (appended), through
 //   a logging core with a file sink only, so the logger writes nothing to the console. When
 //   FILE cannot be opened, or a line could not be written to it, the command says so and
@@ -29,128 +31,24 @@
 #include <velka/logger>
 #include <velka/mntconfig>
 #include <velka/mnttab>
-#include <velka/platform>
 #include <velka/scoped_ptr>
 #include <velka/utilities>
 
-#include "inventory_boot.h"
+#include "inventory.h"
 #include "inventory_common.h"
-#include "inventory_disks.h"
-#include "inventory_lvm.h"
-#include "inventory_pci.h"
 
 namespace {
 
-using invtools::havetool;
 using invtools::jsonstring;
 using invtools::printable;
 
 using velka::logger::LOG;
-using velka::platform::platform;
 using velka::utilities::utilities;
 
 const char* const s_file = "velka-inventory.cpp";
+const char* const s_promdefault = "/var/lib/prometheus/node-exporter/velka.prom";
 // Where the command and the managers it builds log; null without --log.
 velka::logger::source* s_plogsrc = nullptr;
-
-struct interface {
-    std::string sname;
-    bool bspeed;
-    unsigned long ulspeed;
-};
-
-struct inventory {
-    unsigned long ultotalmem;
-    unsigned long ulfreemem;
-    unsigned int uicores;
-    bool befi;
-    std::list<interface> linterfaces;
-    // Tools the inventory runs that are not installed, each with what is unknown without it.
-    std::list<std::pair<std::string, std::string>> lmissing;
-};
-
-inventory collect() {
-    inventory inv;
-    bool bfree = havetool("free"), bifconfig = havetool("ifconfig"), bethtool = havetool("ethtool");
-    if (!bfree) inv.lmissing.push_back({"free", "memory sizes"});
-    if (!bifconfig) inv.lmissing.push_back({"ifconfig", "network interfaces"});
-    if (!bethtool) inv.lmissing.push_back({"ethtool", "link speeds"});
-    inv.ultotalmem = bfree ? platform::get_totalmemory() : 0;
-    inv.ulfreemem = bfree ? platform::get_freememory() : 0;
-    inv.uicores = platform::get_numcpucores();
-    inv.befi = platform::isEFIfirmware();
-    LOG(s_plogsrc, s_file, "inventory::collect",
-        "total memory " + utilities::ultostr(inv.ultotalmem) + " MiB, free memory " +
-            utilities::ultostr(inv.ulfreemem) + " MiB, " + utilities::uitostr(inv.uicores) +
-            " processor cores, firmware " + (inv.befi ? "EFI" : "BIOS"));
-    std::list<std::string> lnames;
-    if (bifconfig) platform::getnwintfxlist(lnames);
-    for (const auto& sname : lnames) {
-        if (sname.empty()) continue;
-        interface intf {
-            sname, false, 0
-        };
-        intf.bspeed =
-            bethtool && platform::get_link_speed(sname, intf.ulspeed) == 0 && intf.ulspeed > 0;
-        LOG(s_plogsrc, s_file, "inventory::collect",
-            "interface " + sname + " link speed " +
-                (intf.bspeed ? utilities::ultostr(intf.ulspeed) + " Mb/s" : "unknown"));
-        inv.linterfaces.push_back(intf);
-    }
-    return inv;
-}
-
-void printjson(const inventory& inv) {
-    printf("{\n  \"platform\": {\n");
-    printf("    \"total_memory_mib\": %lu,\n", inv.ultotalmem);
-    printf("    \"free_memory_mib\": %lu,\n", inv.ulfreemem);
-    printf("    \"cpu_cores\": %u,\n", inv.uicores);
-    printf("    \"firmware\": \"%s\",\n", inv.befi ? "EFI" : "BIOS");
-    printf("    \"interfaces\": [");
-    const char* sep = "\n";
-    for (const auto& intf : inv.linterfaces) {
-        printf("%s      {\"name\": %s, \"link_speed_mbps\": ", sep, jsonstring(intf.sname).c_str());
-        if (intf.bspeed)
-            printf("%lu}", intf.ulspeed);
-        else
-            printf("null}");
-        sep = ",\n";
-    }
-    printf("%s],\n", inv.linterfaces.empty() ? "" : "\n    ");
-    printf("    \"missing_tools\": [");
-    sep = "";
-    for (const auto& m : inv.lmissing) {
-        printf("%s{\"tool\": %s, \"unknown\": %s}", sep, jsonstring(m.first).c_str(),
-               jsonstring(m.second).c_str());
-        sep = ", ";
-    }
-    printf("]\n  },\n  \"pci\": %s", pci_json("", s_plogsrc).c_str());
-    printf(",\n  \"disks\": %s", disks_json(s_plogsrc).c_str());
-    printf(",\n  \"volume_groups\": %s", lvm_json(s_plogsrc).c_str());
-    printf("%s\n}\n", boot_json(s_plogsrc).c_str());
-}
-
-void printtable(const inventory& inv) {
-    for (const auto& m : inv.lmissing)
-        printf("Note: %s is not installed: %s unknown\n", m.first.c_str(), m.second.c_str());
-    if (!inv.lmissing.empty()) printf("\n");
-    printf("Platform\n");
-    printf("  %-22s %lu MiB\n", "Total memory", inv.ultotalmem);
-    printf("  %-22s %lu MiB\n", "Free memory", inv.ulfreemem);
-    printf("  %-22s %u\n", "Processor cores", inv.uicores);
-    printf("  %-22s %s\n", "Firmware", inv.befi ? "EFI" : "BIOS");
-    printf("\nNetwork interfaces\n");
-    printf("  %-22s %s\n", "Interface", "Link speed");
-    for (const auto& intf : inv.linterfaces) {
-        std::string sspeed = intf.bspeed ? utilities::ultostr(intf.ulspeed) + " Mb/s" : "-";
-        printf("  %-22s %s\n", intf.sname.c_str(), sspeed.c_str());
-    }
-    printf("\n");
-    pci_table(stdout, "", false, s_plogsrc);
-    disks_table(stdout, s_plogsrc);
-    lvm_table(stdout, s_plogsrc);
-    boot_table(stdout, s_plogsrc);
-}
 
 // ---- Mount-path configuration file (--mounts) ----
 
@@ -262,7 +160,34 @@ int showmounts(const std::string& sfile, bool bjson) {
 }
 
 void usage(FILE* out) {
-    fprintf(out, "usage: velka-inventory [--json] [--mounts FILE | --pci [TABLE]] [--log FILE]\n");
+    fprintf(out,
+            "usage: velka-inventory [--json] [--mounts FILE | --pci [TABLE]] [--log FILE]\n"
+            "       velka-inventory --prometheus [FILE] [--log FILE]\n"
+            "\n"
+            "Shows what velka finds out about this host (platform, network interfaces, PCI\n"
+            "functions and drivers, disks and other block devices, LVM volume groups and\n"
+            "physical volumes, SMART health, network boot, RAID) as a table, or as JSON with\n"
+            "--json. Apart from the --prometheus file it only reads: nothing else on the\n"
+            "machine is changed.\n"
+            "\n"
+            "  --json             JSON instead of the table (numbers that are not finite are\n"
+            "                     null)\n"
+            "  --mounts FILE      the entries of a mount-path configuration file and their\n"
+            "                     location stamps\n"
+            "  --pci [TABLE]      every PCI function with the kernel modules that the module\n"
+            "                     table TABLE names (default: the running kernel's modules.alias)\n"
+            "  --prometheus [FILE]\n"
+            "                     the inventory's metrics in Prometheus' text exposition format\n"
+            "                     for node_exporter's textfile collector, written atomically\n"
+            "                     (a temporary file in the same directory renamed over FILE).\n"
+            "                     FILE defaults to %s;\n"
+            "                     \"-\" writes to standard output. Nothing else is printed.\n"
+            "  --log FILE         log what the command does to FILE (appended)\n"
+            "\n"
+            "Exit status: 0 done (with --prometheus also when a section failed: its\n"
+            "velka_inventory_section_success is 0); 1 the log file or the metrics file cannot\n"
+            "be written, or the mount-path file cannot be read; 2 bad arguments.\n",
+            s_promdefault);
 }
 
 }  // namespace
@@ -273,6 +198,7 @@ int main(int argc, char** argv) {
     const char* slog = nullptr;
     bool bpci = false;
     std::string spcitable;
+    const char* sprom = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--json") == 0) {
             bjson = true;
@@ -281,6 +207,9 @@ int main(int argc, char** argv) {
         } else if (strcmp(argv[i], "--pci") == 0) {
             bpci = true;
             if (i + 1 < argc && strncmp(argv[i + 1], "--", 2) != 0) spcitable = argv[++i];
+        } else if (strcmp(argv[i], "--prometheus") == 0) {
+            sprom = s_promdefault;
+            if (i + 1 < argc && strncmp(argv[i + 1], "--", 2) != 0) sprom = argv[++i];
         } else if (strcmp(argv[i], "--log") == 0 && i + 1 < argc) {
             slog = argv[++i];
         } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
@@ -291,6 +220,11 @@ int main(int argc, char** argv) {
             usage(stderr);
             return 2;
         }
+    }
+    if (sprom != nullptr && (bjson || bpci || smounts != nullptr || *sprom == '\0')) {
+        fprintf(stderr, "velka-inventory: --prometheus takes a file name and no other view\n");
+        usage(stderr);
+        return 2;
     }
     // The core is destroyed before main returns: every logged line is in the file by then.
     velka::scoped_ptr::scoped_ptr<velka::logger::core> plogcore;
@@ -310,21 +244,34 @@ int main(int argc, char** argv) {
     if (bpci) {
         LOG(s_plogsrc, s_file, "inventory::main",
             "showing the PCI functions" + (spcitable.empty() ? "" : " with table " + spcitable));
+        pcisection sec = pci_collect(spcitable, s_plogsrc);
         if (bjson)
-            printf("{\n  \"pci\": %s\n}\n", pci_json(spcitable, s_plogsrc).c_str());
+            printf("{\n  \"pci\": %s\n}\n", pci_json(sec).c_str());
         else
-            pci_table(stdout, spcitable, true, s_plogsrc);
+            pci_table(stdout, sec, true);
     } else if (smounts != nullptr) {
         LOG(s_plogsrc, s_file, "inventory::main",
             std::string("showing the mount paths of ") + smounts);
         iret = showmounts(smounts, bjson);
     } else {
         LOG(s_plogsrc, s_file, "inventory::main", "collecting the platform inventory");
-        inventory inv = collect();
-        if (bjson)
-            printjson(inv);
-        else
-            printtable(inv);
+        inventoryfacts inv = inventory_collect(s_plogsrc, true);
+        fputs(inv.disks.snote.c_str(), stderr);
+        if (sprom != nullptr && strcmp(sprom, "-") == 0) {
+            fputs(inventory_prometheus(inv).c_str(), stdout);
+        } else if (sprom != nullptr) {
+            std::string serror;
+            if (inventory_writefile(sprom, inventory_prometheus(inv), serror) != 0) {
+                fprintf(stderr, "velka-inventory: %s\n", printable(serror).c_str());
+                iret = 1;
+            }
+            LOG(s_plogsrc, s_file, "inventory::main",
+                std::string("metrics written to ") + sprom + (iret == 0 ? "" : ": " + serror));
+        } else if (bjson) {
+            fputs(inventory_json(inv).c_str(), stdout);
+        } else {
+            inventory_table(stdout, inv);
+        }
     }
     LOG(s_plogsrc, s_file, "inventory::main", "done, exit code " + utilities::itostr(iret));
     s_plogsrc = nullptr;

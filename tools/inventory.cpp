@@ -1,0 +1,142 @@
+// The whole inventory of velka-inventory: the sections collected and rendered together.
+#include "inventory.h"
+#include "inventory_common.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Standard error sent to /dev/null while the tools run (they print there through the shell).
+// One for the whole collection: sections running at the same time must not swap the
+// descriptor under each other.
+class quietstderr {
+public:
+    quietstderr() : m_isaved(fcntl(2, F_DUPFD_CLOEXEC, 3)) {
+        fflush(stderr);
+        int inull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (inull >= 0) {
+            dup2(inull, 2);
+            close(inull);
+        }
+    }
+    ~quietstderr() {
+        if (m_isaved >= 0) {
+            dup2(m_isaved, 2);
+            close(m_isaved);
+        }
+    }
+    quietstderr(const quietstderr&) = delete;
+    quietstderr& operator=(const quietstderr&) = delete;
+
+private:
+    int m_isaved;
+};
+
+}  // namespace
+
+inventoryfacts inventory_collect(velka::logger::source* plogsrc, bool bconcurrent) {
+    inventoryfacts inv;
+    quietstderr quiet;
+    disksjob job;
+    // The disks' child is forked before any thread starts.
+    if (bconcurrent) job = disks_start();
+    invtools::runsteps({[&] { inv.platform = platform_collect(plogsrc, bconcurrent); },
+                        [&] { inv.pci = pci_collect("", plogsrc); },
+                        [&] {
+                            if (!bconcurrent) job = disks_start();
+                            inv.disks = disks_finish(job, plogsrc);
+                        },
+                        [&] { inv.lvm = lvm_collect(plogsrc, bconcurrent); },
+                        [&] { inv.boot = boot_collect(plogsrc, bconcurrent); }},
+                       bconcurrent);
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    inv.dfinished = static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+    return inv;
+}
+
+void inventory_table(FILE* out, const inventoryfacts& inv) {
+    platform_table(out, inv.platform);
+    pci_table(out, inv.pci, false);
+    fputs(inv.disks.stable.c_str(), out);
+    lvm_table(out, inv.lvm);
+    boot_table(out, inv.boot);
+}
+
+std::string inventory_json(const inventoryfacts& inv) {
+    return "{\n  \"platform\": " + platform_json(inv.platform) +
+           ",\n  \"pci\": " + pci_json(inv.pci) + ",\n  \"disks\": " + inv.disks.sjson +
+           ",\n  \"other_block_devices\": " + inv.disks.sotherjson +
+           ",\n  \"volume_groups\": " + lvm_json(inv.lvm) +
+           ",\n  \"physical_volumes\": " + lvm_pvjson(inv.lvm) + boot_json(inv.boot) + "\n}\n";
+}
+
+std::string inventory_prometheus(const inventoryfacts& inv) {
+    invtools::promtext run;
+    run.add("velka_inventory_last_run_timestamp_seconds",
+            "When velka-inventory last collected these metrics, in seconds since the epoch.", "",
+            inv.dfinished);
+    struct section {
+        const char* sname;
+        bool bok;
+    };
+    const section vsections[] = {
+        {"platform", inv.platform.bok}, {"pci", inv.pci.breadable && !inv.pci.lfunctions.empty()},
+        {"disks", inv.disks.bok},       {"lvm", inv.lvm.bok},
+        {"smart", inv.boot.bsmartctl},  {"raid", inv.boot.bdmidecode}};
+    for (const auto& s : vsections)
+        run.add("velka_inventory_section_success",
+                "1 when the section of the inventory could be collected, 0 when it failed or its "
+                "tools are missing.",
+                invtools::labels({{"section", s.sname}}), s.bok ? 1 : 0);
+    invtools::promtext pci, lvm, smart;
+    pci_prom(inv.pci, pci);
+    lvm_prom(inv.lvm, lvm);
+    boot_prom(inv.boot, smart);
+    return run.text() + inv.disks.sprom + smart.text() + lvm.text() + pci.text();
+}
+
+int inventory_writefile(const std::string& sfile, const std::string& stext, std::string& serror) {
+    size_t uslash = sfile.rfind('/');
+    std::string sdir = uslash == std::string::npos ? "." : sfile.substr(0, uslash + 1);
+    std::string stemp =
+        (uslash == std::string::npos ? std::string("./") : sdir) + ".velka-inventory.XXXXXX";
+    std::vector<char> vtemp(stemp.begin(), stemp.end());
+    vtemp.push_back('\0');
+    int ifd = mkostemp(vtemp.data(), O_CLOEXEC);
+    if (ifd < 0) {
+        int ierr = errno;
+        serror = "cannot create a temporary file in " + sdir + ": " + strerror(ierr);
+        return -1;
+    }
+    const char* p = stext.data();
+    size_t n = stext.size();
+    int ierr = 0;
+    while (n > 0 && ierr == 0) {
+        ssize_t w = write(ifd, p, n);
+        if (w < 0 && errno != EINTR) ierr = errno;
+        if (w > 0) {
+            p += w;
+            n -= static_cast<size_t>(w);
+        }
+    }
+    if (ierr == 0 && fchmod(ifd, 0644) != 0) ierr = errno;
+    if (ierr == 0 && fsync(ifd) != 0) ierr = errno;
+    if (close(ifd) != 0 && ierr == 0) ierr = errno;
+    if (ierr == 0 && rename(vtemp.data(), sfile.c_str()) != 0) ierr = errno;
+    if (ierr != 0) {
+        unlink(vtemp.data());
+        serror = std::string("cannot write ") + sfile + ": " + strerror(ierr);
+        return -1;
+    }
+    return 0;
+}
