@@ -529,7 +529,9 @@ int core::startdispatch() {
 }
 
 core::~core() {
-    waitforflush();
+    // A core destroyed from the program's handler of a flushed signal (exit() there) does not
+    // wait for the flush to be over.
+    if (m_brestart.load()) restart();
     if (!m_tld.hndlr_exited.load() || m_bsync.load()) cancelthread();
     core* pself = this;
     pcore.compare_exchange_strong(pself, nullptr);
@@ -727,7 +729,9 @@ void core::log() {
 
 // Waits until the dispatch thread has written what the queue held at the call, or has ended.
 void core::drain() {
-    waitforflush();
+    // A signal flush writes everything queued; what comes after it waits for its end.
+    if (m_bflushing.load()) return;
+    if (m_brestart.load()) restart();
     if (m_bsync.load() || m_tld.hndlr_exited.load()) return;
     unsigned long long ulltarget = m_cbmgr->pushedcount();
     std::unique_lock<std::mutex> lock(m_drainlock);
