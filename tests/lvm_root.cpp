@@ -164,7 +164,7 @@ TEST_F(Root_Lvm, HostileGroupNamesReachTheRealToolAsOneArgument) {
         std::string sprefix =
             m("vgcreate", "Volume group " + svg + " creation failed with error: ");
         std::string ssuffix = "  New volume group name \"" + svg +
-                              "\" is invalid.\n  Run `vgcreate --help' for more information.\n";
+                              "\" is invalid.\n  Run `vgcreate --help' for more information.";
         auto l = log.messages();
         EXPECT_EQ(std::count_if(l.begin(), l.end(),
                                 [&](const std::string& s) {
