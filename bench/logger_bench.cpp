@@ -2,10 +2,11 @@
 // end-to-end throughput until every line is in the file (each line flushed), with 1 and 2
 // producer threads, for velka's logger and for spdlog's asynchronous logger run in the same
 // process under the same guarantees (queue of the same capacity, producers block when it is
-// full, the file sink flushed on every message). A plain loop of snprintf and one write() per
-// line gives the ceiling. Prints the figures and the ratios velka/spdlog. Last, the stop
-// latency: how long destroying a core takes once its last line is in the file (and for an
-// idle core), the median of several cores.
+// full, no line held back in the process: spdlog flushes its file on every message, velka
+// writes each batch it takes with one write() before it takes the next). A plain loop of
+// snprintf and one write() per line gives the ceiling. Prints the figures and the ratios
+// velka/spdlog. Last, the stop latency: how long destroying a core takes once its last line is in
+// the file (and for an idle core), the median of several cores.
 //
 //   build-dir/bench/logger_bench [messages per run]     (default 200000)
 #include <fcntl.h>

@@ -1,7 +1,8 @@
 // The asynchronous logger: entries and their text line, sources and the LOG entry points,
 // the file and console sinks, and the core with its bounded queue, dispatch thread and the
-// signal flush. Producers only copy a fixed-size entry (the used part of its text) into the
-// queue; formatting and the per-line flush happen on the dispatch thread.
+// signal flush. Producers only read the monotonic clock and copy their texts once, straight
+// into a queue slot; the wall-clock time, the formatting and the writes happen on the
+// dispatch thread.
 #include <velka/logger>
 
 #include <fcntl.h>
@@ -54,6 +55,79 @@ void puttext(char* cbuff, size_t& uioff, const char* src, size_t uilen) {
     if (uilen > uiroom) uilen = uiroom;
     memcpy(cbuff + uioff, src, uilen);
     uioff += uilen;
+}
+
+// CLOCK_REALTIME minus CLOCK_MONOTONIC in nanoseconds: the two clocks advance together (both
+// follow the system's frequency corrections), and the difference only moves when the system
+// clock is set. The dispatch thread measures it again for each batch it takes.
+std::atomic<long long> s_lloffset(0);
+std::atomic<bool> s_boffset(false);
+
+long long nanoseconds(const timespec& ts) {
+    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+// Reads the monotonic clock between two readings of the system clock, which must be close
+// together (no preemption in between); the offset taken at their middle is adopted when it
+// differs from the last one by more than the error of a reading, so the time stamps of one
+// producer keep their order unless the system clock itself is set back.
+void refreshoffset() {
+    for (int i = 0; i < 3; ++i) {
+        timespec tr1, tm, tr2;
+        clock_gettime(CLOCK_REALTIME, &tr1);
+        clock_gettime(CLOCK_MONOTONIC, &tm);
+        clock_gettime(CLOCK_REALTIME, &tr2);
+        long long llr1 = nanoseconds(tr1);
+        long long llr2 = nanoseconds(tr2);
+        if (llr2 - llr1 > 2000 || llr2 < llr1) continue;
+        long long lloff = llr1 + (llr2 - llr1) / 2 - nanoseconds(tm);
+        long long llold = s_lloffset.load(std::memory_order_relaxed);
+        long long lldiff = lloff > llold ? lloff - llold : llold - lloff;
+        if (!s_boffset.load(std::memory_order_relaxed) || lldiff > 2000) {
+            s_lloffset.store(lloff, std::memory_order_relaxed);
+            s_boffset.store(true, std::memory_order_relaxed);
+        }
+        return;
+    }
+}
+
+// The wall-clock time of a monotonic time stamp.
+timeval walltime(long long llmono) {
+    if (!s_boffset.load(std::memory_order_relaxed)) refreshoffset();
+    long long llns = llmono + s_lloffset.load(std::memory_order_relaxed);
+    timeval tv;
+    tv.tv_sec = static_cast<time_t>(llns / 1000000000LL);
+    tv.tv_usec = static_cast<suseconds_t>((llns % 1000000000LL) / 1000);
+    return tv;
+}
+
+// Copies the text into p as one line: a trailing newline dropped, every other control
+// character written visibly; returns the end. p has room for 4 characters per text byte.
+char* puttextvisible(char* p, const char* s, size_t n) {
+    if (n > 0 && s[n - 1] == '\n') --n;
+    size_t i = 0;
+    while (i < n) {
+        size_t j = i;
+        while (j < n && static_cast<unsigned char>(s[j]) >= 0x20 && s[j] != 0x7f) ++j;
+        memcpy(p, s + i, j - i);
+        p += j - i;
+        if (j == n) break;
+        unsigned char c = static_cast<unsigned char>(s[j]);
+        *p++ = '\\';
+        if (c == '\n') {
+            *p++ = 'n';
+        } else if (c == '\r') {
+            *p++ = 'r';
+        } else if (c == '\t') {
+            *p++ = 't';
+        } else {
+            *p++ = 'x';
+            *p++ = s_hexdigits[c >> 4];
+            *p++ = s_hexdigits[c & 15];
+        }
+        i = j + 1;
+    }
+    return p;
 }
 
 const char* levelname(log_level_t level) {
@@ -126,7 +200,8 @@ int timetext(const timeval& tv, timecache& tc, char* cbuff) {
 }
 
 // The log line of ent into cline of uisize bytes, exactly as
-// snprintf("%0#6x %0#8x %28s %4s %s") would write it; returns its length.
+// snprintf("%0#6x %0#8x %28s %4s %s") would write it but for the text's control characters
+// (see puttextvisible); returns its length.
 int formatline(const entry& ent, timecache& tc, char* cline, size_t uisize) {
     // Everything before the text fits in 128 characters.
     char chead[128];
@@ -152,10 +227,12 @@ int formatline(const entry& ent, timecache& tc, char* cline, size_t uisize) {
     size_t uimax = uisize - 1;
     if (uihead > uimax) uihead = uimax;
     memcpy(cline, chead, uihead);
-    if (uitext > uimax - uihead) uitext = uimax - uihead;
-    memcpy(cline + uihead, ent.get_str(), uitext);
-    cline[uihead + uitext] = '\0';
-    return static_cast<int>(uihead + uitext);
+    // Each text byte takes at most 4 characters; a buffer too small for that gets the text
+    // cut (the dispatch thread's buffers always have the room).
+    if (uitext * 4 > uimax - uihead) uitext = (uimax - uihead) / 4;
+    char* pend = puttextvisible(cline + uihead, ent.get_str(), uitext);
+    *pend = '\0';
+    return static_cast<int>(pend - cline);
 }
 
 }  // namespace
@@ -190,6 +267,11 @@ entry& entry::operator=(const entry& other) {
     memcpy(m_cbuff, other.m_cbuff, uilen);
     m_cbuff[uilen] = '\0';
     return *this;
+}
+
+timevalue_t entry::get_time() const {
+    if (m_time.tv_usec >= 0) return m_time;
+    return walltime(static_cast<long long>(m_time.tv_sec) * 1000000000LL - 1 - m_time.tv_usec);
 }
 
 process_id_t entry::get_process_id() {
@@ -231,14 +313,8 @@ std::string entry::tostr() {
 
 std::string entry::tostr_r() {
     velka::scoped_array::scoped_array<char> line(s_linesize);
-    char ctime[64];
-    timeval tv = m_time;
-    timevaltostr(tv, ctime, sizeof(ctime));
-    int n = snprintf(line.get(), s_linesize, "%0#6x %0#8x %28s %4s %s",
-                     static_cast<unsigned int>(m_pid), static_cast<unsigned int>(m_tid), ctime,
-                     levelname(m_log_level), m_cbuff);
-    if (n < 0) n = 0;
-    if (n > s_linesize - 1) n = s_linesize - 1;
+    timecache tc{0, -1, {0}};
+    int n = formatline(*this, tc, line.get(), s_linesize);
     return std::string(line.get(), static_cast<size_t>(n));
 }
 
@@ -272,24 +348,8 @@ void source::log(log_level lvl, const char* file, const char* func, std::string 
     if (m_pfhndlr(lvl)) enqueue(lvl, file, func, str);
 }
 
-// Builds the entry on the stack, the tagged text (file "::" func "( )" two blanks str)
-// written straight into it, and hands it to the core.
 void source::enqueue(log_level_t lvl, const char* file, const char* func, const std::string& str) {
-    entry ent;
-    ent.m_pid = entry::get_process_id();
-    ent.m_tid = entry::get_thread_id();
-    ent.m_time = entry::get_current_time();
-    ent.m_log_level = lvl;
-    size_t uioff = 0;
-    if (file != nullptr || func != nullptr) {
-        if (file != nullptr) puttext(ent.m_cbuff, uioff, file, strlen(file));
-        puttext(ent.m_cbuff, uioff, "::", 2);
-        if (func != nullptr) puttext(ent.m_cbuff, uioff, func, strlen(func));
-        puttext(ent.m_cbuff, uioff, "( )  ", 5);
-    }
-    puttext(ent.m_cbuff, uioff, str.c_str(), strnlen(str.c_str(), str.size()));
-    ent.m_cbuff[uioff] = '\0';
-    m_pcref->queue_entry(ent);
+    m_pcref->queue_text(lvl, file, func, str.c_str(), str.size());
 }
 
 void LOG(source* ptr, std::string str) {
@@ -323,6 +383,11 @@ void file_sink::open(const std::string& s_file) {
     m_ifd = ::open(s_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     b_valid = m_ifd >= 0;
     m_ierrno.store(b_valid ? 0 : errno);
+}
+
+void file_sink::reopen() {
+    std::string spath = m_s_file;
+    open(spath);
 }
 
 void file_sink::close() {
@@ -365,6 +430,22 @@ void file_sink::write(const std::string& s_str) {
     if (m_ierrno.load(std::memory_order_relaxed) != 0) m_ierrno.store(0);
 }
 
+// Whole lines reach the file in one write (continued only if the file takes part of it).
+void file_sink::writelines(const char* p, size_t n) {
+    if (!b_valid) return;
+    while (n > 0) {
+        ssize_t iw = ::write(m_ifd, p, n);
+        if (iw < 0) {
+            if (errno == EINTR) continue;
+            m_ierrno.store(errno);
+            return;
+        }
+        p += iw;
+        n -= static_cast<size_t>(iw);
+    }
+    if (m_ierrno.load(std::memory_order_relaxed) != 0) m_ierrno.store(0);
+}
+
 // Every line is in the file once write() returns: nothing is held back here.
 void file_sink::flush() {}
 
@@ -382,6 +463,11 @@ void console_sink::write(const std::string& s_str) {
     fflush(stdout);
 }
 
+void console_sink::writelines(const char* p, size_t n) {
+    fwrite(p, 1, n, stdout);
+    fflush(stdout);
+}
+
 void console_sink::flush() {}
 
 // ---- core
@@ -389,7 +475,8 @@ void console_sink::flush() {}
 core::core(unsigned int ui_entries)
     : m_fsink_valid(false),
       m_csink_valid(false),
-      m_pline(entry::s_linesize),
+      m_pline(s_maxline),
+      m_pbatchtext(s_batchsize * s_maxline),
       m_ltimesec(0),
       m_itimelen(-1),
       m_pbatch(s_batchsize),
@@ -402,23 +489,19 @@ core::core(unsigned int ui_entries)
       m_bfailed(false),
       m_bflushing(false),
       m_bstopreq(false),
-      m_exitsem(0) {
-    m_sline.reserve(entry::s_linesize);
+      m_exitsem(0),
+      m_brestart(false),
+      m_iflushwaiters(0),
+      m_flushsem(0),
+      m_ullwritten(0),
+      m_idrainers(0) {
+    refreshoffset();
     std::set<int> sigs{SIGUSR1, SIGUSR2, SIGSEGV};
     m_sigset.sethandler(sigs, sig_handler);
+    m_sigset.setresume(sig_resume);
     m_cbmgr = new velka::circular_buffer::circular_buffer_mgr<entry>(ui_entries);
-    m_pthrd = new velka::thread::thread();
     m_tld.m_pcore = this;
-    m_tld.log_entries.store(true);
-    m_tld.hndlr_exited.store(false);
-    // A signal for the new thread waits until it knows it is the dispatch thread.
-    sigset_t block;
-    sigemptyset(&block);
-    sigaddset(&block, SIGUSR1);
-    sigaddset(&block, SIGUSR2);
-    pthread_sigmask(SIG_BLOCK, &block, &m_origmask);
-    int iret = m_pthrd->create_joinable_thread(log_handler, &m_tld);
-    pthread_sigmask(SIG_SETMASK, &m_origmask, nullptr);
+    int iret = startdispatch();
     if (iret != 0) {
         // No dispatch thread: producers write their entries themselves.
         setfailed("The dispatch thread could not be started: " + std::string(strerror(iret)));
@@ -427,7 +510,28 @@ core::core(unsigned int ui_entries)
     pcore.store(this);
 }
 
+// Starts the dispatch thread. It keeps SIGUSR1 and SIGUSR2 blocked but while it waits for
+// entries (with the mask of the thread that starts it); a signal for it waits until it knows
+// it is the dispatch thread. 0, or the error of the thread's creation.
+int core::startdispatch() {
+    m_pthrd = new velka::thread::thread();
+    m_tld.log_entries.store(true);
+    m_tld.hndlr_exited.store(false);
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGUSR1);
+    sigaddset(&block, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &block, &m_origmask);
+    m_waitmask = m_origmask;
+    int iret = m_pthrd->create_joinable_thread(log_handler, &m_tld);
+    pthread_sigmask(SIG_SETMASK, &m_origmask, nullptr);
+    return iret;
+}
+
 core::~core() {
+    // A core destroyed from the program's handler of a flushed signal (exit() there) does not
+    // wait for the flush to be over.
+    if (m_brestart.load()) restart();
     if (!m_tld.hndlr_exited.load() || m_bsync.load()) cancelthread();
     core* pself = this;
     pcore.compare_exchange_strong(pself, nullptr);
@@ -462,12 +566,89 @@ void core::del_sink(sink_type_t sink_type) {
     }
 }
 
-void core::queue_entry(const entry& ent) {
+// While a signal flush runs, producers wait: when the signal ends the process they never go
+// on; when it returns to the program, resume_after_flush posts them, and the first of them
+// restarts the core.
+void core::waitforflush() {
     if (m_bflushing.load(std::memory_order_relaxed)) {
-        // The log is being flushed for a signal and ends with it: nothing more is written.
-        // The producer waits, as it would on the full queue of a stopped dispatch thread.
-        for (;;) pause();
+        m_iflushwaiters.fetch_add(1);
+        while (m_bflushing.load()) m_flushsem.wait();
+        m_iflushwaiters.fetch_sub(1);
     }
+    if (m_brestart.load(std::memory_order_relaxed)) restart();
+}
+
+// The signal flush left the file flushed and the dispatch thread ended (or, when it ran on
+// the dispatch thread, about to end). The file sink is opened again by its path, so that a
+// program that renamed the log in its handler gets a new file, and a new dispatch thread
+// writes what was queued since.
+void core::restart() {
+    velka::mutex::mutex_mgr guard(&m_synclock);
+    if (!m_brestart.load()) return;
+    while (!m_tld.hndlr_exited.load()) sched_yield();
+    {
+        velka::mutex::mutex_mgr lguard(&m_list_lock);
+        if (m_fsink_valid && m_fsink.get() != nullptr)
+            static_cast<file_sink*>(m_fsink.get())->reopen();
+    }
+    m_cbmgr->resumetakes();
+    if (!m_bsync.load() && !m_bstopped.load()) {
+        m_pthrd.reset(nullptr);
+        while (m_exitsem.trywait() == 0) {
+        }
+        m_bstopreq.store(false);
+        m_bdispatchtid.store(false);
+        m_ullwritten.store(m_cbmgr->takencount());
+        int iret = startdispatch();
+        if (iret != 0) {
+            setfailed("The dispatch thread could not be started: " + std::string(strerror(iret)));
+            m_tld.hndlr_exited.store(true);
+        }
+    }
+    m_brestart.store(false);
+}
+
+void core::resume_after_flush() {
+    if (!m_bflushing.load()) return;
+    m_brestart.store(true);
+    m_bflushing.store(false);
+    for (int n = m_iflushwaiters.load(); n > 0; --n) m_flushsem.signal();
+}
+
+void core::queue_text(
+    log_level_t lvl, const char* file, const char* func, const char* str, size_t uilen) {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    auto fill = [&](entry& ent) {
+        ent.m_pid = cachedpid();
+        ent.m_tid = pthread_self();
+        ent.m_time.tv_sec = ts.tv_sec;
+        ent.m_time.tv_usec = -1 - static_cast<suseconds_t>(ts.tv_nsec);
+        ent.m_log_level = lvl;
+        size_t uioff = 0;
+        if (file != nullptr || func != nullptr) {
+            if (file != nullptr) puttext(ent.m_cbuff, uioff, file, strlen(file));
+            puttext(ent.m_cbuff, uioff, "::", 2);
+            if (func != nullptr) puttext(ent.m_cbuff, uioff, func, strlen(func));
+            puttext(ent.m_cbuff, uioff, "( )  ", 5);
+        }
+        puttext(ent.m_cbuff, uioff, str, strnlen(str, uilen));
+        ent.m_cbuff[uioff] = '\0';
+    };
+    if (m_bflushing.load(std::memory_order_relaxed) || m_brestart.load(std::memory_order_relaxed))
+        waitforflush();
+    if (m_bsync.load(std::memory_order_relaxed)) {
+        entry ent;
+        fill(ent);
+        queue_entry(ent);
+        return;
+    }
+    m_cbmgr->queuewith(fill);
+}
+
+void core::queue_entry(const entry& ent) {
+    if (m_bflushing.load(std::memory_order_relaxed) || m_brestart.load(std::memory_order_relaxed))
+        waitforflush();
     if (m_bsync.load(std::memory_order_relaxed)) {
         velka::mutex::mutex_mgr guard(&m_synclock);
         if (!m_bstopped.load()) {
@@ -488,34 +669,75 @@ int core::timeddequeue_entry(int seconds, entry& ent) {
 }
 
 void core::log_entry(const entry& ent) {
-    writeentry(ent, -1);
+    size_t n = formatentry(ent, m_pline.get());
+    if (m_csink_valid) static_cast<console_sink*>(m_csink.get())->writelines(m_pline.get(), n);
+    if (m_fsink_valid) static_cast<file_sink*>(m_fsink.get())->writelines(m_pline.get(), n);
 }
 
-void core::writeentry(const entry& ent, int inext) {
+// The core makes every sink it holds itself, so they are a file_sink and a console_sink.
+size_t core::formatentry(const entry& ent, char* p) {
     timecache tc{m_ltimesec, m_itimelen, {0}};
     if (m_itimelen >= 0) memcpy(tc.ctext, m_ctime, static_cast<size_t>(m_itimelen));
-    int n = formatline(ent, tc, m_pline.get(), entry::s_linesize);
+    int n = formatline(ent, tc, p, s_maxline - 1);
     if (tc.lsec != m_ltimesec || tc.ilen != m_itimelen) {
         m_ltimesec = tc.lsec;
         m_itimelen = tc.ilen;
         memcpy(m_ctime, tc.ctext, static_cast<size_t>(tc.ilen));
     }
-    m_sline.assign(m_pline.get(), static_cast<size_t>(n));
-    if (m_csink_valid) m_csink->write(m_sline);
-    // From here on the line is the file sink's: a flush from this thread need not write it.
-    if (inext >= 0) m_ibatchnext.store(inext);
-    if (m_fsink_valid) m_fsink->write(m_sline);
+    p[n] = '\n';
+    return static_cast<size_t>(n) + 1;
+}
+
+void core::writebatch(int n) {
+    char* pbase = m_pbatchtext.get();
+    char* p = pbase;
+    for (int i = 0; i < n; ++i) p += formatentry(m_pbatch[i], p);
+    size_t ulen = static_cast<size_t>(p - pbase);
+    if (m_csink_valid) static_cast<console_sink*>(m_csink.get())->writelines(pbase, ulen);
+    // From here on the lines are the file sink's: a flush from this thread need not write
+    // them.
+    m_ibatchnext.store(n);
+    if (m_fsink_valid) static_cast<file_sink*>(m_fsink.get())->writelines(pbase, ulen);
 }
 
 // Takes every entry queued (up to a batch) at once: one wake-up of the producers waiting on
-// a full queue per batch, not one per entry. Each line is still written and flushed on its
-// own. The batch counters are for a signal flush on this thread; they are reset length first,
-// so that it never sees an old batch as pending.
+// a full queue per batch, not one per entry. Their lines reach the file with one write before
+// the next batch is taken. The batch counters are for a signal flush on this thread; they are
+// reset length first, so that it never sees an old batch as pending.
 void core::log() {
     m_ibatchlen.store(0);
     m_ibatchnext.store(0);
-    int n = m_cbmgr->timeddequeueall(1, m_pbatch.get(), s_batchsize, &m_ibatchlen);
-    for (int i = 0; i < n; ++i) writeentry(m_pbatch[i], i + 1);
+    int n = m_cbmgr->timeddequeueall(1, m_pbatch.get(), s_batchsize, &m_ibatchlen, &m_waitmask);
+    if (n == 0) return;
+    unsigned long long ulltaken = m_cbmgr->takencount();
+    refreshoffset();
+    writebatch(n);
+    m_ullwritten.store(ulltaken);
+    if (m_idrainers.load() > 0) {
+        std::lock_guard<std::mutex> guard(m_drainlock);
+        m_draincond.notify_all();
+        return;
+    }
+    // The queue was emptied: rather than going to sleep on it at once, which costs the next
+    // producer a system call to wake this thread, let the entries of a busy producer gather
+    // for a moment. Not when asked to stop.
+    if (n < s_batchsize && !m_bstopreq.load(std::memory_order_relaxed)) {
+        timespec ts{0, s_lingerns};
+        nanosleep(&ts, nullptr);
+    }
+}
+
+// Waits until the dispatch thread has written what the queue held at the call, or has ended.
+void core::drain() {
+    // A signal flush writes everything queued; what comes after it waits for its end.
+    if (m_bflushing.load()) return;
+    if (m_brestart.load()) restart();
+    if (m_bsync.load() || m_tld.hndlr_exited.load()) return;
+    unsigned long long ulltarget = m_cbmgr->pushedcount();
+    std::unique_lock<std::mutex> lock(m_drainlock);
+    m_idrainers.fetch_add(1);
+    while (m_ullwritten.load() < ulltarget) m_draincond.wait(lock);
+    m_idrainers.fetch_sub(1);
 }
 
 void core::flush() {
@@ -541,11 +763,15 @@ void core::flush_entries() {
         m_tld.log_entries.store(false);
         // What this thread took and had not yet handed to the file sink, then straight from
         // the ring: an entry this thread was taking when the signal came is still there, and
-        // one a producer had not counted yet is found too.
+        // one a producer had not counted yet is found too. SIGUSR1 and SIGUSR2 only reach
+        // this thread while it waits for entries, with nothing taken.
         int ilen = m_ibatchlen.load();
         for (int i = m_ibatchnext.load(); i < ilen; ++i) log_entry(m_pbatch[i]);
+        m_ibatchnext.store(ilen);
         entry ent;
         while (m_cbmgr->drainone(ent) == 0) log_entry(ent);
+        // Its wait ends at once when the program goes on.
+        m_cbmgr->wake();
     } else if (m_bsync.load()) {
         bool bheld = m_synclock.ownedbycaller();
         if (!bheld) m_synclock.lock();
@@ -630,7 +856,6 @@ void* log_handler(void* p_data) {
     core* pc = ptld->m_pcore;
     pc->m_dispatchtid.store(pthread_self());
     pc->m_bdispatchtid.store(true);
-    pthread_sigmask(SIG_SETMASK, &pc->m_origmask, nullptr);
     std::string serr;
     bool bfailed = false;
     try {
@@ -646,6 +871,12 @@ void* log_handler(void* p_data) {
     pc->flush();
     // From here producers write their own entries.
     if (bfailed) pc->setfailed("The dispatch loop ended: " + serr);
+    // Threads in drain() return: nothing more is written by this thread.
+    {
+        std::lock_guard<std::mutex> guard(pc->m_drainlock);
+        pc->m_ullwritten.store(~0ULL);
+        pc->m_draincond.notify_all();
+    }
     // Posted before the flag: once the flag is seen, the core may be destroyed.
     pc->m_exitsem.signal();
     ptld->hndlr_exited.store(true);
@@ -656,6 +887,12 @@ void sig_handler(int sig) {
     (void)sig;
     core* pc = pcore.load();
     if (pc != nullptr) pc->flush_entries();
+}
+
+void sig_resume(int sig) {
+    (void)sig;
+    core* pc = pcore.load();
+    if (pc != nullptr) pc->resume_after_flush();
 }
 
 }  // namespace logger

@@ -92,8 +92,21 @@ void signalset::invokehandler(int sig) {
     sighndlr fptr = m_afn[sig].load();
     if (fptr != nullptr) fptr(sig);
     sigaction(sig, &m_aact[sig], nullptr);
-    // Blocked while this handler runs: delivered on return with the previous disposition.
+    // Blocked while this handler runs: unblocked here, it is delivered at once with the
+    // previous disposition. A default action that ends the process ends it here.
     raise(sig);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    // The program goes on, and so does the component. The signal keeps the program's
+    // disposition from now on.
+    sighndlr fresume = m_resume.load();
+    if (fresume != nullptr) fresume(sig);
+}
+
+void signalset::setresume(sighndlr fptr) {
+    m_resume.store(fptr);
 }
 
 void signalset::reset_errors() {

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -120,6 +122,47 @@ TEST(Unit_LogLine, DispatchFormattingMatchesTheCLibrary) {
             }
 }
 
+// The time of a line is the time of its call, to the microsecond, and never goes back for one
+// producer (it is read on another clock and turned into the wall-clock time when written).
+TEST(Unit_LogLine, TimeIsThatOfTheCallAndKeepsItsOrder) {
+    tempdir dir;
+    std::string slog = dir / "velka.log";
+    std::vector<std::pair<long long, long long>> vcalls;
+    {
+        core c(16);
+        c.add_sink(FILE_SINK, slog);
+        source src(&c, everylevel);
+        for (int i = 0; i < 2000; ++i) {
+            timeval tv0, tv1;
+            gettimeofday(&tv0, nullptr);
+            LOG(&src, "t");
+            gettimeofday(&tv1, nullptr);
+            vcalls.emplace_back(tv0.tv_sec * 1000000LL + tv0.tv_usec,
+                                tv1.tv_sec * 1000000LL + tv1.tv_usec);
+        }
+    }
+    std::vector<std::string> lines = readlines(slog);
+    ASSERT_EQ(lines.size(), vcalls.size());
+    long long llprev = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        struct tm tmline = {};
+        int iusec = -1;
+        ASSERT_EQ(sscanf(lines[i].c_str(), "%*x %*x %d-%d-%d %d:%d:%d.%d", &tmline.tm_year,
+                         &tmline.tm_mon, &tmline.tm_mday, &tmline.tm_hour, &tmline.tm_min,
+                         &tmline.tm_sec, &iusec),
+                  7)
+            << lines[i];
+        tmline.tm_year -= 1900;
+        tmline.tm_mon -= 1;
+        long long llline = timegm(&tmline) * 1000000LL + iusec;
+        // One microsecond either way: the clocks are read apart from each other.
+        EXPECT_GE(llline, vcalls[i].first - 1) << lines[i];
+        EXPECT_LE(llline, vcalls[i].second + 1) << lines[i];
+        EXPECT_GE(llline, llprev) << lines[i];
+        llprev = llline;
+    }
+}
+
 TEST(Unit_LogLine, TextIsCutAt1023Characters) {
     timeval tv{0, 0};
     std::string s1023(1023, 'a');
@@ -168,6 +211,34 @@ TEST(Unit_Logger, FileAndConsoleGetEveryLineInOrder) {
     snprintf(cpid, sizeof(cpid), "%0#6x ", static_cast<unsigned int>(getpid()));
     EXPECT_EQ(lines[0].find(cpid), 0u);
     EXPECT_EQ(sout, velka_test::slurp(slog));
+}
+
+// Texts read from devices and tools must not forge lines or reach the terminal raw.
+TEST(Unit_Logger, EachEntryIsOneLineWithControlCharactersVisible) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"A\n0x1 0x2 FORGED: disk sdz wiped", "A\\n0x1 0x2 FORGED: disk sdz wiped"},
+        {"cr\rover, tab\tand del\x7f", "cr\\rover, tab\\tand del\\x7f"},
+        {"\x1b[31mred\x1b[0m \x01", "\\x1b[31mred\\x1b[0m \\x01"},
+        {"stderr of a tool\n", "stderr of a tool"},
+        {"two\n\n", "two\\n"},
+        {"back\\slash, UTF-8 \xc3\xa9\xe2\x82\xac", "back\\slash, UTF-8 \xc3\xa9\xe2\x82\xac"},
+    };
+    tempdir dir;
+    std::string slog = dir / "velka.log";
+    ::testing::internal::CaptureStdout();
+    {
+        core c(4);
+        c.add_sink(FILE_SINK, slog);
+        c.add_sink(CONSOLE_SINK, "");
+        source src(&c, everylevel);
+        for (const auto& tc : cases) LOG(&src, tc.first);
+    }
+    std::string sout = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(sout, velka_test::slurp(slog));
+    std::vector<std::string> lines = readlines(slog);
+    ASSERT_EQ(lines.size(), cases.size());
+    for (size_t i = 0; i < cases.size(); ++i)
+        EXPECT_TRUE(endswith(lines[i], "  ERR " + cases[i].second)) << lines[i];
 }
 
 TEST(Unit_Logger, UnopenableFileWritesNothingWhileTheConsoleWorks) {
@@ -223,6 +294,34 @@ TEST(Unit_Logger, DestroyedCoresWroteEveryLine) {
         for (int i = 0; i < iexpect; ++i)
             ASSERT_TRUE(endswith(lines[i], " DBG line " + std::to_string(i))) << lines[i];
     }
+}
+
+// Each producer finds every line it logged in the file once its drain returns, while the
+// others go on logging through a queue much smaller than what they log.
+TEST(Unit_Logger, DrainReturnsOnceEveryEarlierLineIsInTheFile) {
+    const int iproducers = 4;
+    const int icount = 300;
+    tempdir dir;
+    std::string slog = dir / "velka.log";
+    core c(8);
+    c.add_sink(FILE_SINK, slog);
+    source src(&c, everylevel);
+    std::vector<int> vmissing(iproducers, -1);
+    std::vector<std::thread> threads;
+    for (int p = 0; p < iproducers; ++p)
+        threads.emplace_back([&, p] {
+            std::string stag = " p" + std::to_string(p) + " n";
+            for (int i = 0; i < icount; ++i) LOG(&src, stag + std::to_string(i));
+            c.drain();
+            int ifound = 0;
+            for (const std::string& sline : readlines(slog))
+                ifound += sline.find(stag) != std::string::npos ? 1 : 0;
+            vmissing[p] = icount - ifound;
+        });
+    for (auto& t : threads) t.join();
+    for (int p = 0; p < iproducers; ++p) EXPECT_EQ(vmissing[p], 0) << "producer " << p;
+    c.del_sink(CONSOLE_SINK);  // no dispatch thread any more: drain returns at once
+    c.drain();
 }
 
 TEST(Unit_Logger, EveryLevelIsAccepted) {
@@ -559,19 +658,24 @@ TEST(Unit_LoggerDeathTest, SignalOnTheDispatchThreadWritesTheRestItself) {
 namespace {
 
 // Producers that log until the process ends; the first one counts what it has logged so far.
+// Until the signal is sent, the second one keeps within 100 lines of the first, so that it
+// cannot reach its end however the two are scheduled.
 struct endlessproducer {
     source* psrc;
     int iid;
     std::atomic<int>* pcount;
+    std::atomic<bool>* psignalled;
     static void* run(void* p) {
         endlessproducer* pp = static_cast<endlessproducer*>(p);
         // A long text keeps the producer inside the queue's critical section for longer.
         // The count is bounded so that a flush that never ends cannot fill the disk.
         const std::string spad(300, 'x');
         for (int i = 0; i < 50000; ++i) {
+            while (pp->iid == 1 && !pp->psignalled->load() && i > pp->pcount->load() + 100)
+                sched_yield();
             LOG(pp->psrc, "load.cpp", "load::run",
                 "p" + std::to_string(pp->iid) + " n" + std::to_string(i) + " " + spad);
-            if (pp->pcount != nullptr) pp->pcount->store(i + 1);
+            if (pp->iid == 0) pp->pcount->store(i + 1);
         }
         return nullptr;
     }
@@ -584,12 +688,14 @@ void signalbusyproducer(const std::string& slog, int ithreshold) {
     c.add_sink(FILE_SINK, slog);
     source src(&c, everylevel);
     std::atomic<int> icount(0);
-    endlessproducer p0{&src, 0, &icount};
-    endlessproducer p1{&src, 1, nullptr};
+    std::atomic<bool> bsignalled(false);
+    endlessproducer p0{&src, 0, &icount, &bsignalled};
+    endlessproducer p1{&src, 1, &icount, &bsignalled};
     pthread_t t0, t1;
     pthread_create(&t0, nullptr, endlessproducer::run, &p0);
     pthread_create(&t1, nullptr, endlessproducer::run, &p1);
     while (icount.load() < ithreshold) sched_yield();
+    bsignalled.store(true);
     pthread_kill(t0, SIGUSR1);
     for (;;) pause();
 }
@@ -624,6 +730,60 @@ TEST(Unit_LoggerDeathTest, SignalOnABusyProducerFlushesWithoutDeadlock) {
         // The flush ends the log: the other producer did not go on logging to its end.
         EXPECT_LT(next[1], 50000);
     }
+}
+
+namespace {
+
+volatile sig_atomic_t s_ireopens = 0;
+
+void reopenhandler(int) {
+    ++s_ireopens;
+}
+
+}  // namespace
+
+// A program that reopens its logs on SIGUSR1 (a handler that returns) goes on logging after
+// the flush: a signal on a busy producer, more lines after it, none lost, all in order.
+TEST(Unit_LoggerDeathTest, LoggingGoesOnAfterASignalTheProgramHandles) {
+    tempdir dir;
+    std::string slog = dir / "velka.log";
+    EXPECT_EXIT(
+        {
+            struct sigaction own;
+            memset(&own, 0, sizeof(own));
+            own.sa_handler = reopenhandler;
+            sigaction(SIGUSR1, &own, nullptr);
+            core c(64);
+            c.add_sink(FILE_SINK, slog);
+            source src(&c, everylevel);
+            std::atomic<int> icount(0);
+            std::atomic<bool> bsent(false);
+            std::thread producer([&] {
+                for (int i = 0; i < 3000; ++i) {
+                    while (i == 600 && !bsent.load()) sched_yield();
+                    LOG(&src, "p0 n" + std::to_string(i));
+                    icount.store(i + 1);
+                }
+            });
+            while (icount.load() < 500) sched_yield();
+            pthread_kill(producer.native_handle(), SIGUSR1);
+            bsent.store(true);
+            producer.join();
+            for (int i = 0; i < 100; ++i) LOG(&src, "p1 n" + std::to_string(i));
+            c.drain();
+            _exit(s_ireopens == 1 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    std::vector<int> next(2, 0);
+    for (const std::string& sline : readlines(slog)) {
+        int iid = -1, in = -1;
+        ASSERT_EQ(sscanf(sline.c_str() + sline.find(" ERR p") + 6, "%d n%d", &iid, &in), 2);
+        ASSERT_EQ(in, next[iid]) << sline;
+        ASSERT_TRUE(iid == 0 || next[0] == 3000) << "a line of the main thread before the end";
+        ++next[iid];
+    }
+    EXPECT_EQ(next[0], 3000);
+    EXPECT_EQ(next[1], 100);
 }
 
 // ---- No dispatch thread ----

@@ -73,7 +73,9 @@ std::vector<std::string> lvmlog(logcapture& log) {
     return l;
 }
 
-std::string m(const std::string& sfunc, const std::string& stext) {
+// A text's trailing newline (a tool's standard error) is not in the log line.
+std::string m(const std::string& sfunc, std::string stext) {
+    if (!stext.empty() && stext.back() == '\n') stext.pop_back();
     return msg("lvm", "lvm::" + sfunc, stext);
 }
 

@@ -1,7 +1,9 @@
 // Log capture for tests of modules that log: a logging core with a file sink in a temporary
 // directory and one source on it. messages() and text() stop the core's writing (every entry
 // queued so far reaches the file); messages() returns each record as
-// "{file}::{function}( )  {text}", a record with line ends in its text kept whole.
+// "{file}::{function}( )  {text}", the control characters the line shows as \n, \r, \t or
+// \xNN turned back into themselves (a text's trailing newline is not in the file; has()
+// compares without it).
 #ifndef VELKA_TEST_LOGCAPTURE_H
 #define VELKA_TEST_LOGCAPTURE_H
 
@@ -45,8 +47,9 @@ public:
         }
         return m_lmessages;
     }
-    bool has(const std::string& smessage) {
+    bool has(std::string smessage) {
         auto l = messages();
+        if (!smessage.empty() && smessage.back() == '\n') smessage.pop_back();
         return std::find(l.begin(), l.end(), smessage) != l.end();
     }
     // Records whose text contains the piece.
@@ -81,12 +84,28 @@ private:
         stext = s.substr(p + 6);
         return true;
     }
+    static std::string unescape(const std::string& s) {
+        std::string sout;
+        for (size_t i = 0; i < s.size(); ++i) {
+            char c = i + 1 < s.size() && s[i] == '\\' ? s[i + 1] : 0;
+            if (c == 'n' || c == 'r' || c == 't') {
+                sout += c == 'n' ? '\n' : c == 'r' ? '\r' : '\t';
+                ++i;
+            } else if (c == 'x' && i + 3 < s.size() && isxdigit(s[i + 2]) && isxdigit(s[i + 3])) {
+                sout += static_cast<char>(std::stoi(s.substr(i + 2, 2), nullptr, 16));
+                i += 3;
+            } else {
+                sout += s[i];
+            }
+        }
+        return sout;
+    }
     void parse() {
         std::istringstream in(velka_test::slurp(m_sfile));
         std::string sline, stext;
         while (std::getline(in, sline)) {
             if (recordstart(sline, stext))
-                m_lmessages.push_back(stext);
+                m_lmessages.push_back(unescape(stext));
             else if (!m_lmessages.empty())
                 m_lmessages.back() += "\n" + sline;
         }
