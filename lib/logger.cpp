@@ -23,6 +23,8 @@
 namespace velka {
 namespace logger {
 
+static_assert(alignof(entry) == 64, "an entry starts a cache line of its queue slot");
+
 std::atomic<core*> pcore(nullptr);
 
 namespace {
