@@ -321,7 +321,9 @@ TEST_F(Root_Partitions, PartedWordsAreRefusedOrKeptExactly) {
     }
     // One log line a refusal, naming the value (control characters as \xNN).
     EXPECT_EQ(log.count_containing(" refused: value "), urefused);
-    EXPECT_EQ(log.count_containing("Value x\\x0ay refused: value holds a control character"), 1u);
+    // The file holds the value as written, on one line.
+    EXPECT_NE(log.text().find("Value x\\x0ay refused: value holds a control character\n"),
+              std::string::npos);
 }
 
 // No listing at all, not even the unit line, is a parted that did not run; a disk without a
