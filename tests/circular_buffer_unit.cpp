@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -44,6 +45,25 @@ TEST(Unit_Ring, WrapsAroundInOrder) {
 TEST(Unit_Ring, EmptyRingOfEntriesGivesThePlaceholder) {
     circular_buffer<velka::logger::entry> ring(1);
     EXPECT_STREQ(ring.dequeue().get_str(), "DEADBEEF");
+}
+
+// Several megabytes of slots, laid out in large pages where the system gives them.
+TEST(Unit_Ring, LargeRingOfEntriesWrapsInOrder) {
+    const unsigned int ucap = 5000;
+    circular_buffer<velka::logger::entry> ring(ucap);
+    EXPECT_STREQ(ring.dequeue().get_str(), "DEADBEEF");
+    for (unsigned int i = 0; i < 2 * ucap + 7; ++i)
+        ring.queue(
+            velka::logger::entry(1, 2, {0, 0}, velka::logger::lvl_info, std::to_string(i).c_str()));
+    for (unsigned int i = ucap + 7; i < 2 * ucap + 7; ++i)
+        EXPECT_EQ(ring.dequeue().get_str(), std::to_string(i));
+    EXPECT_TRUE(ring.empty());
+}
+
+TEST(Unit_Ring, ElementsGoWithTheRing) {
+    circular_buffer<std::string> ring(2);
+    ring.queue(std::string(100, 'x'));  // the leak check would see a string left behind
+    EXPECT_FALSE(ring.empty());
 }
 
 namespace {
