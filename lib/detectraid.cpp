@@ -230,13 +230,16 @@ int platform::set_platform_name() {
 int platform::parseplatformname(const std::list<std::string>& llines,
                                 std::string& sname,
                                 velka::logger::source* plog) {
-    // "System Information" followed at once by "Manufacturer: {name}".
+    // "System Information" followed at once by "Manufacturer: {name}"; dmidecode 2.2 and
+    // older print "System Information Block" followed by "Vendor: {name}".
     sname.clear();
     for (auto it = llines.begin(); it != llines.end(); ++it) {
         if (it->find("System Information") == std::string::npos) continue;
         auto inext = std::next(it);
         if (inext == llines.end()) break;
-        if (inext->find("Manufacturer") == std::string::npos) continue;
+        bool bold = it->find("System Information Block") != std::string::npos &&
+                    inext->compare(0, 7, "Vendor:") == 0;
+        if (!bold && inext->find("Manufacturer") == std::string::npos) continue;
         std::string skey, svalue;
         if (utilities::nvpair(*inext, skey, svalue) != 0) {
             LOG(plog, s_file, "platform::set_platform",

@@ -2,6 +2,7 @@
 // RAID tool's summaries and drive listings read from fixture files through the parsers the
 // operations use, and dmidecode replaced by a fake on PATH.
 #include <list>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <velka/detectraid>
+#include <velka/utilities>
 
 #include "logcapture.h"
 #include "velka_test.h"
@@ -160,6 +162,31 @@ TEST(Unit_DetectRaid, ManufacturerFromDmidecode) {
         EXPECT_EQ(platform::parseplatformname(lines(c.sfile), sname, nullptr), c.iret);
         EXPECT_EQ(sname, c.sname);
     }
+}
+
+// dmidecode of real machines: the name is the value of the first System Information block
+// whose next line is its Manufacturer (or, before dmidecode 2.3, its Vendor).
+TEST(Unit_DetectRaid, ManufacturerOfRealMachines) {
+    const std::regex header("^System Information( Block)?$");
+    const std::regex name("^(Manufacturer|Vendor): *(.*)$");
+    std::list<std::string> lfiles;
+    ASSERT_EQ(velka::utilities::utilities::readdir(velka_test::fixture("dmidecode/corpus"), lfiles),
+              0);
+    size_t unamed = 0;
+    for (const auto& sfile : lfiles) {
+        SCOPED_TRACE(sfile);
+        auto l = lines("dmidecode/corpus/" + sfile);
+        std::string sexpect, sname = "stale";
+        std::smatch m;
+        for (auto it = l.begin(); sexpect.empty() && it != l.end(); ++it)
+            if (std::regex_match(*it, header) && std::next(it) != l.end() &&
+                std::regex_match(*std::next(it), m, name))
+                sexpect = m[2];
+        EXPECT_EQ(platform::parseplatformname(l, sname, nullptr), 0);
+        EXPECT_EQ(sname, sexpect);
+        unamed += !sexpect.empty();
+    }
+    EXPECT_EQ(unamed, 24u);
 }
 
 TEST(Unit_DetectRaid, AdapterPresenceFromTheSummary) {
