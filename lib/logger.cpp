@@ -615,6 +615,7 @@ void core::resume_after_flush() {
     m_brestart.store(true);
     m_bflushing.store(false);
     for (int n = m_iflushwaiters.load(); n > 0; --n) m_flushsem.signal();
+    m_cbmgr->wakeproducers();
 }
 
 void core::queue_text(
