@@ -68,15 +68,10 @@ bool touint(const std::string& sword, unsigned int uibase, unsigned int& uivalue
     return true;
 }
 
-// "---" in VALUE, WORST or THRESH: smartctl has no such number for the attribute (no
-// normalised value, or no threshold); read as 0.
-bool isnone(const std::string& sword) {
-    return sword == "---";
-}
-
-// VALUE, WORST or THRESH: a decimal number (051 is 51) or "---".
+// VALUE, WORST or THRESH: a decimal number (051 is 51), or "---" where smartctl has no such
+// number for the attribute (no normalised value, or no threshold), read as 0.
 bool tocolumn(const std::string& sword, unsigned int& uivalue) {
-    if (isnone(sword)) {
+    if (sword == "---") {
         uivalue = 0;
         return true;
     }

@@ -298,9 +298,8 @@ TEST(Unit_FsQueries, ToolsThatFindNothingGiveEmptyTextsAndALoggedFailure) {
          "fs::getfsuuid( )  Failed to extract UUID error: " + snone},
         // A labelled swap area: its label and its UUID.
         {fsys.getswapdevuuid("/dev/sdc2"),
-         "fs::getswapdevuuid( )  Failed to extract UUID from swap device /dev/sdc2 error: no value "
-         "in "
-         "the output \"swap1\n0f5beb7d-ddb0-4d4f-8d14-a0f87176cc92\""}};
+         "fs::getswapdevuuid( )  Failed to extract UUID from swap device /dev/sdc2 error: "
+         "no value in the output \"swap1\n0f5beb7d-ddb0-4d4f-8d14-a0f87176cc92\""}};
     for (const auto& c : cases) {
         EXPECT_EQ(c.first, "");
         EXPECT_TRUE(log.has("fs::" + c.second)) << c.second;

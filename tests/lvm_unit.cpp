@@ -638,17 +638,13 @@ TEST(Unit_LvmQueries, ExtentCountsOnlyFromOutputThatIsACount) {
         logcapture log;
         velka::lvm::lvm mgr(log.src());
         EXPECT_EQ(mgr.vgcreate("data", 4), 0);  // a failed query is only logged
-        for (const auto& q :
-             {std::make_pair("free", c.sfree), std::make_pair("allocated", c.salloc)}) {
-            std::string sfunc =
-                std::string("extract") + (q.first[0] == 'f' ? "free" : "allocated") + "extents";
-            if (isdigit(q.second[0]))
-                EXPECT_TRUE(log.has(m(
-                    sfunc, "Found " + q.second + " " + q.first + " extents in volume group data")));
-            else
-                EXPECT_TRUE(
-                    log.has(m(sfunc, "Failed to determine the number of " + std::string(q.first) +
-                                         " extents in volume group data error: " + q.second)));
+        for (std::string sq : {"free", "allocated"}) {
+            const std::string& s = sq == "free" ? c.sfree : c.salloc;
+            EXPECT_TRUE(
+                log.has(m("extract" + sq + "extents",
+                          isdigit(s[0]) ? "Found " + s + " " + sq + " extents in volume group data"
+                                        : "Failed to determine the number of " + sq +
+                                              " extents in volume group data error: " + s)));
         }
         EXPECT_EQ(mgr.getfreeextents(), isdigit(c.sfree[0]) ? std::stoull(c.sfree) : 0u);
     }

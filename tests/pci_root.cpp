@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <velka/pci>
+#include <velka/utilities>
 
 #include "logcapture.h"
 #include "pci_compare.h"
@@ -117,8 +118,8 @@ static bool aliasfields(const std::string& s, std::string f[7]) {
 }
 
 // 256 functions made from entries spread over the real table (wildcards filled with other
-// values): the engine's choice against the fnmatch matcher over
-// each function's modalias, for every function.
+// values): the engine's choice against the fnmatch matcher over each function's modalias, for
+// every function.
 TEST(Root_Pci, ManyFunctionsFromTheRealTable) {
     VELKA_REQUIRE_ROOT();
     std::string skernel = kerneldir();
@@ -265,12 +266,11 @@ TEST(Root_Pci, UsbControllersOfCapturedMachines) {
          velka::pci::pcimap_engine,
          {"uhci", "usb-ohci", "ehci-hcd usb-storage", ""}},
     };
-    std::string sdumps;
-    velka_test::sh("cd '" + velka_test::fixture("pci") + "' && ls *lspci*", &sdumps);
-    std::istringstream indumps(sdumps);
-    std::string sdump;
+    std::list<std::string> ldumps;
+    velka::utilities::utilities::readdir(velka_test::fixture("pci"), ldumps);
     unsigned int uiusb = 0;
-    while (std::getline(indumps, sdump)) {
+    for (const auto& sdump : ldumps) {
+        if (sdump.find("lspci") == std::string::npos) continue;
         SCOPED_TRACE(sdump);
         tempdir tmp;
         std::istringstream in(velka_test::slurp(velka_test::fixture("pci/" + sdump)));
