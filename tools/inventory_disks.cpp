@@ -172,12 +172,11 @@ std::list<disk> collect(velka::logger::source* plogsrc,
         d.stransport = transportname(b.get_transport());
         if (b.get_transport() == velka::blkdev::e_nvme) {
             std::string sctrl = std::string(s_sysblock) + "/" + sname + "/device/";
-            d.snvmemodel = utilities::trim(utilities::read(sctrl + "model"));
-            d.snvmeserial = utilities::trim(utilities::read(sctrl + "serial"));
-            d.srevision = utilities::trim(utilities::read(sctrl + "firmware_rev"));
+            d.snvmemodel = attribute(sctrl + "model");
+            d.snvmeserial = attribute(sctrl + "serial");
+            d.srevision = attribute(sctrl + "firmware_rev");
         } else {
-            d.srevision = utilities::trim(
-                utilities::read(std::string(s_scsidevices) + "/" + b.get_legatopath() + "/rev"));
+            d.srevision = attribute(std::string(s_scsidevices) + "/" + b.get_legatopath() + "/rev");
             if (hostdriver(b.get_legatopath()) == "ahci") d.stransport = "sata";
         }
         if (bparted) b.extractpartitioninfo(d.vparts);
@@ -461,7 +460,8 @@ disksjob disks_start() {
     std::list<std::string> lscsi, lblock;
     utilities::readdir(s_scsidevices, lscsi);
     utilities::readdir(s_sysblock, lblock);
-    if ((lscsi.empty() && lblock.empty()) || geteuid() != 0) return job;
+    job.bnodevices = lscsi.empty() && lblock.empty();
+    if (job.bnodevices || geteuid() != 0) return job;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         job.serror = strerror(errno);
@@ -511,23 +511,7 @@ disksjob disks_start() {
 
 diskssection disks_finish(disksjob& job, velka::logger::source* plogsrc) {
     diskssection sec;
-    if (!job.bchild) {
-        std::list<std::string> lscsi, lblock;
-        utilities::readdir(s_scsidevices, lscsi);
-        utilities::readdir(s_sysblock, lblock);
-        if (!job.serror.empty()) {
-            sec.snote = "velka-inventory: the disks cannot be examined here (" + job.serror + ")\n";
-        } else if (lscsi.empty() && lblock.empty()) {
-            sec.stable = tablestext({}, {});
-            sec.sjson = sec.sotherjson = "[]";
-            sec.sprom = "";
-            sec.bok = true;
-            return sec;
-        } else {
-            // Without root the manager cannot write the database and runs here.
-            return examine(plogsrc);
-        }
-    } else {
+    if (job.bchild) {
         std::string sin;
         char buf[65536];
         for (;;) {
@@ -551,6 +535,13 @@ diskssection disks_finish(disksjob& job, velka::logger::source* plogsrc) {
         sec.snote =
             "velka-inventory: " +
             (sin.empty() ? std::string("the disks cannot be examined here") : sin.substr(1)) + "\n";
+    } else if (!job.serror.empty()) {
+        sec.snote = "velka-inventory: the disks cannot be examined here (" + job.serror + ")\n";
+    } else if (job.bnodevices) {
+        sec.bok = true;  // nothing to examine
+    } else {
+        // Without root the manager cannot write the database and runs here.
+        return examine(plogsrc);
     }
     sec.stable = tablestext({}, {});
     sec.sjson = sec.sotherjson = "[]";
