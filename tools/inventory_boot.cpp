@@ -231,28 +231,21 @@ void boot_prom(const bootfacts& f, invtools::promtext& prom) {
                  "SMART overall verdict of the disk as smartctl -H prints it: 1 passed, 0 failed.",
                  labels({{"device", d.sdisk}}), d.boverall ? 1 : 0);
     }
-    struct metric {
-        const char* sname;
-        const char* shelp;
-    };
-    const metric vmetrics[] = {
-        {"velka_smart_attribute_value", "Normalised value of the ATA SMART attribute."},
-        {"velka_smart_attribute_threshold", "Failure threshold of the ATA SMART attribute."},
-        {"velka_smart_attribute_raw_value", "Raw value of the ATA SMART attribute."},
-        {"velka_smart_attribute_failing",
-         "1 when the attribute fails: a threshold other than 0 and the normalised value at or "
-         "below it."}};
-    for (const auto& m : vmetrics) {
-        for (const auto& d : f.vdisks) {
-            for (const auto& a : d.vattrs) {
-                std::string sl = labels(
-                    {{"device", d.sdisk}, {"id", std::to_string(a.uiid)}, {"attribute", a.sname}});
-                double dv = m.sname == vmetrics[0].sname   ? a.uivalue
-                            : m.sname == vmetrics[1].sname ? a.uithreshold
-                            : m.sname == vmetrics[2].sname ? static_cast<double>(a.ullraw)
-                                                           : (a.bfailing ? 1 : 0);
-                prom.add(m.sname, m.shelp, sl, dv);
-            }
+    // Each attribute's labels once; promtext groups the samples by metric name.
+    for (const auto& d : f.vdisks) {
+        for (const auto& a : d.vattrs) {
+            std::string sl = labels(
+                {{"device", d.sdisk}, {"id", std::to_string(a.uiid)}, {"attribute", a.sname}});
+            prom.add("velka_smart_attribute_value", "Normalised value of the ATA SMART attribute.",
+                     sl, a.uivalue);
+            prom.add("velka_smart_attribute_threshold",
+                     "Failure threshold of the ATA SMART attribute.", sl, a.uithreshold);
+            prom.add("velka_smart_attribute_raw_value", "Raw value of the ATA SMART attribute.", sl,
+                     static_cast<double>(a.ullraw));
+            prom.add("velka_smart_attribute_failing",
+                     "1 when the attribute fails: a threshold other than 0 and the normalised "
+                     "value at or below it.",
+                     sl, a.bfailing ? 1 : 0);
         }
     }
 }
