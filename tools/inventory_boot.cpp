@@ -180,23 +180,20 @@ std::string boot_json(const bootfacts& f) {
     if (!f.bsmartctl) {
         s += "null";
     } else {
-        s += "[";
-        const char* sep = "\n";
+        std::vector<std::string> vhealth;
         for (const auto& d : f.vdisks) {
-            s += sep;
-            s += "    {\"disk\": " + jsonstring(d.sdisk) +
-                 ", \"smart_verdict\": " + (d.bverdict ? "true" : "false") +
-                 ", \"smart_passed\": " +
-                 (!d.bverdict  ? "null"
-                  : d.boverall ? "true"
-                               : "false") +
-                 ", \"attributes_healthy\": " + (d.battrs ? "true" : "false") + ", \"failing\": [";
+            std::string sd =
+                "{\"disk\": " + jsonstring(d.sdisk) +
+                ", \"smart_verdict\": " + (d.bverdict ? "true" : "false") + ", \"smart_passed\": " +
+                (!d.bverdict  ? "null"
+                 : d.boverall ? "true"
+                              : "false") +
+                ", \"attributes_healthy\": " + (d.battrs ? "true" : "false") + ", \"failing\": [";
             for (size_t i = 0; i < d.vfailing.size(); ++i)
-                s += (i ? ", " : "") + jsonstring(d.vfailing[i]);
-            s += "]}";
-            sep = ",\n";
+                sd += (i ? ", " : "") + jsonstring(d.vfailing[i]);
+            vhealth.push_back(sd + "]}");
         }
-        s += f.vdisks.empty() ? "]" : "\n  ]";
+        s += invtools::jsonlines(vhealth, 4);
     }
     s += ",\n  \"network_boot\": {\"booted\": ";
     s += f.bpxe ? "true" : "false";

@@ -300,59 +300,50 @@ std::string partsjson(const std::vector<partitioninfo>& vparts) {
 }
 
 std::string jsontext(const std::list<disk>& ldisks) {
-    std::string s = "[";
-    const char* sep = "\n";
+    std::vector<std::string> vdisks;
     for (const disk& d : ldisks) {
         const blkdev& b = d.record;
         bool bnvme = b.get_transport() == velka::blkdev::e_nvme;
         unsigned long long ullbytes = b.get_blocks() * b.get_blksize();
         int irot = b.get_rotationspeed();
-        s += sep;
-        s += "    {\"device\": " + jsonstring(b.get_dev()) +
-             ", \"scsi_address\": " + jsonstring(b.get_legatopath()) +
-             ", \"generic_node\": " + jsonstring(b.get_sgdev()) +
-             ", \"transport\": " + jsonstring(d.stransport) +
-             ", \"vendor\": " + jsonstring(utilities::trim(b.get_vendor())) +
-             ", \"model\": " + jsonstring(bnvme ? d.snvmemodel : utilities::trim(b.get_model())) +
-             ", \"revision\": " + jsonstring(d.srevision) + ", \"serial\": " +
-             jsonstring(bnvme ? d.snvmeserial : utilities::trim(b.get_serial())) +
-             ", \"major\": " + utilities::itostr(b.get_major()) +
-             ", \"minor\": " + utilities::itostr(b.get_minor()) +
-             ", \"blocks\": " + utilities::ultostr(b.get_blocks()) +
-             ", \"block_size\": " + utilities::ultostr(b.get_blksize()) +
-             ", \"capacity_bytes\": " + utilities::ultostr(ullbytes) +
-             ", \"capacity\": " + jsonstring(humansize(ullbytes)) +
-             ", \"rotation_rpm\": " + (irot > 1 ? utilities::itostr(irot) : std::string("null")) +
-             ", \"flash\": " + (b.get_isflashdisk() ? "true" : "false") +
-             ", \"removable\": " + (b.get_removable() ? "true" : "false") +
-             ", \"unmap\": " + (b.get_unmap() ? "true" : "false") +
-             ", \"write_same\": " + (b.get_samewrite() ? "true" : "false") +
-             ", \"label\": " + jsonstring(b.get_label()) +
-             ", \"partitions\": " + partsjson(d.vparts) + "}";
-        sep = ",\n";
+        vdisks.push_back(
+            "{\"device\": " + jsonstring(b.get_dev()) + ", \"scsi_address\": " +
+            jsonstring(b.get_legatopath()) + ", \"generic_node\": " + jsonstring(b.get_sgdev()) +
+            ", \"transport\": " + jsonstring(d.stransport) +
+            ", \"vendor\": " + jsonstring(utilities::trim(b.get_vendor())) +
+            ", \"model\": " + jsonstring(bnvme ? d.snvmemodel : utilities::trim(b.get_model())) +
+            ", \"revision\": " + jsonstring(d.srevision) +
+            ", \"serial\": " + jsonstring(bnvme ? d.snvmeserial : utilities::trim(b.get_serial())) +
+            ", \"major\": " + utilities::itostr(b.get_major()) +
+            ", \"minor\": " + utilities::itostr(b.get_minor()) +
+            ", \"blocks\": " + utilities::ultostr(b.get_blocks()) +
+            ", \"block_size\": " + utilities::ultostr(b.get_blksize()) + ", \"capacity_bytes\": " +
+            utilities::ultostr(ullbytes) + ", \"capacity\": " + jsonstring(humansize(ullbytes)) +
+            ", \"rotation_rpm\": " + (irot > 1 ? utilities::itostr(irot) : std::string("null")) +
+            ", \"flash\": " + (b.get_isflashdisk() ? "true" : "false") +
+            ", \"removable\": " + (b.get_removable() ? "true" : "false") +
+            ", \"unmap\": " + (b.get_unmap() ? "true" : "false") + ", \"write_same\": " +
+            (b.get_samewrite() ? "true" : "false") + ", \"label\": " + jsonstring(b.get_label()) +
+            ", \"partitions\": " + partsjson(d.vparts) + "}");
     }
-    return s + (ldisks.empty() ? "]" : "\n  ]");
+    return invtools::jsonlines(vdisks, 4);
 }
 
 std::string otherjson(const std::list<otherdev>& lothers) {
-    std::string s = "[";
-    const char* sep = "\n";
-    for (const otherdev& o : lothers) {
-        s += sep;
-        s += "    {\"device\": " + jsonstring("/dev/" + o.sname) +
-             ", \"bus\": " + jsonstring(o.sbus) +
-             ", \"model\": " + (o.smodel.empty() ? std::string("null") : jsonstring(o.smodel)) +
-             ", \"backing_file\": " +
-             (o.sbacking.empty() ? std::string("null") : jsonstring(o.sbacking)) +
-             ", \"capacity_bytes\": " + std::to_string(o.ullbytes) +
-             ", \"capacity\": " + jsonstring(humansize(o.ullbytes)) + ", \"rotational\": " +
-             (o.irotational < 0 ? "null"
-              : o.irotational   ? "true"
-                                : "false") +
-             ", \"managed\": false, \"not_managed_reason\": " + jsonstring(notmanaged(o)) + "}";
-        sep = ",\n";
-    }
-    return s + (lothers.empty() ? "]" : "\n  ]");
+    std::vector<std::string> vothers;
+    for (const otherdev& o : lothers)
+        vothers.push_back(
+            "{\"device\": " + jsonstring("/dev/" + o.sname) + ", \"bus\": " + jsonstring(o.sbus) +
+            ", \"model\": " + (o.smodel.empty() ? std::string("null") : jsonstring(o.smodel)) +
+            ", \"backing_file\": " +
+            (o.sbacking.empty() ? std::string("null") : jsonstring(o.sbacking)) +
+            ", \"capacity_bytes\": " + std::to_string(o.ullbytes) +
+            ", \"capacity\": " + jsonstring(humansize(o.ullbytes)) + ", \"rotational\": " +
+            (o.irotational < 0 ? "null"
+             : o.irotational   ? "true"
+                               : "false") +
+            ", \"managed\": false, \"not_managed_reason\": " + jsonstring(notmanaged(o)) + "}");
+    return invtools::jsonlines(vothers, 4);
 }
 
 std::string promtext(const std::list<disk>& ldisks, const std::list<otherdev>& lothers) {
