@@ -23,6 +23,7 @@ namespace {
 using invtools::havetool;
 using invtools::jsonstring;
 using invtools::printable;
+using invtools::row;
 
 using velka::utilities::utilities;
 
@@ -143,36 +144,34 @@ void boot_table(FILE* out, const bootfacts& f) {
                                      : "unhealthy",
                     d.vfailing.empty() ? "-" : printable(joined(d.vfailing, ", ")).c_str());
     }
-    fprintf(out, "\nNetwork boot\n");
-    if (!f.bpxe) {
-        fprintf(out, "  %-22s %s\n", "Network-booted", "no");
-    } else {
-        fprintf(out, "  %-22s %s\n", "Network-booted", "yes");
-        fprintf(out, "  %-22s %s\n", "Protocol", printable(f.sprotocol).c_str());
-        fprintf(out, "  %-22s %s\n", "Server", printable(f.sserver).c_str());
-        fprintf(out, "  %-22s %s\n", "Directory", printable(f.sdir).c_str());
-        fprintf(out, "  %-22s %s\n", "User", f.suser.empty() ? "-" : printable(f.suser).c_str());
-        fprintf(out, "  %-22s %s\n", "Password", f.bpassword ? "given (not shown)" : "none");
+    std::string s = "\nNetwork boot\n";
+    s += row(2, 22, "Network-booted", f.bpxe ? "yes" : "no");
+    if (f.bpxe) {
+        s += row(2, 22, "Protocol", f.sprotocol);
+        s += row(2, 22, "Server", f.sserver);
+        s += row(2, 22, "Directory", f.sdir);
+        s += row(2, 22, "User", f.suser.empty() ? "-" : f.suser);
+        s += row(2, 22, "Password", f.bpassword ? "given (not shown)" : "none");
     }
-    fprintf(out, "\nRAID for bare-metal recovery\n");
+    s += "\nRAID for bare-metal recovery\n";
     if (!f.bdmidecode) {
-        fprintf(out, "  dmidecode is not installed: the platform is unknown\n");
+        s += "  dmidecode is not installed: the platform is unknown\n";
     } else {
-        fprintf(out, "  %-22s %s\n", "Platform",
-                f.splatform.empty() ? "unknown" : printable(f.splatform).c_str());
+        s += row(2, 22, "Platform", f.splatform.empty() ? "unknown" : f.splatform);
         if (!f.bqualifies) {
-            fprintf(out, "  %-22s %s\n", "RAID adapters", "not examined on this platform");
+            s += row(2, 22, "RAID adapters", "not examined on this platform");
         } else if (!f.bmegacli) {
-            fprintf(out, "  the RAID tool /opt/MegaRAID/MegaCli/MegaCli64 is not installed\n");
+            s += "  the RAID tool /opt/MegaRAID/MegaCli/MegaCli64 is not installed\n";
         } else {
-            fprintf(out, "  %-22s %d\n", "RAID adapters", f.iadapters);
+            s += row(2, 22, "RAID adapters", std::to_string(f.iadapters));
             for (const auto& r : f.vraid1)
-                fprintf(out, "  adapter %d target %d  RAID-1 %s, %zu drives\n", r.iadapter,
-                        r.itarget, printable(r.sname).c_str(), r.uidrives);
+                s += "  adapter " + std::to_string(r.iadapter) + " target " +
+                     std::to_string(r.itarget) + "  RAID-1 " + printable(r.sname) + ", " +
+                     std::to_string(r.uidrives) + " drives\n";
         }
     }
-    fprintf(out, "  %-22s %s\n", "Root VG disks",
-            f.vrootvg.empty() ? "-" : printable(joined(f.vrootvg, " ")).c_str());
+    s += row(2, 22, "Root VG disks", f.vrootvg.empty() ? "-" : joined(f.vrootvg, " "));
+    fputs(s.c_str(), out);
 }
 
 std::string boot_json(const bootfacts& f) {
