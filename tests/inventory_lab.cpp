@@ -14,9 +14,11 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <velka/utilities>
 
 #include "velka_test.h"
 
+using velka::utilities::utilities;
 using velka_test::sh;
 
 namespace {
@@ -62,8 +64,8 @@ done
 TEST(Lab_InventoryMetrics, AgainstBlockdevSmartctlVgsAndLvs) {
     VELKA_REQUIRE_TOOL("smartctl");
     VELKA_REQUIRE_TOOL("python3");
-    std::string sinv = std::string(VELKA_BINARY_DIR) + "/tools/velka-inventory";
-    ASSERT_TRUE(velka_test::have_tool(sinv));
+    const std::string sbinary = std::string(VELKA_BINARY_DIR) + "/tools/velka-inventory";
+    ASSERT_TRUE(velka_test::have_tool(sbinary));
     std::string sdisks;
     ASSERT_EQ(sh("grep -l VELKAINVL /sys/block/sd*/device/vpd_pg80 | cut -d/ -f4 | sed "
                  "'s|^|/dev/|' | tr '\\n' ' '",
@@ -75,7 +77,7 @@ TEST(Lab_InventoryMetrics, AgainstBlockdevSmartctlVgsAndLvs) {
                  "count=8 oflag=direct status=none"),
               0);
     std::string sprom, sreference, ssata;
-    EXPECT_EQ(sh(sinv + " --prometheus -", &sprom), 0);
+    EXPECT_EQ(sh(utilities::shellquote(sbinary) + " --prometheus -", &sprom), 0);
     EXPECT_EQ(sh(s_reference, &sreference), 0);
     sh("grep -l VELKAINVS1 /sys/block/sd*/device/vpd_pg80 | cut -d/ -f4", &ssata);
     sh("vgremove -q -f velkainv && pvremove -q " + sdisks);

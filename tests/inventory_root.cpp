@@ -8,16 +8,20 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <velka/utilities>
 
 #include "velka_test.h"
 
+using velka::utilities::utilities;
 using velka_test::sh;
 using velka_test::spew;
 
 namespace {
 
 void blockdevice(const std::string& sdir, const std::string& smodel, const char* ssize) {
-    ASSERT_EQ(sh("mkdir -p " + sdir + "/device " + sdir + "/queue"), 0);
+    ASSERT_EQ(sh("mkdir -p " + utilities::shellquote(sdir + "/device") + " " +
+                 utilities::shellquote(sdir + "/queue")),
+              0);
     spew(sdir + "/device/model", smodel + "\n");
     spew(sdir + "/size", std::string(ssize) + "\n");
     spew(sdir + "/queue/rotational", "0\n");
@@ -30,8 +34,9 @@ TEST(Root_Inventory, HostileModelsThroughPromtoolAndNodeExporter) {
     VELKA_REQUIRE_TOOL("promtool");
     VELKA_REQUIRE_TOOL("prometheus-node-exporter");
     VELKA_REQUIRE_TOOL("python3");
-    std::string sinv = std::string(VELKA_BINARY_DIR) + "/tools/velka-inventory";
-    ASSERT_TRUE(velka_test::have_tool(sinv));
+    const std::string sbinary = std::string(VELKA_BINARY_DIR) + "/tools/velka-inventory";
+    ASSERT_TRUE(velka_test::have_tool(sbinary));
+    const std::string sinv = utilities::shellquote(sbinary);
     velka_test::tmpfs_mount sysblock("/sys/block");
     ASSERT_TRUE(sysblock.ok());
     const std::string shostile = "QEMU \"disk\"\t{evil=\"1\"}\x1b \\ \xc3\xbc";
@@ -51,12 +56,13 @@ TEST(Root_Inventory, HostileModelsThroughPromtoolAndNodeExporter) {
 
     velka_test::tempdir dir;
     std::string sprom = dir / "velka.prom";
-    ASSERT_EQ(sh(sinv + " --prometheus " + sprom), 0);
+    ASSERT_EQ(sh(sinv + " --prometheus " + utilities::shellquote(sprom)), 0);
     std::string sls;
-    sh("ls -A " + dir.path(), &sls);
+    sh("ls -A " + utilities::shellquote(dir.path()), &sls);
     EXPECT_EQ(sls, "velka.prom\n");  // no temporary file left
     std::string scheck;
-    EXPECT_EQ(sh("promtool check metrics < " + sprom + " 2>&1", &scheck), 0) << scheck;
+    EXPECT_EQ(sh("promtool check metrics < " + utilities::shellquote(sprom) + " 2>&1", &scheck), 0)
+        << scheck;
 
     // The exporter on a port of 127.0.0.1 that the kernel finds free, scraped as Prometheus
     // does once it answers (it is given up to 30 s), then stopped.
@@ -65,12 +71,13 @@ TEST(Root_Inventory, HostileModelsThroughPromtoolAndNodeExporter) {
                  "print(s.getsockname()[1], end=\"\")'",
                  &sport),
               0);
-    ASSERT_EQ(sh("prometheus-node-exporter --web.listen-address=127.0.0.1:" + sport +
-                     " --collector.disable-defaults --collector.textfile "
-                     "--collector.textfile.directory=" +
-                     dir.path() + " --log.level=error >/dev/null 2>&1 & echo $!",
-                 &spid),
-              0);
+    ASSERT_EQ(
+        sh("prometheus-node-exporter --web.listen-address=127.0.0.1:" + sport +
+               " --collector.disable-defaults --collector.textfile "
+               "--collector.textfile.directory=" +
+               utilities::shellquote(dir.path()) + " --log.level=error >/dev/null 2>&1 & echo $!",
+           &spid),
+        0);
     int irc =
         sh("python3 -c 'import sys, time, urllib.request\n"
            "for i in range(300):\n"

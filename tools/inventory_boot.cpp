@@ -23,6 +23,7 @@ namespace {
 using invtools::havetool;
 using invtools::jsonstring;
 using invtools::printable;
+using invtools::row;
 
 using velka::utilities::utilities;
 
@@ -143,36 +144,34 @@ void boot_table(FILE* out, const bootfacts& f) {
                                      : "unhealthy",
                     d.vfailing.empty() ? "-" : printable(joined(d.vfailing, ", ")).c_str());
     }
-    fprintf(out, "\nNetwork boot\n");
-    if (!f.bpxe) {
-        fprintf(out, "  %-22s %s\n", "Network-booted", "no");
-    } else {
-        fprintf(out, "  %-22s %s\n", "Network-booted", "yes");
-        fprintf(out, "  %-22s %s\n", "Protocol", printable(f.sprotocol).c_str());
-        fprintf(out, "  %-22s %s\n", "Server", printable(f.sserver).c_str());
-        fprintf(out, "  %-22s %s\n", "Directory", printable(f.sdir).c_str());
-        fprintf(out, "  %-22s %s\n", "User", f.suser.empty() ? "-" : printable(f.suser).c_str());
-        fprintf(out, "  %-22s %s\n", "Password", f.bpassword ? "given (not shown)" : "none");
+    std::string s = "\nNetwork boot\n";
+    s += row(2, 22, "Network-booted", f.bpxe ? "yes" : "no");
+    if (f.bpxe) {
+        s += row(2, 22, "Protocol", f.sprotocol);
+        s += row(2, 22, "Server", f.sserver);
+        s += row(2, 22, "Directory", f.sdir);
+        s += row(2, 22, "User", f.suser.empty() ? "-" : f.suser);
+        s += row(2, 22, "Password", f.bpassword ? "given (not shown)" : "none");
     }
-    fprintf(out, "\nRAID for bare-metal recovery\n");
+    s += "\nRAID for bare-metal recovery\n";
     if (!f.bdmidecode) {
-        fprintf(out, "  dmidecode is not installed: the platform is unknown\n");
+        s += "  dmidecode is not installed: the platform is unknown\n";
     } else {
-        fprintf(out, "  %-22s %s\n", "Platform",
-                f.splatform.empty() ? "unknown" : printable(f.splatform).c_str());
+        s += row(2, 22, "Platform", f.splatform.empty() ? "unknown" : f.splatform);
         if (!f.bqualifies) {
-            fprintf(out, "  %-22s %s\n", "RAID adapters", "not examined on this platform");
+            s += row(2, 22, "RAID adapters", "not examined on this platform");
         } else if (!f.bmegacli) {
-            fprintf(out, "  the RAID tool /opt/MegaRAID/MegaCli/MegaCli64 is not installed\n");
+            s += "  the RAID tool /opt/MegaRAID/MegaCli/MegaCli64 is not installed\n";
         } else {
-            fprintf(out, "  %-22s %d\n", "RAID adapters", f.iadapters);
+            s += row(2, 22, "RAID adapters", std::to_string(f.iadapters));
             for (const auto& r : f.vraid1)
-                fprintf(out, "  adapter %d target %d  RAID-1 %s, %zu drives\n", r.iadapter,
-                        r.itarget, printable(r.sname).c_str(), r.uidrives);
+                s += "  adapter " + std::to_string(r.iadapter) + " target " +
+                     std::to_string(r.itarget) + "  RAID-1 " + printable(r.sname) + ", " +
+                     std::to_string(r.uidrives) + " drives\n";
         }
     }
-    fprintf(out, "  %-22s %s\n", "Root VG disks",
-            f.vrootvg.empty() ? "-" : printable(joined(f.vrootvg, " ")).c_str());
+    s += row(2, 22, "Root VG disks", f.vrootvg.empty() ? "-" : joined(f.vrootvg, " "));
+    fputs(s.c_str(), out);
 }
 
 std::string boot_json(const bootfacts& f) {
@@ -180,23 +179,20 @@ std::string boot_json(const bootfacts& f) {
     if (!f.bsmartctl) {
         s += "null";
     } else {
-        s += "[";
-        const char* sep = "\n";
+        std::vector<std::string> vhealth;
         for (const auto& d : f.vdisks) {
-            s += sep;
-            s += "    {\"disk\": " + jsonstring(d.sdisk) +
-                 ", \"smart_verdict\": " + (d.bverdict ? "true" : "false") +
-                 ", \"smart_passed\": " +
-                 (!d.bverdict  ? "null"
-                  : d.boverall ? "true"
-                               : "false") +
-                 ", \"attributes_healthy\": " + (d.battrs ? "true" : "false") + ", \"failing\": [";
+            std::string sd =
+                "{\"disk\": " + jsonstring(d.sdisk) +
+                ", \"smart_verdict\": " + (d.bverdict ? "true" : "false") + ", \"smart_passed\": " +
+                (!d.bverdict  ? "null"
+                 : d.boverall ? "true"
+                              : "false") +
+                ", \"attributes_healthy\": " + (d.battrs ? "true" : "false") + ", \"failing\": [";
             for (size_t i = 0; i < d.vfailing.size(); ++i)
-                s += (i ? ", " : "") + jsonstring(d.vfailing[i]);
-            s += "]}";
-            sep = ",\n";
+                sd += (i ? ", " : "") + jsonstring(d.vfailing[i]);
+            vhealth.push_back(sd + "]}");
         }
-        s += f.vdisks.empty() ? "]" : "\n  ]";
+        s += invtools::jsonlines(vhealth, 4);
     }
     s += ",\n  \"network_boot\": {\"booted\": ";
     s += f.bpxe ? "true" : "false";
@@ -231,28 +227,21 @@ void boot_prom(const bootfacts& f, invtools::promtext& prom) {
                  "SMART overall verdict of the disk as smartctl -H prints it: 1 passed, 0 failed.",
                  labels({{"device", d.sdisk}}), d.boverall ? 1 : 0);
     }
-    struct metric {
-        const char* sname;
-        const char* shelp;
-    };
-    const metric vmetrics[] = {
-        {"velka_smart_attribute_value", "Normalised value of the ATA SMART attribute."},
-        {"velka_smart_attribute_threshold", "Failure threshold of the ATA SMART attribute."},
-        {"velka_smart_attribute_raw_value", "Raw value of the ATA SMART attribute."},
-        {"velka_smart_attribute_failing",
-         "1 when the attribute fails: a threshold other than 0 and the normalised value at or "
-         "below it."}};
-    for (const auto& m : vmetrics) {
-        for (const auto& d : f.vdisks) {
-            for (const auto& a : d.vattrs) {
-                std::string sl = labels(
-                    {{"device", d.sdisk}, {"id", std::to_string(a.uiid)}, {"attribute", a.sname}});
-                double dv = m.sname == vmetrics[0].sname   ? a.uivalue
-                            : m.sname == vmetrics[1].sname ? a.uithreshold
-                            : m.sname == vmetrics[2].sname ? static_cast<double>(a.ullraw)
-                                                           : (a.bfailing ? 1 : 0);
-                prom.add(m.sname, m.shelp, sl, dv);
-            }
+    // Each attribute's labels once; promtext groups the samples by metric name.
+    for (const auto& d : f.vdisks) {
+        for (const auto& a : d.vattrs) {
+            std::string sl = labels(
+                {{"device", d.sdisk}, {"id", std::to_string(a.uiid)}, {"attribute", a.sname}});
+            prom.add("velka_smart_attribute_value", "Normalised value of the ATA SMART attribute.",
+                     sl, a.uivalue);
+            prom.add("velka_smart_attribute_threshold",
+                     "Failure threshold of the ATA SMART attribute.", sl, a.uithreshold);
+            prom.add("velka_smart_attribute_raw_value", "Raw value of the ATA SMART attribute.", sl,
+                     static_cast<double>(a.ullraw));
+            prom.add("velka_smart_attribute_failing",
+                     "1 when the attribute fails: a threshold other than 0 and the normalised "
+                     "value at or below it.",
+                     sl, a.bfailing ? 1 : 0);
         }
     }
 }

@@ -46,6 +46,15 @@ std::string jsonstring(const std::string& s) {
     return sout + "\"";
 }
 
+std::string jsonlines(const std::vector<std::string>& velements, int iindent) {
+    if (velements.empty()) return "[]";
+    std::string sindent(static_cast<size_t>(iindent), ' ');
+    std::string s = "[";
+    for (size_t i = 0; i < velements.size(); ++i)
+        s += (i == 0 ? "\n" : ",\n") + sindent + velements[i];
+    return s + "\n" + sindent.substr(2) + "]";
+}
+
 std::string jsonnumber(double d, int idigits) {
     if (!std::isfinite(d)) return "null";
     char buf[512];

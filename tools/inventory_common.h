@@ -18,6 +18,9 @@ bool havetool(const std::string& sname);
 // A JSON string: quotes and backslashes escaped, control bytes and bytes from 0x7f as \uXXXX,
 // so that any byte string gives valid JSON.
 std::string jsonstring(const std::string& s);
+// A JSON array of the elements (JSON texts), each on a line of its own indented by iindent
+// blanks and the closing bracket by iindent - 2; "[]" when there is none.
+std::string jsonlines(const std::vector<std::string>& velements, int iindent);
 // A JSON number with idigits decimals; null for NaN and infinities, which JSON cannot hold.
 std::string jsonnumber(double d, int idigits = 2);
 // Control bytes, bytes from 0x7f and backslashes as octal escapes, so every value stays on its

@@ -172,12 +172,11 @@ std::list<disk> collect(velka::logger::source* plogsrc,
         d.stransport = transportname(b.get_transport());
         if (b.get_transport() == velka::blkdev::e_nvme) {
             std::string sctrl = std::string(s_sysblock) + "/" + sname + "/device/";
-            d.snvmemodel = utilities::trim(utilities::read(sctrl + "model"));
-            d.snvmeserial = utilities::trim(utilities::read(sctrl + "serial"));
-            d.srevision = utilities::trim(utilities::read(sctrl + "firmware_rev"));
+            d.snvmemodel = attribute(sctrl + "model");
+            d.snvmeserial = attribute(sctrl + "serial");
+            d.srevision = attribute(sctrl + "firmware_rev");
         } else {
-            d.srevision = utilities::trim(
-                utilities::read(std::string(s_scsidevices) + "/" + b.get_legatopath() + "/rev"));
+            d.srevision = attribute(std::string(s_scsidevices) + "/" + b.get_legatopath() + "/rev");
             if (hostdriver(b.get_legatopath()) == "ahci") d.stransport = "sata";
         }
         if (bparted) b.extractpartitioninfo(d.vparts);
@@ -301,59 +300,50 @@ std::string partsjson(const std::vector<partitioninfo>& vparts) {
 }
 
 std::string jsontext(const std::list<disk>& ldisks) {
-    std::string s = "[";
-    const char* sep = "\n";
+    std::vector<std::string> vdisks;
     for (const disk& d : ldisks) {
         const blkdev& b = d.record;
         bool bnvme = b.get_transport() == velka::blkdev::e_nvme;
         unsigned long long ullbytes = b.get_blocks() * b.get_blksize();
         int irot = b.get_rotationspeed();
-        s += sep;
-        s += "    {\"device\": " + jsonstring(b.get_dev()) +
-             ", \"scsi_address\": " + jsonstring(b.get_legatopath()) +
-             ", \"generic_node\": " + jsonstring(b.get_sgdev()) +
-             ", \"transport\": " + jsonstring(d.stransport) +
-             ", \"vendor\": " + jsonstring(utilities::trim(b.get_vendor())) +
-             ", \"model\": " + jsonstring(bnvme ? d.snvmemodel : utilities::trim(b.get_model())) +
-             ", \"revision\": " + jsonstring(d.srevision) + ", \"serial\": " +
-             jsonstring(bnvme ? d.snvmeserial : utilities::trim(b.get_serial())) +
-             ", \"major\": " + utilities::itostr(b.get_major()) +
-             ", \"minor\": " + utilities::itostr(b.get_minor()) +
-             ", \"blocks\": " + utilities::ultostr(b.get_blocks()) +
-             ", \"block_size\": " + utilities::ultostr(b.get_blksize()) +
-             ", \"capacity_bytes\": " + utilities::ultostr(ullbytes) +
-             ", \"capacity\": " + jsonstring(humansize(ullbytes)) +
-             ", \"rotation_rpm\": " + (irot > 1 ? utilities::itostr(irot) : std::string("null")) +
-             ", \"flash\": " + (b.get_isflashdisk() ? "true" : "false") +
-             ", \"removable\": " + (b.get_removable() ? "true" : "false") +
-             ", \"unmap\": " + (b.get_unmap() ? "true" : "false") +
-             ", \"write_same\": " + (b.get_samewrite() ? "true" : "false") +
-             ", \"label\": " + jsonstring(b.get_label()) +
-             ", \"partitions\": " + partsjson(d.vparts) + "}";
-        sep = ",\n";
+        vdisks.push_back(
+            "{\"device\": " + jsonstring(b.get_dev()) + ", \"scsi_address\": " +
+            jsonstring(b.get_legatopath()) + ", \"generic_node\": " + jsonstring(b.get_sgdev()) +
+            ", \"transport\": " + jsonstring(d.stransport) +
+            ", \"vendor\": " + jsonstring(utilities::trim(b.get_vendor())) +
+            ", \"model\": " + jsonstring(bnvme ? d.snvmemodel : utilities::trim(b.get_model())) +
+            ", \"revision\": " + jsonstring(d.srevision) +
+            ", \"serial\": " + jsonstring(bnvme ? d.snvmeserial : utilities::trim(b.get_serial())) +
+            ", \"major\": " + utilities::itostr(b.get_major()) +
+            ", \"minor\": " + utilities::itostr(b.get_minor()) +
+            ", \"blocks\": " + utilities::ultostr(b.get_blocks()) +
+            ", \"block_size\": " + utilities::ultostr(b.get_blksize()) + ", \"capacity_bytes\": " +
+            utilities::ultostr(ullbytes) + ", \"capacity\": " + jsonstring(humansize(ullbytes)) +
+            ", \"rotation_rpm\": " + (irot > 1 ? utilities::itostr(irot) : std::string("null")) +
+            ", \"flash\": " + (b.get_isflashdisk() ? "true" : "false") +
+            ", \"removable\": " + (b.get_removable() ? "true" : "false") +
+            ", \"unmap\": " + (b.get_unmap() ? "true" : "false") + ", \"write_same\": " +
+            (b.get_samewrite() ? "true" : "false") + ", \"label\": " + jsonstring(b.get_label()) +
+            ", \"partitions\": " + partsjson(d.vparts) + "}");
     }
-    return s + (ldisks.empty() ? "]" : "\n  ]");
+    return invtools::jsonlines(vdisks, 4);
 }
 
 std::string otherjson(const std::list<otherdev>& lothers) {
-    std::string s = "[";
-    const char* sep = "\n";
-    for (const otherdev& o : lothers) {
-        s += sep;
-        s += "    {\"device\": " + jsonstring("/dev/" + o.sname) +
-             ", \"bus\": " + jsonstring(o.sbus) +
-             ", \"model\": " + (o.smodel.empty() ? std::string("null") : jsonstring(o.smodel)) +
-             ", \"backing_file\": " +
-             (o.sbacking.empty() ? std::string("null") : jsonstring(o.sbacking)) +
-             ", \"capacity_bytes\": " + std::to_string(o.ullbytes) +
-             ", \"capacity\": " + jsonstring(humansize(o.ullbytes)) + ", \"rotational\": " +
-             (o.irotational < 0 ? "null"
-              : o.irotational   ? "true"
-                                : "false") +
-             ", \"managed\": false, \"not_managed_reason\": " + jsonstring(notmanaged(o)) + "}";
-        sep = ",\n";
-    }
-    return s + (lothers.empty() ? "]" : "\n  ]");
+    std::vector<std::string> vothers;
+    for (const otherdev& o : lothers)
+        vothers.push_back(
+            "{\"device\": " + jsonstring("/dev/" + o.sname) + ", \"bus\": " + jsonstring(o.sbus) +
+            ", \"model\": " + (o.smodel.empty() ? std::string("null") : jsonstring(o.smodel)) +
+            ", \"backing_file\": " +
+            (o.sbacking.empty() ? std::string("null") : jsonstring(o.sbacking)) +
+            ", \"capacity_bytes\": " + std::to_string(o.ullbytes) +
+            ", \"capacity\": " + jsonstring(humansize(o.ullbytes)) + ", \"rotational\": " +
+            (o.irotational < 0 ? "null"
+             : o.irotational   ? "true"
+                               : "false") +
+            ", \"managed\": false, \"not_managed_reason\": " + jsonstring(notmanaged(o)) + "}");
+    return invtools::jsonlines(vothers, 4);
 }
 
 std::string promtext(const std::list<disk>& ldisks, const std::list<otherdev>& lothers) {
@@ -461,7 +451,8 @@ disksjob disks_start() {
     std::list<std::string> lscsi, lblock;
     utilities::readdir(s_scsidevices, lscsi);
     utilities::readdir(s_sysblock, lblock);
-    if ((lscsi.empty() && lblock.empty()) || geteuid() != 0) return job;
+    job.bnodevices = lscsi.empty() && lblock.empty();
+    if (job.bnodevices || geteuid() != 0) return job;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         job.serror = strerror(errno);
@@ -511,23 +502,7 @@ disksjob disks_start() {
 
 diskssection disks_finish(disksjob& job, velka::logger::source* plogsrc) {
     diskssection sec;
-    if (!job.bchild) {
-        std::list<std::string> lscsi, lblock;
-        utilities::readdir(s_scsidevices, lscsi);
-        utilities::readdir(s_sysblock, lblock);
-        if (!job.serror.empty()) {
-            sec.snote = "velka-inventory: the disks cannot be examined here (" + job.serror + ")\n";
-        } else if (lscsi.empty() && lblock.empty()) {
-            sec.stable = tablestext({}, {});
-            sec.sjson = sec.sotherjson = "[]";
-            sec.sprom = "";
-            sec.bok = true;
-            return sec;
-        } else {
-            // Without root the manager cannot write the database and runs here.
-            return examine(plogsrc);
-        }
-    } else {
+    if (job.bchild) {
         std::string sin;
         char buf[65536];
         for (;;) {
@@ -551,6 +526,13 @@ diskssection disks_finish(disksjob& job, velka::logger::source* plogsrc) {
         sec.snote =
             "velka-inventory: " +
             (sin.empty() ? std::string("the disks cannot be examined here") : sin.substr(1)) + "\n";
+    } else if (!job.serror.empty()) {
+        sec.snote = "velka-inventory: the disks cannot be examined here (" + job.serror + ")\n";
+    } else if (job.bnodevices) {
+        sec.bok = true;  // nothing to examine
+    } else {
+        // Without root the manager cannot write the database and runs here.
+        return examine(plogsrc);
     }
     sec.stable = tablestext({}, {});
     sec.sjson = sec.sotherjson = "[]";

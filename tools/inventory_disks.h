@@ -31,6 +31,7 @@ struct diskssection {
 // no device, nothing happens until disks_finish, which then examines the disks itself.
 struct disksjob {
     bool bchild = false;
+    bool bnodevices = false;  // /sys listed no SCSI device and no block device
     pid_t pid = -1;
     int ifd = -1;
     std::string slayers;

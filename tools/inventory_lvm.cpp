@@ -78,6 +78,11 @@ std::string kind(const lvmreport::volume& vol) {
     return vol.ssegtype;
 }
 
+// The group's allocated extents; 0 when vgs reports more free extents than there are.
+unsigned long long allocated(const lvmreport::group& g) {
+    return g.ulltotal >= g.ullfree ? g.ulltotal - g.ullfree : 0ULL;
+}
+
 std::string mib(double dbytes) {
     return jsonnumber(dbytes / s_mib);
 }
@@ -163,7 +168,7 @@ void lvm_table(FILE* out, const lvmreport& r) {
         s += "  " + printable(g.sname);
         if (g.sname.size() < 22) s.append(22 - g.sname.size(), ' ');
         snprintf(buf, sizeof(buf), " %8s MiB %10llu %10llu %10llu\n", mib(g.dextentbytes).c_str(),
-                 g.ulltotal, g.ullfree, g.ulltotal >= g.ullfree ? g.ulltotal - g.ullfree : 0ULL);
+                 g.ulltotal, g.ullfree, allocated(g));
         s += buf;
         for (const auto& vol : g.lvolumes) {
             s += "    " + printable(vol.sname);
@@ -192,16 +197,15 @@ void lvm_table(FILE* out, const lvmreport& r) {
 
 std::string lvm_json(const lvmreport& r) {
     if (!r.btools) return "null";
-    std::string s = "[";
-    const char* sep = "\n    ";
+    std::vector<std::string> vgroups;
     for (const auto& g : r.lgroups) {
-        s += sep;
-        s += "{\"name\": " + jsonstring(g.sname) + ", \"extent_size_mib\": " + mib(g.dextentbytes) +
-             ", \"total_extents\": " + std::to_string(g.ulltotal) +
-             ", \"free_extents\": " + std::to_string(g.ullfree) + ", \"allocated_extents\": " +
-             std::to_string(g.ulltotal >= g.ullfree ? g.ulltotal - g.ullfree : 0ULL) +
-             ", \"size_bytes\": " + jsonnumber(g.dsizebytes, 0) +
-             ", \"free_bytes\": " + jsonnumber(g.dfreebytes, 0) + ", \"volumes\": [";
+        std::string s = "{\"name\": " + jsonstring(g.sname) +
+                        ", \"extent_size_mib\": " + mib(g.dextentbytes) +
+                        ", \"total_extents\": " + std::to_string(g.ulltotal) +
+                        ", \"free_extents\": " + std::to_string(g.ullfree) +
+                        ", \"allocated_extents\": " + std::to_string(allocated(g)) +
+                        ", \"size_bytes\": " + jsonnumber(g.dsizebytes, 0) +
+                        ", \"free_bytes\": " + jsonnumber(g.dfreebytes, 0) + ", \"volumes\": [";
         const char* vsep = "";
         for (const auto& vol : g.lvolumes) {
             bool bpool = vol.ssegtype == "thin-pool";
@@ -217,25 +221,20 @@ std::string lvm_json(const lvmreport& r) {
             s += "}";
             vsep = ", ";
         }
-        s += "]}";
-        sep = ",\n    ";
+        vgroups.push_back(s + "]}");
     }
-    return s + (r.lgroups.empty() ? "]" : "\n  ]");
+    return invtools::jsonlines(vgroups, 4);
 }
 
 std::string lvm_pvjson(const lvmreport& r) {
     if (!r.btools) return "null";
-    std::string s = "[";
-    const char* sep = "\n    ";
-    for (const auto& pv : r.lphysical) {
-        s += sep;
-        s += "{\"device\": " + jsonstring(pv.sdevice) +
-             ", \"group\": " + (pv.sgroup.empty() ? std::string("null") : jsonstring(pv.sgroup)) +
-             ", \"size_bytes\": " + jsonnumber(pv.dsizebytes, 0) +
-             ", \"free_bytes\": " + jsonnumber(pv.dfreebytes, 0) + "}";
-        sep = ",\n    ";
-    }
-    return s + (r.lphysical.empty() ? "]" : "\n  ]");
+    std::vector<std::string> vpvs;
+    for (const auto& pv : r.lphysical)
+        vpvs.push_back("{\"device\": " + jsonstring(pv.sdevice) + ", \"group\": " +
+                       (pv.sgroup.empty() ? std::string("null") : jsonstring(pv.sgroup)) +
+                       ", \"size_bytes\": " + jsonnumber(pv.dsizebytes, 0) +
+                       ", \"free_bytes\": " + jsonnumber(pv.dfreebytes, 0) + "}");
+    return invtools::jsonlines(vpvs, 4);
 }
 
 void lvm_prom(const lvmreport& r, invtools::promtext& prom) {

@@ -105,17 +105,14 @@ std::string platform_json(const platformfacts& f) {
                     ",\n    \"free_memory_mib\": " + utilities::ultostr(f.ulfreemem) +
                     ",\n    \"cpu_cores\": " + utilities::uitostr(f.uicores) +
                     ",\n    \"firmware\": \"" + (f.befi ? "EFI" : "BIOS") +
-                    "\",\n    \"interfaces\": [";
-    const char* sep = "\n";
-    for (const auto& intf : f.linterfaces) {
-        s += sep;
-        s += "      {\"name\": " + jsonstring(intf.sname) + ", \"link_speed_mbps\": " +
-             (intf.bspeed ? utilities::ultostr(intf.ulspeed) : std::string("null")) + "}";
-        sep = ",\n";
-    }
-    s += f.linterfaces.empty() ? "],\n" : "\n    ],\n";
-    s += "    \"missing_tools\": [";
-    sep = "";
+                    "\",\n    \"interfaces\": ";
+    std::vector<std::string> vinterfaces;
+    for (const auto& intf : f.linterfaces)
+        vinterfaces.push_back(
+            "{\"name\": " + jsonstring(intf.sname) + ", \"link_speed_mbps\": " +
+            (intf.bspeed ? utilities::ultostr(intf.ulspeed) : std::string("null")) + "}");
+    s += invtools::jsonlines(vinterfaces, 6) + ",\n    \"missing_tools\": [";
+    const char* sep = "";
     for (const auto& m : f.lmissing) {
         s += sep;
         s += "{\"tool\": " + jsonstring(m.first) + ", \"unknown\": " + jsonstring(m.second) + "}";
