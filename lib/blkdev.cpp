@@ -341,15 +341,7 @@ std::vector<std::string> partfields(const std::string& srecord) {
 
 // The number of ":" in a text that parted did not escape.
 std::string::size_type separators(const std::string& stext) {
-    std::string::size_type icount = 0;
-    for (std::string::size_type i = 0; i < stext.size(); ++i) {
-        if (stext[i] == '\\' && i + 1 < stext.size() &&
-            (stext[i + 1] == ':' || stext[i + 1] == '\\'))
-            ++i;
-        else if (stext[i] == ':')
-            ++icount;
-    }
-    return icount;
+    return partfields(stext).size() - 1;
 }
 
 // Whether the line after a record still belongs to it. parted prints a name as it is, line
