@@ -222,36 +222,33 @@ const std::string::size_type s_maxpartedword = 255;
 // parted runs with a UTF-8 locale, so that names beyond ASCII can be written and listed.
 const char* const s_partedlocale = "C.UTF-8";
 
-// Why a value is not one bare parted word; empty when it is one.
-std::string notpartedword(const std::string& svalue) {
-    if (svalue.empty()) return "empty";
+// Why a value cannot reach parted as one word; empty when it can. A bare value (a label, a
+// flag, a position) must be one word as it stands. A name (bname) may be empty and may hold
+// blanks, quotes and backslashes, which partedname quotes; a control character (parted would
+// keep a line feed, which its listing cannot tell from the end of a record) is refused in
+// both, as is a value too long for one word.
+std::string notpartedword(const std::string& svalue, bool bname) {
+    if (svalue.empty() && !bname) return "empty";
     if (svalue.size() > s_maxpartedword) return "longer than 255 bytes";
     for (unsigned char c : svalue) {
         if (c < 0x20 || c == 0x7f) return "holds a control character";
-        if (c == ' ' || c == '"' || c == '\'' || c == '\\')
+        if (!bname && (c == ' ' || c == '"' || c == '\'' || c == '\\'))
             return "holds a blank, a quote or a backslash";
     }
     return "";
 }
 
-// A partition name as one parted word that parted reads back exactly: the name itself when
-// it is a bare word, otherwise in double quotes with each backslash and double quote
-// escaped. A name holding a control character (parted would keep a line feed, which its
-// listing cannot tell from the end of a record) or too long for one word is refused.
-std::string partedname(const std::string& sname, std::string& sword) {
-    if (notpartedword(sname).empty()) {
-        sword = sname;
-        return "";
-    }
-    if (sname.size() > s_maxpartedword) return "longer than 255 bytes";
-    sword = "\"";
-    for (unsigned char c : sname) {
-        if (c < 0x20 || c == 0x7f) return "holds a control character";
+// A name that notpartedword accepts as one parted word that parted reads back exactly: the
+// name itself when it is a bare word, otherwise in double quotes with each backslash and
+// double quote escaped.
+std::string partedname(const std::string& sname) {
+    if (notpartedword(sname, false).empty()) return sname;
+    std::string sword = "\"";
+    for (char c : sname) {
         if (c == '"' || c == '\\') sword += '\\';
-        sword += static_cast<char>(c);
+        sword += c;
     }
-    sword += '"';
-    return "";
+    return sword + '"';
 }
 
 // A value for a log line: control characters written as \xNN.
@@ -270,13 +267,14 @@ std::string visible(const std::string& svalue) {
     return sout;
 }
 
-// Checks that each value is one bare parted word; on the first that is not, logs which
-// value and why and returns false.
+// Checks that each value is one parted word (bname: as a name); on the first that is not,
+// logs which value and why and returns false.
 bool partedwords(velka::logger::source* plog,
                  const char* stag,
-                 std::initializer_list<const std::string*> lvalues) {
+                 std::initializer_list<const std::string*> lvalues,
+                 bool bname = false) {
     for (const std::string* pvalue : lvalues) {
-        std::string sreason = notpartedword(*pvalue);
+        std::string sreason = notpartedword(*pvalue, bname);
         if (!sreason.empty()) {
             LOG(plog, s_partfile, stag, "Value " + visible(*pvalue) + " refused: value " + sreason);
             return false;
@@ -343,15 +341,7 @@ std::vector<std::string> partfields(const std::string& srecord) {
 
 // The number of ":" in a text that parted did not escape.
 std::string::size_type separators(const std::string& stext) {
-    std::string::size_type icount = 0;
-    for (std::string::size_type i = 0; i < stext.size(); ++i) {
-        if (stext[i] == '\\' && i + 1 < stext.size() &&
-            (stext[i + 1] == ':' || stext[i + 1] == '\\'))
-            ++i;
-        else if (stext[i] == ':')
-            ++icount;
-    }
-    return icount;
+    return partfields(stext).size() - 1;
 }
 
 // Whether the line after a record still belongs to it. parted prints a name as it is, line
@@ -482,14 +472,10 @@ int blkdev::createpartition(const std::string& start,
     if (!quoteall(m_plogsrc, stag,
                   {{&m_sdevicepath, &qdev}, {&name, &qname}, {&start, &qstart}, {&size, &qend}}))
         return -1;
-    if (!partedwords(m_plogsrc, stag, {&start, &size})) return -1;
-    std::string sword;
-    std::string sreason = partedname(name, sword);
-    if (!sreason.empty()) {
-        LOG(m_plogsrc, s_partfile, stag, "Value " + visible(name) + " refused: value " + sreason);
+    if (!partedwords(m_plogsrc, stag, {&start, &size}) ||
+        !partedwords(m_plogsrc, stag, {&name}, true))
         return -1;
-    }
-    qname = utilities::shellquote(sword);
+    qname = utilities::shellquote(partedname(name));
     std::string scmd = mkpartcmd(qdev, qname, qstart, qend);
     LOG(m_plogsrc, s_partfile, stag,
         "GPT partition will be created on block device " + m_sdevicepath + "using command " + scmd);

@@ -8,6 +8,7 @@
 // does it stand in any argument list: mount.cifs reads it from PASSWD in its environment.
 #include <velka/pxeboot>
 
+#include <algorithm>
 #include <vector>
 
 #include <velka/platform>
@@ -248,16 +249,35 @@ int pxeboot::parsedhclientresp(const std::string& sintfx,
 
 namespace {
 
-// The interface a lease block names (its first "interface" line), '"' and ';' removed.
-bool leaseinterface(const std::vector<std::string>& vblock, std::string& sintfx) {
-    for (const auto& sline : vblock) {
-        std::vector<std::string> vwords = split(sline, " ");
-        if (vwords.size() >= 2 && vwords[0] == "interface") {
-            sintfx = without(vwords[1], "\";");
-            return true;
-        }
+// One line of a lease block (its words) as a key and value; false for a line of no interest.
+// A line with fewer words than its form needs is of no interest.
+//   interface "{v}";                      -> interface  ('"' and ';' removed)
+//   fixed-address {v};                    -> ipaddress  (';' removed)
+//   option subnet-mask {v};               -> netmask
+//   option routers {v};                   -> gateway
+//   option domain-name-servers {v};       -> nameserver
+bool leasetuple(const std::vector<std::string>& vwords, std::string& skey, std::string& svalue) {
+    if (vwords.size() >= 2 && vwords[0] == "interface") {
+        skey = "interface";
+        svalue = without(vwords[1], "\";");
+        return true;
     }
-    return false;
+    if (vwords.size() >= 2 && vwords[0] == "fixed-address") {
+        skey = "ipaddress";
+        svalue = without(vwords[1], ";");
+        return true;
+    }
+    if (vwords.size() < 3 || vwords[0] != "option") return false;
+    if (vwords[1] == "subnet-mask")
+        skey = "netmask";
+    else if (vwords[1] == "routers")
+        skey = "gateway";
+    else if (vwords[1] == "domain-name-servers")
+        skey = "nameserver";
+    else
+        return false;
+    svalue = without(vwords[2], ";");
+    return true;
 }
 
 }  // namespace
@@ -268,60 +288,37 @@ int pxeboot::parseleaselines(const std::list<std::string>& llines,
                              velka::logger::source* plog) {
     const char* stag = "pxeboot::parsedhclientresp";
     // dhclient appends each lease it obtains as a block, "lease {" to a line "}", and uses the
-    // last one: the last complete block of the interface wins. Other interfaces' blocks, lines
-    // outside any block and a block cut short (no "}" before the next "lease {" or the end of
-    // the file) are not read.
-    std::vector<std::string> vblock, vchosen;
+    // last one: the last complete block of the interface (its first "interface" line) wins.
+    // Other interfaces' blocks, lines outside any block and a block cut short (no "}" before
+    // the next "lease {" or the end of the file) are not read. Each line is split on blanks
+    // (the indentation drops out) once.
+    typedef std::vector<std::pair<std::string, std::string>> tuples;
+    tuples vblock, vchosen;
     bool binblock = false;
     for (const auto& sline : llines) {
         std::vector<std::string> vwords = split(sline, " ");
+        std::string skey, svalue;
         if (vwords.size() >= 2 && vwords[0] == "lease" && vwords.back() == "{") {
             vblock.clear();
             binblock = true;
         } else if (binblock && utilities::trim(sline) == "}") {
-            std::string sblockintfx;
-            if (leaseinterface(vblock, sblockintfx) && sblockintfx == sintfx) vchosen = vblock;
+            auto it = std::find_if(vblock.begin(), vblock.end(), [](const tuples::value_type& kv) {
+                return kv.first == "interface";
+            });
+            if (it != vblock.end() && it->second == sintfx) vchosen = vblock;
             binblock = false;
-        } else if (binblock) {
-            vblock.push_back(sline);
+        } else if (binblock && leasetuple(vwords, skey, svalue)) {
+            vblock.emplace_back(skey, svalue);
         }
     }
     if (vchosen.empty()) {
         LOG(plog, s_file, stag, "No complete lease of interface " + sintfx + " in the lease file");
         return 0;
     }
-    // The chosen block's lines split on blanks (the indentation drops out); a line with fewer
-    // words than its form needs is skipped. Within the block the first occurrence of a key
-    // wins.
-    //   interface "{v}";                      -> interface  ('"' and ';' removed)
-    //   fixed-address {v};                    -> ipaddress  (';' removed)
-    //   option subnet-mask {v};               -> netmask
-    //   option routers {v};                   -> gateway
-    //   option domain-name-servers {v};       -> nameserver
-    for (const auto& sline : vchosen) {
-        std::vector<std::string> vwords = split(sline, " ");
-        std::string skey, svalue;
-        if (vwords.size() >= 2 && vwords[0] == "interface") {
-            skey = "interface";
-            svalue = without(vwords[1], "\";");
-        } else if (vwords.size() >= 2 && vwords[0] == "fixed-address") {
-            skey = "ipaddress";
-            svalue = without(vwords[1], ";");
-        } else if (vwords.size() >= 3 && vwords[0] == "option") {
-            if (vwords[1] == "subnet-mask")
-                skey = "netmask";
-            else if (vwords[1] == "routers")
-                skey = "gateway";
-            else if (vwords[1] == "domain-name-servers")
-                skey = "nameserver";
-            else
-                continue;
-            svalue = without(vwords[2], ";");
-        } else {
-            continue;
-        }
-        LOG(plog, s_file, stag, "Found tuple <" + skey + "," + svalue + ">");
-        kvmap.insert(std::make_pair(skey, svalue));
+    // Within the block the first occurrence of a key wins.
+    for (const auto& kv : vchosen) {
+        LOG(plog, s_file, stag, "Found tuple <" + kv.first + "," + kv.second + ">");
+        kvmap.insert(kv);
     }
     return 0;
 }

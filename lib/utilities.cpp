@@ -50,20 +50,68 @@ const char* const s_childlocale = "C";
 std::mutex s_spawnlock;
 
 // The environment of every child: the caller's, with LC_ALL=C (or the locale asked for) in
-// place of any LC_ALL, so tools print the English text the parsers expect. The calling
-// process is never changed.
+// place of any LC_ALL, so tools print the English text the parsers expect, and then each of
+// lextra ("NAME=value") in place of any variable of its name. The calling process is never
+// changed.
 std::vector<char*> childenv(std::vector<std::string>& lstore,
-                            const std::string& slocale = s_childlocale) {
+                            const std::string& slocale = s_childlocale,
+                            const std::vector<std::string>& lextra = std::vector<std::string>()) {
     lstore.clear();
-    for (char** pe = environ; pe != nullptr && *pe != nullptr; ++pe) {
-        if (strncmp(*pe, "LC_ALL=", 7) != 0) lstore.emplace_back(*pe);
+    for (char** pe = environ; pe != nullptr && *pe != nullptr; ++pe) lstore.emplace_back(*pe);
+    std::vector<std::string> lset(1, "LC_ALL=" + slocale);
+    lset.insert(lset.end(), lextra.begin(), lextra.end());
+    for (const auto& sentry : lset) {
+        std::string sname = sentry.substr(0, sentry.find('=')) + "=";
+        lstore.erase(std::remove_if(lstore.begin(), lstore.end(),
+                                    [&](const std::string& s) {
+                                        return s.compare(0, sname.size(), sname) == 0;
+                                    }),
+                     lstore.end());
+        lstore.push_back(sentry);
     }
-    lstore.emplace_back("LC_ALL=" + slocale);
     std::vector<char*> venv;
     venv.reserve(lstore.size() + 1);
     for (auto& s : lstore) venv.push_back(&s[0]);
     venv.push_back(nullptr);
     return venv;
+}
+
+// Starts /bin/sh -c scmd with the environment venv, its standard output on a new pipe and,
+// when perrfd is given, its standard error on another; the read ends (close-on-exec) come
+// back in *poutfd and *perrfd. The pipes are created and the parent's copies of their write
+// ends closed under s_spawnlock. The child's pid, or -1 with errno set and no pipe left open.
+pid_t spawnshell(std::string scmd, std::vector<char*>& venv, int* poutfd, int* perrfd) {
+    std::string sarg0("sh"), sarg1("-c");
+    char* argv[] = {&sarg0[0], &sarg1[0], &scmd[0], nullptr};
+    const int ipipes = perrfd != nullptr ? 2 : 1;
+    int fds[2][2];
+    std::lock_guard<std::mutex> guard(s_spawnlock);
+    for (int i = 0; i < ipipes; ++i) {
+        if (pipe2(fds[i], O_CLOEXEC) == 0) continue;
+        int ierr = errno;
+        for (int j = 0; j < i; ++j) {
+            ::close(fds[j][0]);
+            ::close(fds[j][1]);
+        }
+        errno = ierr;
+        return -1;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[0][1], STDOUT_FILENO);
+    if (perrfd != nullptr) posix_spawn_file_actions_adddup2(&actions, fds[1][1], STDERR_FILENO);
+    pid_t pid = -1;
+    int irc = posix_spawn(&pid, s_shell, &actions, nullptr, argv, venv.data());
+    posix_spawn_file_actions_destroy(&actions);
+    for (int i = 0; i < ipipes; ++i) ::close(fds[i][1]);
+    if (irc != 0) {
+        for (int i = 0; i < ipipes; ++i) ::close(fds[i][0]);
+        errno = irc;
+        return -1;
+    }
+    *poutfd = fds[0][0];
+    if (perrfd != nullptr) *perrfd = fds[1][0];
+    return pid;
 }
 
 // Gives access to the pipes of a PStreams buffer so both can be polled at once.
@@ -137,30 +185,13 @@ int popenlines(const std::string& scmd,
                const std::string& slocale = s_childlocale) {
     std::vector<std::string> lstore;
     std::vector<char*> venv = childenv(lstore, slocale);
-    std::string sarg0("sh"), sarg1("-c"), sarg2(scmd);
-    char* argv[] = {&sarg0[0], &sarg1[0], &sarg2[0], nullptr};
-
-    int fds[2];
-    pid_t pid = -1;
-    {
-        std::lock_guard<std::mutex> guard(s_spawnlock);
-        if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        int irc = posix_spawn(&pid, s_shell, &actions, nullptr, argv, venv.data());
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        if (irc != 0) {
-            ::close(fds[0]);
-            errno = irc;
-            return -1;
-        }
-    }
-    FILE* pf = fdopen(fds[0], "r");
+    int ifd = -1;
+    pid_t pid = spawnshell(scmd, venv, &ifd, nullptr);
+    if (pid < 0) return -1;
+    FILE* pf = fdopen(ifd, "r");
     if (pf == nullptr) {
         int ierr = errno;
-        ::close(fds[0]);
+        ::close(ifd);
         while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
         errno = ierr;
@@ -448,50 +479,13 @@ int utilities::system(std::string scmd,
     // The extra entries go into the environment block of /bin/sh itself: no program between
     // (such as env) carries them in its arguments.
     std::vector<std::string> lstore;
-    childenv(lstore);
-    for (const auto& sentry : lextraenv) {
-        size_t upos = sentry.find('=');
-        std::string sname = (upos == std::string::npos ? sentry : sentry.substr(0, upos)) + "=";
-        lstore.erase(std::remove_if(lstore.begin(), lstore.end(),
-                                    [&](const std::string& s) {
-                                        return s.compare(0, sname.size(), sname) == 0;
-                                    }),
-                     lstore.end());
-    }
-    lstore.insert(lstore.end(), lextraenv.begin(), lextraenv.end());
-    std::vector<char*> venv;
-    for (auto& s : lstore) venv.push_back(&s[0]);
-    venv.push_back(nullptr);
-    std::string sarg0("sh"), sarg1("-c");
-    char* argv[] = {&sarg0[0], &sarg1[0], &scmd[0], nullptr};
-
-    int outfds[2], errfds[2];
-    pid_t pid = -1;
-    {
-        std::lock_guard<std::mutex> guard(s_spawnlock);
-        if (pipe2(outfds, O_CLOEXEC) != 0) return -1;
-        if (pipe2(errfds, O_CLOEXEC) != 0) {
-            ::close(outfds[0]);
-            ::close(outfds[1]);
-            return -1;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, outfds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, errfds[1], STDERR_FILENO);
-        int irc = posix_spawn(&pid, s_shell, &actions, nullptr, argv, venv.data());
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(outfds[1]);
-        ::close(errfds[1]);
-        if (irc != 0) {
-            ::close(outfds[0]);
-            ::close(errfds[0]);
-            return -1;
-        }
-    }
-    drain(outfds[0], errfds[0], sout, serr);
-    ::close(outfds[0]);
-    ::close(errfds[0]);
+    std::vector<char*> venv = childenv(lstore, s_childlocale, lextraenv);
+    int ioutfd = -1, ierrfd = -1;
+    pid_t pid = spawnshell(scmd, venv, &ioutfd, &ierrfd);
+    if (pid < 0) return -1;
+    drain(ioutfd, ierrfd, sout, serr);
+    ::close(ioutfd);
+    ::close(ierrfd);
     int istatus = 0;
     while (waitpid(pid, &istatus, 0) < 0) {
         if (errno != EINTR) return -1;
