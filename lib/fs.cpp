@@ -107,26 +107,18 @@ int runlogged(velka::logger::source* plog,
     return velka::detail::runlogged(plog, s_file, stag, sannounce, scmd, sfailure, sout);
 }
 
-// Logs sannounce and runs a query whose output is one word (a type, a UUID). The shell
-// returns the status of the pipeline's last stage, so a first tool that fails gives empty
-// output and success: the output decides. false with sfailure logged, followed by the tool's
-// standard error (or the output, when there is none), when the command fails or its output
-// is not one word.
+// Logs sannounce and runs a query whose output must be one word (a type, a UUID).
 bool queryword(velka::logger::source* plog,
                const char* stag,
                const std::string& sannounce,
                const std::string& scmd,
                const std::string& sfailure,
                std::string& sout) {
-    LOG(plog, s_file, stag, sannounce);
-    std::string serr;
-    int iret = utilities::system(scmd, sout, serr);
-    std::string sword = utilities::trim(sout);
-    if (iret == 0 && !sword.empty() && sword.find_first_of(" \t\r\n") == std::string::npos)
-        return true;
-    LOG(plog, s_file, stag,
-        sfailure + (serr.empty() ? "no value in the output \"" + sword + "\"" : serr));
-    return false;
+    return velka::detail::runjudged(
+        plog, s_file, stag, sannounce, scmd, sfailure, "value", sout, [](const std::string& s) {
+            std::string sword = utilities::trim(s);
+            return !sword.empty() && sword.find_first_of(" \t\r\n") == std::string::npos;
+        });
 }
 
 }  // namespace

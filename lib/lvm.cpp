@@ -172,23 +172,20 @@ int readlogged(velka::logger::source* plog,
     return iret;
 }
 
-// Logs sannounce and runs an extent query, whose output must be one count. -1 with sfailure
-// logged, followed by the tool's standard error (or the output, when there is none), when the
-// command fails or its output is not a count; ullcount is then untouched.
+// Logs sannounce and runs an extent query, whose output must be one count; -1 (logged) when
+// it is not, ullcount then untouched.
 int querycount(velka::logger::source* plog,
                const char* stag,
                const std::string& sannounce,
                const std::string& scmd,
                const std::string& sfailure,
                unsigned long long& ullcount) {
-    LOG(plog, s_file, stag, sannounce);
-    std::string sout, serr;
-    int iret = utilities::system(scmd, sout, serr);
-    if (iret == 0 && lvm::parseextents(sout, ullcount)) return 0;
-    LOG(plog, s_file, stag,
-        sfailure +
-            (serr.empty() ? "no count in the output \"" + utilities::trim(sout) + "\"" : serr));
-    return -1;
+    std::string sout;
+    return velka::detail::runjudged(
+               plog, s_file, stag, sannounce, scmd, sfailure, "count", sout,
+               [&](const std::string& s) { return lvm::parseextents(s, ullcount); })
+               ? 0
+               : -1;
 }
 
 // Whether the group exists, asked of vgs: 1 when vgs names it, 0 when vgs reports it not

@@ -28,6 +28,32 @@ inline int runlogged(velka::logger::source* plog,
     return iret;
 }
 
+// The same for a query whose output must be of one form: the shell returns the status of a
+// pipeline's last stage, so a first tool that fails gives empty output and success, and the
+// output decides. true when the command succeeds and baccept(sout) holds; otherwise sfailure
+// is logged followed by the tool's standard error, or, when it wrote none, by
+// "no {swhat} in the output "{trimmed output}"".
+template <typename accept>
+bool runjudged(velka::logger::source* plog,
+               const char* sfile,
+               const char* stag,
+               const std::string& sannounce,
+               const std::string& scmd,
+               const std::string& sfailure,
+               const char* swhat,
+               std::string& sout,
+               accept baccept) {
+    velka::logger::LOG(plog, sfile, stag, sannounce);
+    std::string serr;
+    int iret = velka::utilities::utilities::system(scmd, sout, serr);
+    if (iret == 0 && baccept(sout)) return true;
+    velka::logger::LOG(plog, sfile, stag,
+                       sfailure + (serr.empty() ? std::string("no ") + swhat + " in the output \"" +
+                                                      velka::utilities::utilities::trim(sout) + "\""
+                                                : serr));
+    return false;
+}
+
 }  // namespace detail
 }  // namespace velka
 
