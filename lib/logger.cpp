@@ -503,19 +503,15 @@ core::core(unsigned int ui_entries)
     m_sigset.setresume(sig_resume);
     m_cbmgr = new velka::circular_buffer::circular_buffer_mgr<entry>(ui_entries);
     m_tld.m_pcore = this;
-    int iret = startdispatch();
-    if (iret != 0) {
-        // No dispatch thread: producers write their entries themselves.
-        setfailed("The dispatch thread could not be started: " + std::string(strerror(iret)));
-        m_tld.hndlr_exited.store(true);
-    }
+    startdispatch();
     pcore.store(this);
 }
 
 // Starts the dispatch thread. It keeps SIGUSR1 and SIGUSR2 blocked but while it waits for
 // entries (with the mask of the thread that starts it); a signal for it waits until it knows
-// it is the dispatch thread. 0, or the error of the thread's creation.
-int core::startdispatch() {
+// it is the dispatch thread. When it cannot be started, producers write their entries
+// themselves.
+void core::startdispatch() {
     m_pthrd = new velka::thread::thread();
     m_tld.log_entries.store(true);
     m_tld.hndlr_exited.store(false);
@@ -527,7 +523,10 @@ int core::startdispatch() {
     m_waitmask = m_origmask;
     int iret = m_pthrd->create_joinable_thread(log_handler, &m_tld);
     pthread_sigmask(SIG_SETMASK, &m_origmask, nullptr);
-    return iret;
+    if (iret != 0) {
+        setfailed("The dispatch thread could not be started: " + std::string(strerror(iret)));
+        m_tld.hndlr_exited.store(true);
+    }
 }
 
 core::~core() {
@@ -601,11 +600,7 @@ void core::restart() {
         m_bstopreq.store(false);
         m_bdispatchtid.store(false);
         m_ullwritten.store(m_cbmgr->takencount());
-        int iret = startdispatch();
-        if (iret != 0) {
-            setfailed("The dispatch thread could not be started: " + std::string(strerror(iret)));
-            m_tld.hndlr_exited.store(true);
-        }
+        startdispatch();
     }
     m_brestart.store(false);
 }
