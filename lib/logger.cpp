@@ -132,6 +132,32 @@ char* puttextvisible(char* p, const char* s, size_t n) {
     return p;
 }
 
+// Writes the pieces to fd, going on where a write stopped short; ierrno gets the error of a
+// write that failed, 0 once everything went through. A single piece (a batch of lines) takes
+// the plain write().
+void writeall(int fd, struct iovec* piov, int iovcnt, std::atomic<int>& ierrno) {
+    while (iovcnt > 0) {
+        ssize_t n =
+            iovcnt == 1 ? ::write(fd, piov->iov_base, piov->iov_len) : ::writev(fd, piov, iovcnt);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ierrno.store(errno);
+            return;
+        }
+        size_t udone = static_cast<size_t>(n);
+        while (iovcnt > 0 && udone >= piov->iov_len) {
+            udone -= piov->iov_len;
+            ++piov;
+            --iovcnt;
+        }
+        if (iovcnt > 0) {
+            piov->iov_base = static_cast<char*>(piov->iov_base) + udone;
+            piov->iov_len -= udone;
+        }
+    }
+    if (ierrno.load(std::memory_order_relaxed) != 0) ierrno.store(0);
+}
+
 const char* levelname(log_level_t level) {
     switch (level) {
         case lvl_info:
@@ -409,43 +435,16 @@ void file_sink::write(const std::string& s_str) {
     iov[0].iov_len = s_str.size();
     iov[1].iov_base = const_cast<char*>("\n");
     iov[1].iov_len = 1;
-    int iovcnt = 2;
-    struct iovec* piov = iov;
-    while (iovcnt > 0) {
-        ssize_t n = ::writev(m_ifd, piov, iovcnt);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            m_ierrno.store(errno);
-            return;
-        }
-        size_t udone = static_cast<size_t>(n);
-        while (iovcnt > 0 && udone >= piov->iov_len) {
-            udone -= piov->iov_len;
-            ++piov;
-            --iovcnt;
-        }
-        if (iovcnt > 0) {
-            piov->iov_base = static_cast<char*>(piov->iov_base) + udone;
-            piov->iov_len -= udone;
-        }
-    }
-    if (m_ierrno.load(std::memory_order_relaxed) != 0) m_ierrno.store(0);
+    writeall(m_ifd, iov, 2, m_ierrno);
 }
 
-// Whole lines reach the file in one write (continued only if the file takes part of it).
+// Whole lines reach the file in one write, as above.
 void file_sink::writelines(const char* p, size_t n) {
     if (!b_valid) return;
-    while (n > 0) {
-        ssize_t iw = ::write(m_ifd, p, n);
-        if (iw < 0) {
-            if (errno == EINTR) continue;
-            m_ierrno.store(errno);
-            return;
-        }
-        p += iw;
-        n -= static_cast<size_t>(iw);
-    }
-    if (m_ierrno.load(std::memory_order_relaxed) != 0) m_ierrno.store(0);
+    struct iovec iov;
+    iov.iov_base = const_cast<char*>(p);
+    iov.iov_len = n;
+    writeall(m_ifd, &iov, 1, m_ierrno);
 }
 
 // Every line is in the file once write() returns: nothing is held back here.
@@ -503,19 +502,15 @@ core::core(unsigned int ui_entries)
     m_sigset.setresume(sig_resume);
     m_cbmgr = new velka::circular_buffer::circular_buffer_mgr<entry>(ui_entries);
     m_tld.m_pcore = this;
-    int iret = startdispatch();
-    if (iret != 0) {
-        // No dispatch thread: producers write their entries themselves.
-        setfailed("The dispatch thread could not be started: " + std::string(strerror(iret)));
-        m_tld.hndlr_exited.store(true);
-    }
+    startdispatch();
     pcore.store(this);
 }
 
 // Starts the dispatch thread. It keeps SIGUSR1 and SIGUSR2 blocked but while it waits for
 // entries (with the mask of the thread that starts it); a signal for it waits until it knows
-// it is the dispatch thread. 0, or the error of the thread's creation.
-int core::startdispatch() {
+// it is the dispatch thread. When it cannot be started, producers write their entries
+// themselves.
+void core::startdispatch() {
     m_pthrd = new velka::thread::thread();
     m_tld.log_entries.store(true);
     m_tld.hndlr_exited.store(false);
@@ -527,7 +522,10 @@ int core::startdispatch() {
     m_waitmask = m_origmask;
     int iret = m_pthrd->create_joinable_thread(log_handler, &m_tld);
     pthread_sigmask(SIG_SETMASK, &m_origmask, nullptr);
-    return iret;
+    if (iret != 0) {
+        setfailed("The dispatch thread could not be started: " + std::string(strerror(iret)));
+        m_tld.hndlr_exited.store(true);
+    }
 }
 
 core::~core() {
@@ -601,11 +599,7 @@ void core::restart() {
         m_bstopreq.store(false);
         m_bdispatchtid.store(false);
         m_ullwritten.store(m_cbmgr->takencount());
-        int iret = startdispatch();
-        if (iret != 0) {
-            setfailed("The dispatch thread could not be started: " + std::string(strerror(iret)));
-            m_tld.hndlr_exited.store(true);
-        }
+        startdispatch();
     }
     m_brestart.store(false);
 }

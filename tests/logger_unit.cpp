@@ -179,7 +179,20 @@ TEST(Unit_LogLine, TextIsCutAt1023Characters) {
 
 // ---- Sources, LOG and sinks ----
 
+// Texts read from devices and tools must not forge lines or reach the terminal raw: each
+// entry is one line, its control characters visible.
 TEST(Unit_Logger, FileAndConsoleGetEveryLineInOrder) {
+    const std::vector<std::pair<std::string, std::string>> controls = {
+        {"A\n0x1 0x2 FORGED: disk sdz wiped", "A\\n0x1 0x2 FORGED: disk sdz wiped"},
+        {"cr\rover, tab\tand del\x7f", "cr\\rover, tab\\tand del\\x7f"},
+        {"\x1b[31mred\x1b[0m \x01", "\\x1b[31mred\\x1b[0m \\x01"},
+        {"stderr of a tool\n", "stderr of a tool"},
+        {"two\n\n", "two\\n"},
+        {"back\\slash, UTF-8 \xc3\xa9\xe2\x82\xac", "back\\slash, UTF-8 \xc3\xa9\xe2\x82\xac"},
+    };
+    std::vector<std::string> tails = {"  ERR lvm.cpp::lvm::vgcreate( )  M", "  ERR plain",
+                                      "  INF kept", "  INF f.cpp::f::g( )  tagged and kept"};
+    for (const auto& tc : controls) tails.push_back("  ERR " + tc.second);
     tempdir dir;
     std::string slog = dir / "velka.log";
     ::testing::internal::CaptureStdout();
@@ -199,46 +212,16 @@ TEST(Unit_Logger, FileAndConsoleGetEveryLineInOrder) {
         LOG(nullptr, lvl_err, "x");
         LOG(nullptr, "f", "g", "x");
         LOG(nullptr, lvl_err, "f", "g", "x");
+        for (const auto& tc : controls) LOG(&src, tc.first);
     }
     std::string sout = ::testing::internal::GetCapturedStdout();
     std::vector<std::string> lines = readlines(slog);
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_TRUE(endswith(lines[0], "  ERR lvm.cpp::lvm::vgcreate( )  M")) << lines[0];
-    EXPECT_TRUE(endswith(lines[1], "  ERR plain")) << lines[1];
-    EXPECT_TRUE(endswith(lines[2], "  INF kept")) << lines[2];
-    EXPECT_TRUE(endswith(lines[3], "  INF f.cpp::f::g( )  tagged and kept")) << lines[3];
+    ASSERT_EQ(lines.size(), tails.size());
+    for (size_t i = 0; i < tails.size(); ++i) EXPECT_TRUE(endswith(lines[i], tails[i])) << lines[i];
     char cpid[32];
     snprintf(cpid, sizeof(cpid), "%0#6x ", static_cast<unsigned int>(getpid()));
     EXPECT_EQ(lines[0].find(cpid), 0u);
     EXPECT_EQ(sout, velka_test::slurp(slog));
-}
-
-// Texts read from devices and tools must not forge lines or reach the terminal raw.
-TEST(Unit_Logger, EachEntryIsOneLineWithControlCharactersVisible) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"A\n0x1 0x2 FORGED: disk sdz wiped", "A\\n0x1 0x2 FORGED: disk sdz wiped"},
-        {"cr\rover, tab\tand del\x7f", "cr\\rover, tab\\tand del\\x7f"},
-        {"\x1b[31mred\x1b[0m \x01", "\\x1b[31mred\\x1b[0m \\x01"},
-        {"stderr of a tool\n", "stderr of a tool"},
-        {"two\n\n", "two\\n"},
-        {"back\\slash, UTF-8 \xc3\xa9\xe2\x82\xac", "back\\slash, UTF-8 \xc3\xa9\xe2\x82\xac"},
-    };
-    tempdir dir;
-    std::string slog = dir / "velka.log";
-    ::testing::internal::CaptureStdout();
-    {
-        core c(4);
-        c.add_sink(FILE_SINK, slog);
-        c.add_sink(CONSOLE_SINK, "");
-        source src(&c, everylevel);
-        for (const auto& tc : cases) LOG(&src, tc.first);
-    }
-    std::string sout = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(sout, velka_test::slurp(slog));
-    std::vector<std::string> lines = readlines(slog);
-    ASSERT_EQ(lines.size(), cases.size());
-    for (size_t i = 0; i < cases.size(); ++i)
-        EXPECT_TRUE(endswith(lines[i], "  ERR " + cases[i].second)) << lines[i];
 }
 
 TEST(Unit_Logger, UnopenableFileWritesNothingWhileTheConsoleWorks) {
