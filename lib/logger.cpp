@@ -60,6 +60,35 @@ void puttext(char* cbuff, size_t& uioff, const char* src, size_t uilen) {
     uioff += uilen;
 }
 
+// Copies n bytes without a call for the short texts of a logging call (a file name, a
+// function tag, most messages): two overlapping moves of 4, 8 or 16 bytes cover up to 32
+// bytes; longer texts go to memcpy. Reads and writes nothing outside the n bytes.
+inline void copyshort(char* dst, const char* src, size_t n) {
+    if (n > 32) {
+        memcpy(dst, src, n);
+    } else if (n >= 16) {
+        char chead[16], ctail[16];
+        memcpy(chead, src, 16);
+        memcpy(ctail, src + n - 16, 16);
+        memcpy(dst, chead, 16);
+        memcpy(dst + n - 16, ctail, 16);
+    } else if (n >= 8) {
+        uint64_t ullhead, ulltail;
+        memcpy(&ullhead, src, 8);
+        memcpy(&ulltail, src + n - 8, 8);
+        memcpy(dst, &ullhead, 8);
+        memcpy(dst + n - 8, &ulltail, 8);
+    } else if (n >= 4) {
+        uint32_t uihead, uitail;
+        memcpy(&uihead, src, 4);
+        memcpy(&uitail, src + n - 4, 4);
+        memcpy(dst, &uihead, 4);
+        memcpy(dst + n - 4, &uitail, 4);
+    } else {
+        for (size_t i = 0; i < n; ++i) dst[i] = src[i];
+    }
+}
+
 // CLOCK_REALTIME minus CLOCK_MONOTONIC in nanoseconds: the two clocks advance together (both
 // follow the system's frequency corrections), and the difference only moves when the system
 // clock is set. The dispatch thread measures it again for each batch it takes.
@@ -200,12 +229,14 @@ long long monofromcount(unsigned long long ullcount) {
     if (ullcount >= cl.ulllast) {
         double drate = static_cast<double>(cl.lllast - s_llmono0) /
                        static_cast<double>(cl.ulllast - s_ullcount0);
-        return cl.lllast + static_cast<long long>(static_cast<double>(ullcount - cl.ulllast) * drate);
+        return cl.lllast +
+               static_cast<long long>(static_cast<double>(ullcount - cl.ulllast) * drate);
     }
     if (ullcount >= cl.ullfirst) {
         double drate = static_cast<double>(cl.lllast - cl.llfirst) /
                        static_cast<double>(cl.ulllast - cl.ullfirst);
-        return cl.lllast - static_cast<long long>(static_cast<double>(cl.ulllast - ullcount) * drate);
+        return cl.lllast -
+               static_cast<long long>(static_cast<double>(cl.ulllast - ullcount) * drate);
     }
     if (ullcount <= s_ullcount0 || cl.ullfirst == s_ullcount0) return s_llmono0;
     double drate = static_cast<double>(cl.llfirst - s_llmono0) /
@@ -752,14 +783,29 @@ void core::queue_text(
         ent.m_tid = pthread_self();
         ent.m_time = tvstamp;
         ent.m_log_level = lvl;
+        const size_t uiroom = entry::s_textsize - 1;
+        char* p = ent.m_cbuff;
         size_t uioff = 0;
         if (file != nullptr || func != nullptr) {
-            if (file != nullptr) puttext(ent.m_cbuff, uioff, file, strlen(file));
-            puttext(ent.m_cbuff, uioff, "::", 2);
-            if (func != nullptr) puttext(ent.m_cbuff, uioff, func, strlen(func));
-            puttext(ent.m_cbuff, uioff, "( )  ", 5);
+            size_t uifile = file != nullptr ? strlen(file) : 0;
+            size_t uifunc = func != nullptr ? strlen(func) : 0;
+            if (uifile + uifunc + 7 <= uiroom) {
+                copyshort(p, file, uifile);
+                memcpy(p + uifile, "::", 2);
+                copyshort(p + uifile + 2, func, uifunc);
+                memcpy(p + uifile + 2 + uifunc, "( )  ", 5);
+                uioff = uifile + uifunc + 7;
+            } else {
+                if (file != nullptr) puttext(p, uioff, file, uifile);
+                puttext(p, uioff, "::", 2);
+                if (func != nullptr) puttext(p, uioff, func, uifunc);
+                puttext(p, uioff, "( )  ", 5);
+            }
         }
-        puttext(ent.m_cbuff, uioff, str, strnlen(str, uilen));
+        size_t uitext = strnlen(str, uilen);
+        if (uitext > uiroom - uioff) uitext = uiroom - uioff;
+        copyshort(p + uioff, str, uitext);
+        uioff += uitext;
         ent.m_cbuff[uioff] = '\0';
     };
     if (m_bflushing.load(std::memory_order_relaxed) || m_brestart.load(std::memory_order_relaxed))

@@ -193,6 +193,13 @@ TEST(Unit_Logger, FileAndConsoleGetEveryLineInOrder) {
     std::vector<std::string> tails = {"  ERR lvm.cpp::lvm::vgcreate( )  M", "  ERR plain",
                                       "  INF kept", "  INF f.cpp::f::g( )  tagged and kept"};
     for (const auto& tc : controls) tails.push_back("  ERR " + tc.second);
+    // Texts around the sizes a call copies differently, and past the 1023 characters kept.
+    const std::vector<size_t> sizes = {0, 1, 3, 4, 7, 8, 15, 16, 17, 31, 32, 33, 600, 1030};
+    for (size_t n : sizes) {
+        std::string stagged =
+            std::string(n, 'f') + "::" + std::string(n / 2, 'g') + "( )  " + std::string(n, 't');
+        tails.push_back("  ERR " + stagged.substr(0, 1023));
+    }
     tempdir dir;
     std::string slog = dir / "velka.log";
     ::testing::internal::CaptureStdout();
@@ -213,6 +220,9 @@ TEST(Unit_Logger, FileAndConsoleGetEveryLineInOrder) {
         LOG(nullptr, "f", "g", "x");
         LOG(nullptr, lvl_err, "f", "g", "x");
         for (const auto& tc : controls) LOG(&src, tc.first);
+        for (size_t n : sizes)
+            LOG(&src, std::string(n, 'f').c_str(), std::string(n / 2, 'g').c_str(),
+                std::string(n, 't'));
     }
     std::string sout = ::testing::internal::GetCapturedStdout();
     std::vector<std::string> lines = readlines(slog);
