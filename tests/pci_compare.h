@@ -63,13 +63,14 @@ inline std::string normalised(std::string s) {
 }
 
 // The companion modules the enumerator adds around a matched module: usb-storage after a USB
-// host controller's ({e,o,u,x}hci_{hcd,pci}, either spelling).
+// host controller's ({e,o,u,x}hci_hcd and {e,o,x}hci_pci, either spelling: UHCI has no PCI glue
+// module of its own).
 inline std::list<std::string> withcompanions(const std::string& smodule) {
     if (smodule == "hpilo") return {"serio_raw", "hpilo"};
     std::string s = normalised(smodule);
     if (s.size() == 8 && std::string("eoux").find(s[0]) != std::string::npos &&
         s.compare(1, 4, "hci_") == 0 &&
-        (s.compare(5, 3, "hcd") == 0 || s.compare(5, 3, "pci") == 0))
+        (s.compare(5, 3, "hcd") == 0 || (s.compare(5, 3, "pci") == 0 && s[0] != 'u')))
         return {smodule, "usb-storage"};
     return {smodule};
 }
