@@ -1,8 +1,8 @@
 // The asynchronous logger: entries and their text line, sources and the LOG entry points,
 // the file and console sinks, and the core with its bounded queue, dispatch thread and the
-// signal flush. Producers only read the monotonic clock and copy their texts once, straight
-// into a queue slot; the wall-clock time, the formatting and the writes happen on the
-// dispatch thread.
+// signal flush. Producers only read a cheap clock (the time-stamp counter, or the monotonic
+// clock) and copy their texts once, straight into a queue slot; the wall-clock time, the
+// formatting and the writes happen on the dispatch thread.
 #include <velka/logger>
 
 #include <fcntl.h>
