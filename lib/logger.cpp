@@ -52,41 +52,43 @@ pid_t cachedpid() {
     return pid;
 }
 
-// Appends at most the room left of src to the text buffer at *pioff.
-void puttext(char* cbuff, size_t& uioff, const char* src, size_t uilen) {
-    size_t uiroom = entry::s_textsize - 1 - uioff;
-    if (uilen > uiroom) uilen = uiroom;
-    memcpy(cbuff + uioff, src, uilen);
-    uioff += uilen;
+// The first and the last sizeof(W) bytes of n (sizeof(W) <= n <= 2 * sizeof(W)), which
+// together cover all n.
+template <typename W>
+inline void copyends(char* dst, const char* src, size_t n) {
+    W whead, wtail;
+    memcpy(&whead, src, sizeof(W));
+    memcpy(&wtail, src + n - sizeof(W), sizeof(W));
+    memcpy(dst, &whead, sizeof(W));
+    memcpy(dst + n - sizeof(W), &wtail, sizeof(W));
 }
+
+struct bytes16 {
+    char c[16];
+};
 
 // Copies n bytes without a call for the short texts of a logging call (a file name, a
 // function tag, most messages): two overlapping moves of 4, 8 or 16 bytes cover up to 32
 // bytes; longer texts go to memcpy. Reads and writes nothing outside the n bytes.
 inline void copyshort(char* dst, const char* src, size_t n) {
-    if (n > 32) {
+    if (n > 32)
         memcpy(dst, src, n);
-    } else if (n >= 16) {
-        char chead[16], ctail[16];
-        memcpy(chead, src, 16);
-        memcpy(ctail, src + n - 16, 16);
-        memcpy(dst, chead, 16);
-        memcpy(dst + n - 16, ctail, 16);
-    } else if (n >= 8) {
-        uint64_t ullhead, ulltail;
-        memcpy(&ullhead, src, 8);
-        memcpy(&ulltail, src + n - 8, 8);
-        memcpy(dst, &ullhead, 8);
-        memcpy(dst + n - 8, &ulltail, 8);
-    } else if (n >= 4) {
-        uint32_t uihead, uitail;
-        memcpy(&uihead, src, 4);
-        memcpy(&uitail, src + n - 4, 4);
-        memcpy(dst, &uihead, 4);
-        memcpy(dst + n - 4, &uitail, 4);
-    } else {
+    else if (n >= 16)
+        copyends<bytes16>(dst, src, n);
+    else if (n >= 8)
+        copyends<uint64_t>(dst, src, n);
+    else if (n >= 4)
+        copyends<uint32_t>(dst, src, n);
+    else
         for (size_t i = 0; i < n; ++i) dst[i] = src[i];
-    }
+}
+
+// Appends at most the room left of src to the text buffer at *pioff.
+void puttext(char* cbuff, size_t& uioff, const char* src, size_t uilen) {
+    size_t uiroom = entry::s_textsize - 1 - uioff;
+    if (uilen > uiroom) uilen = uiroom;
+    copyshort(cbuff + uioff, src, uilen);
+    uioff += uilen;
 }
 
 // CLOCK_REALTIME minus CLOCK_MONOTONIC in nanoseconds: the two clocks advance together (both
@@ -206,6 +208,19 @@ struct countline {
 };
 thread_local countline t_countline = {false, 0, 0, 0, 0};
 
+// The time of ullcount on the line through (ulla, lla) and (ullb, llb), ulla < ullb, counted
+// from the second point.
+long long online(unsigned long long ulla,
+                 long long lla,
+                 unsigned long long ullb,
+                 long long llb,
+                 unsigned long long ullcount) {
+    double drate = static_cast<double>(llb - lla) / static_cast<double>(ullb - ulla);
+    if (ullcount >= ullb)
+        return llb + static_cast<long long>(static_cast<double>(ullcount - ullb) * drate);
+    return llb - static_cast<long long>(static_cast<double>(ullb - ullcount) * drate);
+}
+
 long long monofromcount(unsigned long long ullcount) {
     countline& cl = t_countline;
     if (!cl.bset || ullcount > cl.ulllast) {
@@ -226,22 +241,12 @@ long long monofromcount(unsigned long long ullcount) {
             return s_llmono0;
         }
     }
-    if (ullcount >= cl.ulllast) {
-        double drate = static_cast<double>(cl.lllast - s_llmono0) /
-                       static_cast<double>(cl.ulllast - s_ullcount0);
-        return cl.lllast +
-               static_cast<long long>(static_cast<double>(ullcount - cl.ulllast) * drate);
-    }
-    if (ullcount >= cl.ullfirst) {
-        double drate = static_cast<double>(cl.lllast - cl.llfirst) /
-                       static_cast<double>(cl.ulllast - cl.ullfirst);
-        return cl.lllast -
-               static_cast<long long>(static_cast<double>(cl.ulllast - ullcount) * drate);
-    }
+    if (ullcount >= cl.ulllast)
+        return online(s_ullcount0, s_llmono0, cl.ulllast, cl.lllast, ullcount);
+    if (ullcount >= cl.ullfirst)
+        return online(cl.ullfirst, cl.llfirst, cl.ulllast, cl.lllast, ullcount);
     if (ullcount <= s_ullcount0 || cl.ullfirst == s_ullcount0) return s_llmono0;
-    double drate = static_cast<double>(cl.llfirst - s_llmono0) /
-                   static_cast<double>(cl.ullfirst - s_ullcount0);
-    return cl.llfirst - static_cast<long long>(static_cast<double>(cl.ullfirst - ullcount) * drate);
+    return online(s_ullcount0, s_llmono0, cl.ullfirst, cl.llfirst, ullcount);
 }
 
 // The wall-clock time of a monotonic time stamp.
@@ -783,29 +788,14 @@ void core::queue_text(
         ent.m_tid = pthread_self();
         ent.m_time = tvstamp;
         ent.m_log_level = lvl;
-        const size_t uiroom = entry::s_textsize - 1;
-        char* p = ent.m_cbuff;
         size_t uioff = 0;
         if (file != nullptr || func != nullptr) {
-            size_t uifile = file != nullptr ? strlen(file) : 0;
-            size_t uifunc = func != nullptr ? strlen(func) : 0;
-            if (uifile + uifunc + 7 <= uiroom) {
-                copyshort(p, file, uifile);
-                memcpy(p + uifile, "::", 2);
-                copyshort(p + uifile + 2, func, uifunc);
-                memcpy(p + uifile + 2 + uifunc, "( )  ", 5);
-                uioff = uifile + uifunc + 7;
-            } else {
-                if (file != nullptr) puttext(p, uioff, file, uifile);
-                puttext(p, uioff, "::", 2);
-                if (func != nullptr) puttext(p, uioff, func, uifunc);
-                puttext(p, uioff, "( )  ", 5);
-            }
+            if (file != nullptr) puttext(ent.m_cbuff, uioff, file, strlen(file));
+            puttext(ent.m_cbuff, uioff, "::", 2);
+            if (func != nullptr) puttext(ent.m_cbuff, uioff, func, strlen(func));
+            puttext(ent.m_cbuff, uioff, "( )  ", 5);
         }
-        size_t uitext = strnlen(str, uilen);
-        if (uitext > uiroom - uioff) uitext = uiroom - uioff;
-        copyshort(p + uioff, str, uitext);
-        uioff += uitext;
+        puttext(ent.m_cbuff, uioff, str, strnlen(str, uilen));
         ent.m_cbuff[uioff] = '\0';
     };
     if (m_bflushing.load(std::memory_order_relaxed) || m_brestart.load(std::memory_order_relaxed))
