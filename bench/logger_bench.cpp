@@ -188,6 +188,7 @@ int main(int argc, char** argv) {
 
     spdlog::init_thread_pool(s_capacity, 1);
     result rv[2];
+    result rf[2];
     result rs[2];
     for (int p = 1; p <= 2; ++p) {
         std::string svelka = sdir + "/velka-" + std::to_string(p) + ".log";
@@ -201,6 +202,17 @@ int main(int argc, char** argv) {
                                        "message " + std::to_string(i));
                 },
                 svelka, p, imessages);
+        }
+        std::string sformat = sdir + "/velkaf-" + std::to_string(p) + ".log";
+        {
+            velka::logger::core c(s_capacity);
+            c.add_sink(velka::logger::FILE_SINK, sformat);
+            velka::logger::source src(&c, velka::logger::everylevel);
+            rf[p - 1] = measure(
+                [&src](int i) {
+                    velka::logger::LOGF(&src, "bench.cpp", "bench::run", "message %d", i);
+                },
+                sformat, p, imessages);
         }
         std::string sspd = sdir + "/spdlog-" + std::to_string(p) + ".log";
         {
@@ -229,6 +241,11 @@ int main(int argc, char** argv) {
     }
     printf("  of which the caller builds the message string (ns) %5.0f\n", dargument);
     for (int p = 1; p <= 2; ++p) {
+        printf("producer cost, LOGF, %d producer%s     %12.0f %12.0f %8.2f\n", p,
+               p == 1 ? " " : "s", rf[p - 1].dnspercall, rs[p - 1].dnspercall,
+               rf[p - 1].dnspercall / rs[p - 1].dnspercall);
+    }
+    for (int p = 1; p <= 2; ++p) {
         printf("throughput, %d producer%s (msg/s)   %12.0f %12.0f %8.2f\n", p, p == 1 ? " " : "s",
                rv[p - 1].dthroughput, rs[p - 1].dthroughput,
                rv[p - 1].dthroughput / rs[p - 1].dthroughput);
@@ -236,13 +253,15 @@ int main(int argc, char** argv) {
     printf("ceiling, snprintf + write() per line: %.0f lines/s\n", dplain);
     printf("ratio to the ceiling: throughput, 1 producer %.2f, 2 producers %.2f\n",
            rv[0].dthroughput / dplain, rv[1].dthroughput / dplain);
+    printf("  with LOGF (formatted by the dispatch thread): 1 producer %.2f, 2 producers %.2f\n",
+           rf[0].dthroughput / dplain, rf[1].dthroughput / dplain);
     printf("(producer cost: lower is better, ratio velka/spdlog; throughput: higher is better)\n");
     printf("\nstop latency, ~core after the last line is in the file (median of 21 cores):\n");
     printf("  idle core %.3f ms, after 1000 lines %.3f ms (goal: under 5 ms)\n", dstopidle,
            dstopbusy);
 
     for (const char* sname :
-         {"velka-1.log", "velka-2.log", "spdlog-1.log", "spdlog-2.log", "plain.log", "stop.log"})
+         {"velka-1.log", "velka-2.log", "velkaf-1.log", "velkaf-2.log", "spdlog-1.log", "spdlog-2.log", "plain.log", "stop.log"})
         unlink((sdir + "/" + sname).c_str());
     rmdir(sdir.c_str());
     return 0;

@@ -91,6 +91,19 @@ void puttext(char* cbuff, size_t& uioff, const char* src, size_t uilen) {
     uioff += uilen;
 }
 
+// The tag an entry's text starts with when the call gives a file or a function,
+// file "::" func "( )  "; returns its length.
+size_t puttag(char* cbuff, const char* file, const char* func) {
+    size_t uioff = 0;
+    if (file != nullptr || func != nullptr) {
+        if (file != nullptr) puttext(cbuff, uioff, file, strlen(file));
+        puttext(cbuff, uioff, "::", 2);
+        if (func != nullptr) puttext(cbuff, uioff, func, strlen(func));
+        puttext(cbuff, uioff, "( )  ", 5);
+    }
+    return uioff;
+}
+
 // CLOCK_REALTIME minus CLOCK_MONOTONIC in nanoseconds: the two clocks advance together (both
 // follow the system's frequency corrections), and the difference only moves when the system
 // clock is set. The dispatch thread measures it again for each batch it takes.
@@ -421,24 +434,295 @@ int formatline(const entry& ent, timecache& tc, char* cline, size_t uisize) {
 
 }  // namespace
 
+// ---- formatted entries
+
+namespace formatting {
+
+namespace {
+
+// A record: its kind (one byte), then 8 bytes of value, or for a text a 2-byte length and
+// the bytes (no NUL).
+const size_t s_valuebytes = 8;
+const size_t s_textheader = 3;
+
+struct argreader {
+    const char* p;
+    const char* pend;
+
+    // The next record into a (its text pointing into the records); false when none is left
+    // or the next is cut short or of no known kind.
+    bool next(formatarg& a) {
+        if (pend - p < 1) return false;
+        unsigned char ukind = static_cast<unsigned char>(*p);
+        a = formatarg{};
+        if (ukind == formatarg::text) {
+            if (static_cast<size_t>(pend - p) < s_textheader) return false;
+            uint16_t ulen;
+            memcpy(&ulen, p + 1, sizeof(ulen));
+            if (static_cast<size_t>(pend - p) - s_textheader < ulen) return false;
+            a.kind = formatarg::text;
+            a.s = p + s_textheader;
+            a.ulen = ulen;
+            p += s_textheader + ulen;
+            return true;
+        }
+        if (ukind < formatarg::signedint || ukind > formatarg::pointer) return false;
+        if (static_cast<size_t>(pend - p) < 1 + s_valuebytes) return false;
+        a.kind = static_cast<formatarg::kind_t>(ukind);
+        memcpy(&a.ull, p + 1, s_valuebytes);
+        p += 1 + s_valuebytes;
+        return true;
+    }
+};
+
+// A width or precision from the format, or from an argument (*): at most what a text can
+// hold, so that snprintf never pads past the line.
+int clampfield(long long ll) {
+    const long long llmax = entry::s_textsize;
+    return static_cast<int>(ll < 0 ? 0 : (ll > llmax ? llmax : ll));
+}
+
+long long intvalue(const formatarg& a) {
+    if (a.kind == formatarg::signedint) return a.ll;
+    if (a.kind == formatarg::unsignedint) return static_cast<long long>(a.ull);
+    return 0;
+}
+
+// The printf conversion of one argument: the format's flags, width and precision, then the
+// length and conversion the argument's type takes for the conversion asked for. Flags and
+// precisions that printf leaves undefined for that conversion are dropped.
+struct conversion {
+    char cflags[8];
+    int iwidth;      // -1: none
+    int iprecision;  // -1: none
+    char cconv;
+};
+
+size_t putone(const conversion& cv, const formatarg& a, char* out, size_t uiroom) {
+    char cspec[32];
+    size_t n = 0;
+    const bool bfloatconv = strchr("fFeEgGaA", cv.cconv) != nullptr;
+    const bool bunsignedconv = strchr("ouxX", cv.cconv) != nullptr;
+    // What the argument is printed as: 'i' signed, 'u' unsigned, 'f' double, 's' text,
+    // 'p' pointer, 'c' character.
+    char cas;
+    switch (a.kind) {
+        case formatarg::signedint:
+        case formatarg::unsignedint:
+            cas = bfloatconv ? 'f'
+                             : (cv.cconv == 'c'
+                                    ? 'c'
+                                    : (cv.cconv == 'p'
+                                           ? 'p'
+                                           : (bunsignedconv || a.kind == formatarg::unsignedint
+                                                  ? 'u'
+                                                  : 'i')));
+            break;
+        case formatarg::floating:
+            cas = 'f';
+            break;
+        case formatarg::pointer:
+            cas = (cv.cconv == 'x' || cv.cconv == 'X') ? 'u' : 'p';
+            break;
+        default:
+            cas = 's';
+    }
+    const char* pallowed = cas == 'i' ? "-+ 0" : (cas == 'u' || cas == 'f' ? "-+ #0" : "-");
+    cspec[n++] = '%';
+    for (const char* f = cv.cflags; *f != '\0'; ++f)
+        if (strchr(pallowed, *f) != nullptr) cspec[n++] = *f;
+    if (cv.iwidth >= 0) n += static_cast<size_t>(snprintf(cspec + n, 8, "%d", cv.iwidth));
+    bool bprecision = cv.iprecision >= 0 && cas != 'c' && cas != 'p';
+    if (cas == 's') {
+        cspec[n++] = '.';
+        cspec[n++] = '*';
+    } else if (bprecision) {
+        n += static_cast<size_t>(snprintf(cspec + n, 9, ".%d", cv.iprecision));
+    }
+    int iret = 0;
+    size_t uibuf = uiroom + 1;
+    switch (cas) {
+        case 'i':
+            memcpy(cspec + n, "lld", 4);
+            iret = snprintf(out, uibuf, cspec, intvalue(a));
+            break;
+        case 'u': {
+            cspec[n++] = 'l';
+            cspec[n++] = 'l';
+            cspec[n++] = bunsignedconv ? cv.cconv : 'u';
+            cspec[n] = '\0';
+            unsigned long long ull =
+                a.kind == formatarg::pointer ? reinterpret_cast<uintptr_t>(a.p) : a.ull;
+            iret = snprintf(out, uibuf, cspec, ull);
+            break;
+        }
+        case 'f': {
+            cspec[n++] = bfloatconv ? cv.cconv : 'g';
+            cspec[n] = '\0';
+            double d = a.kind == formatarg::floating
+                           ? a.d
+                           : (a.kind == formatarg::unsignedint ? static_cast<double>(a.ull)
+                                                               : static_cast<double>(a.ll));
+            iret = snprintf(out, uibuf, cspec, d);
+            break;
+        }
+        case 'c':
+            memcpy(cspec + n, "c", 2);
+            iret = snprintf(out, uibuf, cspec, static_cast<int>(static_cast<unsigned char>(a.ull)));
+            break;
+        case 'p':
+            memcpy(cspec + n, "p", 2);
+            iret = snprintf(out, uibuf, cspec,
+                            a.kind == formatarg::pointer
+                                ? a.p
+                                : reinterpret_cast<const void*>(static_cast<uintptr_t>(a.ull)));
+            break;
+        default: {
+            memcpy(cspec + n, "s", 2);
+            int ilen = static_cast<int>(a.ulen);
+            if (cv.iprecision >= 0 && cv.iprecision < ilen) ilen = cv.iprecision;
+            iret = snprintf(out, uibuf, cspec, ilen, a.s);
+        }
+    }
+    if (iret < 0) return 0;
+    return static_cast<size_t>(iret) > uiroom ? uiroom : static_cast<size_t>(iret);
+}
+
+}  // namespace
+
+size_t render(const char* fmt,
+              size_t uifmtlen,
+              const char* pargs,
+              const char* pend,
+              char* out,
+              size_t uiroom) {
+    argreader args{pargs, pend};
+    const char* p = fmt;
+    const char* pfmtend = fmt + uifmtlen;
+    size_t n = 0;
+    auto putraw = [&](const char* s, size_t uilen) {
+        if (uilen > uiroom - n) uilen = uiroom - n;
+        memcpy(out + n, s, uilen);
+        n += uilen;
+    };
+    while (p < pfmtend && n < uiroom) {
+        const char* ppct = static_cast<const char*>(memchr(p, '%', static_cast<size_t>(pfmtend - p)));
+        if (ppct == nullptr) {
+            putraw(p, static_cast<size_t>(pfmtend - p));
+            break;
+        }
+        putraw(p, static_cast<size_t>(ppct - p));
+        const char* q = ppct + 1;
+        if (q < pfmtend && *q == '%') {
+            putraw("%", 1);
+            p = q + 1;
+            continue;
+        }
+        conversion cv{{0}, -1, -1, 0};
+        size_t uiflags = 0;
+        while (q < pfmtend && strchr("-+ #0", *q) != nullptr && *q != '\0') {
+            if (uiflags + 1 < sizeof(cv.cflags) && strchr(cv.cflags, *q) == nullptr)
+                cv.cflags[uiflags++] = *q;
+            ++q;
+        }
+        bool bok = true;
+        formatarg a;
+        // Width, then precision: digits, or * for the next argument.
+        for (int ifield = 0; ifield < 2 && bok; ++ifield) {
+            if (ifield == 1) {
+                if (q >= pfmtend || *q != '.') break;
+                ++q;
+                cv.iprecision = 0;
+            }
+            int& ival = ifield == 0 ? cv.iwidth : cv.iprecision;
+            if (q < pfmtend && *q == '*') {
+                ++q;
+                bok = args.next(a);
+                if (bok) {
+                    long long ll = intvalue(a);
+                    if (ifield == 0 && ll < 0) {
+                        if (uiflags + 1 < sizeof(cv.cflags)) cv.cflags[uiflags++] = '-';
+                        ll = -ll;
+                    }
+                    ival = ifield == 1 && ll < 0 ? -1 : clampfield(ll);
+                }
+            } else {
+                long long ll = ifield == 0 ? -1 : 0;
+                while (q < pfmtend && *q >= '0' && *q <= '9') {
+                    ll = (ll < 0 ? 0 : ll) * 10 + (*q - '0');
+                    if (ll > entry::s_textsize) ll = entry::s_textsize;
+                    ++q;
+                }
+                ival = ll < 0 ? -1 : clampfield(ll);
+            }
+        }
+        while (q < pfmtend && strchr("hlLqjzt", *q) != nullptr && *q != '\0') ++q;
+        if (bok && q < pfmtend && *q != '\0' && strchr("diouxXcsfFeEgGaAp", *q) != nullptr) {
+            cv.cconv = *q++;
+            bok = args.next(a);
+        } else {
+            bok = false;
+            if (q < pfmtend) ++q;
+        }
+        if (bok)
+            n += putone(cv, a, out + n, uiroom - n);
+        else
+            putraw(ppct, static_cast<size_t>(q - ppct));
+        p = q;
+    }
+    out[n] = '\0';
+    return n;
+}
+
+size_t putargs(char* p, size_t uiroom, const formatarg* args, size_t n) {
+    size_t uioff = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const formatarg& a = args[i];
+        if (a.kind == formatarg::text) {
+            if (uiroom - uioff < s_textheader) break;
+            const char* s = a.s != nullptr ? a.s : "(null)";
+            size_t uimax = uiroom - uioff - s_textheader;
+            if (uimax > UINT16_MAX) uimax = UINT16_MAX;
+            if (a.ulen < uimax) uimax = a.ulen;
+            uint16_t ulen = static_cast<uint16_t>(strnlen(s, uimax));
+            p[uioff] = static_cast<char>(formatarg::text);
+            memcpy(p + uioff + 1, &ulen, sizeof(ulen));
+            copyshort(p + uioff + s_textheader, s, ulen);
+            uioff += s_textheader + ulen;
+        } else if (a.kind >= formatarg::signedint && a.kind <= formatarg::pointer) {
+            if (uiroom - uioff < 1 + s_valuebytes) break;
+            p[uioff] = static_cast<char>(a.kind);
+            memcpy(p + uioff + 1, &a.ull, s_valuebytes);
+            uioff += 1 + s_valuebytes;
+        }
+    }
+    return uioff;
+}
+
+}  // namespace formatting
+
 // ---- entry
 
-entry::entry() : m_pid(0), m_tid(0), m_time{0, 0}, m_log_level(lvl_err) {
+entry::entry()
+    : m_pid(0), m_tid(0), m_time{0, 0}, m_log_level(lvl_err), m_uformat(0), m_uargsend(0) {
     memcpy(m_cbuff, s_deadbeef, strlen(s_deadbeef) + 1);
 }
 
 entry::entry(process_id_t pid, thread_id_t tid, timevalue_t tv, log_level_t lglvl, const char* cstr)
-    : m_pid(pid), m_tid(tid), m_time(tv), m_log_level(lglvl) {
+    : m_pid(pid), m_tid(tid), m_time(tv), m_log_level(lglvl), m_uformat(0), m_uargsend(0) {
     size_t uilen = strnlen(cstr, s_textsize - 1);
     memcpy(m_cbuff, cstr, uilen);
     m_cbuff[uilen] = '\0';
 }
 
 entry::entry(const entry& other)
-    : m_pid(other.m_pid), m_tid(other.m_tid), m_time(other.m_time), m_log_level(other.m_log_level) {
-    size_t uilen = strnlen(other.m_cbuff, s_textsize - 1);
-    memcpy(m_cbuff, other.m_cbuff, uilen);
-    m_cbuff[uilen] = '\0';
+    : m_pid(other.m_pid),
+      m_tid(other.m_tid),
+      m_time(other.m_time),
+      m_log_level(other.m_log_level),
+      m_uformat(0),
+      m_uargsend(0) {
+    copytext(other);
 }
 
 entry& entry::operator=(const entry& other) {
@@ -447,10 +731,28 @@ entry& entry::operator=(const entry& other) {
     m_tid = other.m_tid;
     m_time = other.m_time;
     m_log_level = other.m_log_level;
-    size_t uilen = strnlen(other.m_cbuff, s_textsize - 1);
-    memcpy(m_cbuff, other.m_cbuff, uilen);
-    m_cbuff[uilen] = '\0';
+    copytext(other);
     return *this;
+}
+
+void entry::copytext(const entry& other) {
+    m_uformat = 0;
+    m_uargsend = 0;
+    if (other.m_uargsend == 0) {
+        size_t uilen = strnlen(other.m_cbuff, s_textsize - 1);
+        memcpy(m_cbuff, other.m_cbuff, uilen);
+        m_cbuff[uilen] = '\0';
+        return;
+    }
+    size_t uitag = other.m_uformat < s_textsize - 1 ? other.m_uformat : s_textsize - 1;
+    memcpy(m_cbuff, other.m_cbuff, uitag);
+    const char* pfmt = other.m_cbuff + uitag;
+    size_t uifmt = strnlen(pfmt, static_cast<size_t>(s_textsize) - uitag);
+    const char* pargs = pfmt + uifmt + (uitag + uifmt < static_cast<size_t>(s_textsize) ? 1 : 0);
+    const char* pend = other.m_cbuff + (other.m_uargsend < s_textsize ? other.m_uargsend
+                                                                       : s_textsize);
+    if (pend < pargs) pend = pargs;
+    formatting::render(pfmt, uifmt, pargs, pend, m_cbuff + uitag, s_textsize - 1 - uitag);
 }
 
 timevalue_t entry::get_time() const {
@@ -536,6 +838,22 @@ void source::log(log_level lvl, const char* file, const char* func, std::string 
 
 void source::enqueue(log_level_t lvl, const char* file, const char* func, const std::string& str) {
     m_pcref->queue_text(lvl, file, func, str.c_str(), str.size());
+}
+
+void source::logformat(log_level lvl,
+                       bool bfilter,
+                       const char* file,
+                       const char* func,
+                       const char* fmt,
+                       const formatarg* args,
+                       size_t n) {
+    if (bfilter) {
+        // clang-format off
+        assert(m_pfhndlr!=__null);
+        // clang-format on
+        if (!m_pfhndlr(lvl)) return;
+    }
+    m_pcref->queue_format(lvl, file, func, fmt, args, n);
 }
 
 void LOG(source* ptr, std::string str) {
@@ -771,8 +1089,8 @@ void core::resume_after_flush() {
     m_cbmgr->wakeproducers();
 }
 
-void core::queue_text(
-    log_level_t lvl, const char* file, const char* func, const char* str, size_t uilen) {
+template <typename F>
+void core::queuefilled(log_level_t lvl, const F& fill) {
     timeval tvstamp;
     if (s_stampclock.load(std::memory_order_relaxed) == stamp_counter) {
         tvstamp.tv_sec = static_cast<time_t>(readcounter());
@@ -783,30 +1101,51 @@ void core::queue_text(
         tvstamp.tv_sec = ts.tv_sec;
         tvstamp.tv_usec = -1 - static_cast<suseconds_t>(ts.tv_nsec);
     }
-    auto fill = [&](entry& ent) {
+    auto build = [&](entry& ent) {
         ent.m_pid = cachedpid();
         ent.m_tid = pthread_self();
         ent.m_time = tvstamp;
         ent.m_log_level = lvl;
-        size_t uioff = 0;
-        if (file != nullptr || func != nullptr) {
-            if (file != nullptr) puttext(ent.m_cbuff, uioff, file, strlen(file));
-            puttext(ent.m_cbuff, uioff, "::", 2);
-            if (func != nullptr) puttext(ent.m_cbuff, uioff, func, strlen(func));
-            puttext(ent.m_cbuff, uioff, "( )  ", 5);
-        }
-        puttext(ent.m_cbuff, uioff, str, strnlen(str, uilen));
-        ent.m_cbuff[uioff] = '\0';
+        fill(ent);
     };
     if (m_bflushing.load(std::memory_order_relaxed) || m_brestart.load(std::memory_order_relaxed))
         waitforflush();
     if (m_bsync.load(std::memory_order_relaxed)) {
         entry ent;
-        fill(ent);
-        queue_entry(ent);
+        build(ent);
+        // A copy holds the text of an entry of LOGF.
+        queue_entry(ent.m_uargsend != 0 ? entry(ent) : ent);
         return;
     }
-    m_cbmgr->queuewith(fill);
+    m_cbmgr->queuewith(build);
+}
+
+void core::queue_text(
+    log_level_t lvl, const char* file, const char* func, const char* str, size_t uilen) {
+    queuefilled(lvl, [&](entry& ent) {
+        size_t uioff = puttag(ent.m_cbuff, file, func);
+        puttext(ent.m_cbuff, uioff, str, strnlen(str, uilen));
+        ent.m_cbuff[uioff] = '\0';
+        ent.m_uformat = 0;
+        ent.m_uargsend = 0;
+    });
+}
+
+void core::queue_format(log_level_t lvl,
+                        const char* file,
+                        const char* func,
+                        const char* fmt,
+                        const formatarg* args,
+                        size_t n) {
+    if (fmt == nullptr) fmt = "";
+    queuefilled(lvl, [&](entry& ent) {
+        size_t uioff = puttag(ent.m_cbuff, file, func);
+        ent.m_uformat = static_cast<uint16_t>(uioff);
+        puttext(ent.m_cbuff, uioff, fmt, strlen(fmt));
+        ent.m_cbuff[uioff++] = '\0';
+        uioff += formatting::putargs(ent.m_cbuff + uioff, entry::s_textsize - uioff, args, n);
+        ent.m_uargsend = static_cast<uint16_t>(uioff);
+    });
 }
 
 void core::queue_entry(const entry& ent) {

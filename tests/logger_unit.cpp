@@ -234,6 +234,59 @@ TEST(Unit_Logger, FileAndConsoleGetEveryLineInOrder) {
     EXPECT_EQ(sout, velka_test::slurp(slog));
 }
 
+// LOGF formats on the dispatch thread: where the arguments fit the format the text is the C
+// library's; where they do not, each argument is printed by its own type, and nothing is read
+// that the call did not pass.
+TEST(Unit_Logger, FormattedEntriesAreTheCLibrarysTextAndSafeOtherwise) {
+    std::vector<std::string> tails;
+    auto ref = [&tails](const std::string& s) { tails.push_back("  ERR t.cpp::t( )  " + s); };
+    char c[2048];
+    int ival = 7;
+    std::string sstd("std string");
+    tempdir dir;
+    std::string slog = dir / "velka.log";
+    {
+        core cr(4);
+        cr.add_sink(FILE_SINK, slog);
+        source src(&cr, uptoinfo);
+#define BOTH(fmt, ...)                                \
+    LOGF(&src, "t.cpp", "t", fmt, __VA_ARGS__);       \
+    snprintf(c, sizeof(c), fmt, __VA_ARGS__);         \
+    ref(c)
+        BOTH("%d items, %5.2f%%, %-6s|, %x %#o %+i %c", 42, 3.14159, "ab", 255u, 8u, 7, 'z');
+        BOTH("%lld %llu %08.3e %G %a", -9223372036854775807LL - 1, 18446744073709551615ULL,
+             12345.678, 1e-10, 0.5);
+        BOTH("%hhd %hu %zu %ld %X %05d %-5d|% d", static_cast<signed char>(-3),
+             static_cast<unsigned short>(65535), sizeof(c), -1L, 0xbeefu, -42, 9, 3);
+        BOTH("%*d|%-*d|%.*s|%.3s|%10.4s|", 6, 42, 4, 7, 2, "abcdef", "xyzw", "abcdef");
+        BOTH("%p %p %s", static_cast<void*>(&ival), static_cast<void*>(nullptr), "end");
+        BOTH("%s %c", sstd.c_str(), 'q');
+#undef BOTH
+        LOGF(&src, "t.cpp", "t", "100%% done");
+        ref("100% done");
+        LOGF(&src, "t.cpp", "t", "%s and %s", sstd, std::string_view("view"));
+        ref("std string and view");
+        LOGF(&src, "t.cpp", "t", "%s|%d|%n|%y|%d|%", 5, "text", 1);
+        ref("5|text|%n|%y|1|%");
+        LOGF(&src, "t.cpp", "t", "%d and %s and %.*s", 1);
+        ref("1 and %s and %.*s");
+        LOGF(&src, "t.cpp", "t", "%s", "new\nline\x1b");
+        ref("new\\nline\\x1b");
+        LOGF(&src, "t.cpp", "t", "%99999999999d", 1);
+        ref(std::string(1023 - 13, ' '));
+        LOGF(&src, "t.cpp", "t", "%s%s", std::string(1000, 'a'), "cut");
+        ref(std::string(1000, 'a'));
+        LOGF(&src, lvl_debug, "t.cpp", "t", "filtered %d", 1);
+        LOGF(&src, lvl_info, "t.cpp", "t", "kept %u", 2u);
+        tails.push_back("  INF t.cpp::t( )  kept 2");
+        LOGF(nullptr, "t.cpp", "t", "%d", 1);
+    }
+    std::vector<std::string> lines = readlines(slog);
+    ASSERT_EQ(lines.size(), tails.size());
+    for (size_t i = 0; i < tails.size(); ++i)
+        EXPECT_TRUE(endswith(lines[i], tails[i])) << lines[i] << "\n" << tails[i];
+}
+
 TEST(Unit_Logger, UnopenableFileWritesNothingWhileTheConsoleWorks) {
     tempdir dir;
     ::testing::internal::CaptureStdout();
