@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -99,6 +100,32 @@ TEST(Unit_Queue, ThirdInsertionBlocksUntilARemoval) {
     EXPECT_EQ(q.dequeue(), 2);
     EXPECT_EQ(q.dequeue(), 3);
     EXPECT_TRUE(q.empty());
+}
+
+// A producer that stops halfway through building its element holds up the consumer at its
+// position, never another producer; the consumer then takes everything in position order.
+TEST(Unit_Queue, AStalledProducerDelaysOnlyTheConsumer) {
+    circular_buffer_mgr<int> q(8);
+    std::atomic<bool> bbuilding(false), brelease(false);
+    std::thread slow([&] {
+        auto fill = [&](int& slot) {
+            bbuilding.store(true);
+            while (!brelease.load()) sched_yield();
+            slot = 1;
+        };
+        q.queuewith(fill);
+    });
+    while (!bbuilding.load()) sched_yield();
+    for (int v = 2; v <= 4; ++v) q.queue(v);  // returns although position 0 is not ready
+    int e = 0;
+    EXPECT_EQ(q.trydequeue(e), -1);
+    EXPECT_TRUE(q.empty());
+    brelease.store(true);
+    slow.join();
+    for (int v = 1; v <= 4; ++v) {
+        ASSERT_EQ(q.timeddequeue(1, e), 0);
+        EXPECT_EQ(e, v);
+    }
 }
 
 TEST(Unit_Queue, TimedRemovalOnAnEmptyQueueLeavesTheElement) {

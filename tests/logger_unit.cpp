@@ -249,9 +249,9 @@ TEST(Unit_Logger, FormattedEntriesAreTheCLibrarysTextAndSafeOtherwise) {
         core cr(4);
         cr.add_sink(FILE_SINK, slog);
         source src(&cr, uptoinfo);
-#define BOTH(fmt, ...)                                \
-    LOGF(&src, "t.cpp", "t", fmt, __VA_ARGS__);       \
-    snprintf(c, sizeof(c), fmt, __VA_ARGS__);         \
+#define BOTH(fmt, ...)                          \
+    LOGF(&src, "t.cpp", "t", fmt, __VA_ARGS__); \
+    snprintf(c, sizeof(c), fmt, __VA_ARGS__);   \
     ref(c)
         BOTH("%d items, %5.2f%%, %-6s|, %x %#o %+i %c", 42, 3.14159, "ab", 255u, 8u, 7, 'z');
         BOTH("%lld %llu %08.3e %G %a", -9223372036854775807LL - 1, 18446744073709551615ULL,
@@ -713,7 +713,7 @@ struct endlessproducer {
     std::atomic<bool>* psignalled;
     static void* run(void* p) {
         endlessproducer* pp = static_cast<endlessproducer*>(p);
-        // A long text keeps the producer inside the queue's critical section for longer.
+        // A long text keeps the producer inside a call, building its entry, for longer.
         // The count is bounded so that a flush that never ends cannot fill the disk.
         const std::string spad(300, 'x');
         for (int i = 0; i < 50000; ++i) {
@@ -748,11 +748,11 @@ void signalbusyproducer(const std::string& slog, int ithreshold) {
 
 }  // namespace
 
-// A signal sent to a producer thread may land while it holds the queue's lock, and another
-// producer goes on logging meanwhile. The flush must neither wait for a dispatch thread that
-// waits for that lock nor chase a queue that keeps filling: every entry queued before the
-// signal reaches the file, and the process ends by the signal. Repeated, so that some of the
-// signals land inside the critical section.
+// A signal sent to a producer thread may land while it is building its entry in the queue,
+// and another producer goes on logging meanwhile: its calls return although the interrupted
+// entry is not ready. The flush must neither wait for that entry nor stop at it, nor chase a
+// queue that keeps filling: every entry queued before the signal reaches the file, and the
+// process ends by the signal. Repeated, so that some of the signals land inside a call.
 TEST(Unit_LoggerDeathTest, SignalOnABusyProducerFlushesWithoutDeadlock) {
     for (int iround = 0; iround < 16; ++iround) {
         SCOPED_TRACE(iround);
