@@ -260,8 +260,8 @@ int main(int argc, char** argv) {
     printf("  idle core %.3f ms, after 1000 lines %.3f ms (goal: under 5 ms)\n", dstopidle,
            dstopbusy);
 
-    for (const char* sname :
-         {"velka-1.log", "velka-2.log", "velkaf-1.log", "velkaf-2.log", "spdlog-1.log", "spdlog-2.log", "plain.log", "stop.log"})
+    for (const char* sname : {"velka-1.log", "velka-2.log", "velkaf-1.log", "velkaf-2.log",
+                              "spdlog-1.log", "spdlog-2.log", "plain.log", "stop.log"})
         unlink((sdir + "/" + sname).c_str());
     rmdir(sdir.c_str());
     return 0;

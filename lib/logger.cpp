@@ -93,12 +93,12 @@ void puttext(char* cbuff, size_t& uioff, const char* src, size_t uilen) {
 
 // The tag an entry's text starts with when the call gives a file or a function,
 // file "::" func "( )  "; returns its length.
-size_t puttag(char* cbuff, const char* file, const char* func) {
+size_t puttag(char* cbuff, const char* file, size_t uifile, const char* func, size_t uifunc) {
     size_t uioff = 0;
     if (file != nullptr || func != nullptr) {
-        if (file != nullptr) puttext(cbuff, uioff, file, strlen(file));
+        if (file != nullptr) puttext(cbuff, uioff, file, uifile);
         puttext(cbuff, uioff, "::", 2);
-        if (func != nullptr) puttext(cbuff, uioff, func, strlen(func));
+        if (func != nullptr) puttext(cbuff, uioff, func, uifunc);
         puttext(cbuff, uioff, "( )  ", 5);
     }
     return uioff;
@@ -509,14 +509,12 @@ size_t putone(const conversion& cv, const formatarg& a, char* out, size_t uiroom
     switch (a.kind) {
         case formatarg::signedint:
         case formatarg::unsignedint:
-            cas = bfloatconv ? 'f'
-                             : (cv.cconv == 'c'
-                                    ? 'c'
-                                    : (cv.cconv == 'p'
-                                           ? 'p'
-                                           : (bunsignedconv || a.kind == formatarg::unsignedint
-                                                  ? 'u'
-                                                  : 'i')));
+            if (bfloatconv)
+                cas = 'f';
+            else if (cv.cconv == 'c' || cv.cconv == 'p')
+                cas = cv.cconv;
+            else
+                cas = bunsignedconv || a.kind == formatarg::unsignedint ? 'u' : 'i';
             break;
         case formatarg::floating:
             cas = 'f';
@@ -526,6 +524,29 @@ size_t putone(const conversion& cv, const formatarg& a, char* out, size_t uiroom
             break;
         default:
             cas = 's';
+    }
+    // The plain %d, %u and %s, the most common, without snprintf.
+    if (cv.cflags[0] == '\0' && cv.iwidth < 0 && cv.iprecision < 0) {
+        if (cas == 's') {
+            size_t uilen = a.ulen < uiroom ? a.ulen : uiroom;
+            memcpy(out, a.s, uilen);
+            return uilen;
+        }
+        if ((cas == 'i' || cas == 'u') && cv.cconv != 'o' && cv.cconv != 'x' && cv.cconv != 'X') {
+            char cdigits[24];
+            char* pd = cdigits + sizeof(cdigits);
+            bool bneg = cas == 'i' && a.ll < 0;
+            unsigned long long ull = bneg ? 0ULL - a.ull : a.ull;
+            do {
+                *--pd = static_cast<char>('0' + ull % 10);
+                ull /= 10;
+            } while (ull != 0);
+            if (bneg) *--pd = '-';
+            size_t uilen = static_cast<size_t>(cdigits + sizeof(cdigits) - pd);
+            if (uilen > uiroom) uilen = uiroom;
+            memcpy(out, pd, uilen);
+            return uilen;
+        }
     }
     const char* pallowed = cas == 'i' ? "-+ 0" : (cas == 'u' || cas == 'f' ? "-+ #0" : "-");
     cspec[n++] = '%';
@@ -606,7 +627,8 @@ size_t render(const char* fmt,
         n += uilen;
     };
     while (p < pfmtend && n < uiroom) {
-        const char* ppct = static_cast<const char*>(memchr(p, '%', static_cast<size_t>(pfmtend - p)));
+        const char* ppct =
+            static_cast<const char*>(memchr(p, '%', static_cast<size_t>(pfmtend - p)));
         if (ppct == nullptr) {
             putraw(p, static_cast<size_t>(pfmtend - p));
             break;
@@ -749,8 +771,8 @@ void entry::copytext(const entry& other) {
     const char* pfmt = other.m_cbuff + uitag;
     size_t uifmt = strnlen(pfmt, static_cast<size_t>(s_textsize) - uitag);
     const char* pargs = pfmt + uifmt + (uitag + uifmt < static_cast<size_t>(s_textsize) ? 1 : 0);
-    const char* pend = other.m_cbuff + (other.m_uargsend < s_textsize ? other.m_uargsend
-                                                                       : s_textsize);
+    const char* pend =
+        other.m_cbuff + (other.m_uargsend < s_textsize ? other.m_uargsend : s_textsize);
     if (pend < pargs) pend = pargs;
     formatting::render(pfmt, uifmt, pargs, pend, m_cbuff + uitag, s_textsize - 1 - uitag);
 }
@@ -840,20 +862,14 @@ void source::enqueue(log_level_t lvl, const char* file, const char* func, const 
     m_pcref->queue_text(lvl, file, func, str.c_str(), str.size());
 }
 
-void source::logformat(log_level lvl,
-                       bool bfilter,
-                       const char* file,
-                       const char* func,
-                       const char* fmt,
-                       const formatarg* args,
-                       size_t n) {
+void source::logformat(log_level lvl, bool bfilter, const formatcall& call) {
     if (bfilter) {
         // clang-format off
         assert(m_pfhndlr!=__null);
         // clang-format on
         if (!m_pfhndlr(lvl)) return;
     }
-    m_pcref->queue_format(lvl, file, func, fmt, args, n);
+    m_pcref->queue_format(lvl, call);
 }
 
 void LOG(source* ptr, std::string str) {
@@ -1123,7 +1139,8 @@ void core::queuefilled(log_level_t lvl, const F& fill) {
 void core::queue_text(
     log_level_t lvl, const char* file, const char* func, const char* str, size_t uilen) {
     queuefilled(lvl, [&](entry& ent) {
-        size_t uioff = puttag(ent.m_cbuff, file, func);
+        size_t uioff = puttag(ent.m_cbuff, file, file != nullptr ? strlen(file) : 0, func,
+                              func != nullptr ? strlen(func) : 0);
         puttext(ent.m_cbuff, uioff, str, strnlen(str, uilen));
         ent.m_cbuff[uioff] = '\0';
         ent.m_uformat = 0;
@@ -1131,19 +1148,14 @@ void core::queue_text(
     });
 }
 
-void core::queue_format(log_level_t lvl,
-                        const char* file,
-                        const char* func,
-                        const char* fmt,
-                        const formatarg* args,
-                        size_t n) {
-    if (fmt == nullptr) fmt = "";
+void core::queue_format(log_level_t lvl, const formatcall& call) {
     queuefilled(lvl, [&](entry& ent) {
-        size_t uioff = puttag(ent.m_cbuff, file, func);
+        size_t uioff = puttag(ent.m_cbuff, call.file, call.uifile, call.func, call.uifunc);
         ent.m_uformat = static_cast<uint16_t>(uioff);
-        puttext(ent.m_cbuff, uioff, fmt, strlen(fmt));
+        if (call.fmt != nullptr) puttext(ent.m_cbuff, uioff, call.fmt, call.uifmt);
         ent.m_cbuff[uioff++] = '\0';
-        uioff += formatting::putargs(ent.m_cbuff + uioff, entry::s_textsize - uioff, args, n);
+        uioff +=
+            formatting::putargs(ent.m_cbuff + uioff, entry::s_textsize - uioff, call.args, call.n);
         ent.m_uargsend = static_cast<uint16_t>(uioff);
     });
 }
