@@ -95,6 +95,9 @@ double produce(const logfn& fn, int iproducers, int icount) {
 // Producer cost in bursts that fit the queue (waiting for the file between bursts), then
 // the throughput of imessages sent as fast as the producers can.
 result measure(const logfn& fn, const std::string& slog, int iproducers, int imessages) {
+    // The lines of the run before are written back first, so that the writeback does not take
+    // processor time from this run.
+    sync();
     linecounter lines(slog);
     unsigned long long ulltotal = 0;
     result r{0, 0};
