@@ -25,6 +25,7 @@ namespace velka {
 namespace logger {
 
 static_assert(alignof(entry) == 64, "an entry starts a cache line of its queue slot");
+static_assert(sizeof(entry) == 1088, "the fields of an entry keep their places");
 
 std::atomic<core*> pcore(nullptr);
 
@@ -726,12 +727,12 @@ size_t putargs(char* p, size_t uiroom, const formatarg* args, size_t n) {
 // ---- entry
 
 entry::entry()
-    : m_pid(0), m_tid(0), m_time{0, 0}, m_log_level(lvl_err), m_uformat(0), m_uargsend(0) {
+    : m_pid(0), m_uformat(0), m_uargsend(0), m_tid(0), m_time{0, 0}, m_log_level(lvl_err) {
     memcpy(m_cbuff, s_deadbeef, strlen(s_deadbeef) + 1);
 }
 
 entry::entry(process_id_t pid, thread_id_t tid, timevalue_t tv, log_level_t lglvl, const char* cstr)
-    : m_pid(pid), m_tid(tid), m_time(tv), m_log_level(lglvl), m_uformat(0), m_uargsend(0) {
+    : m_pid(pid), m_uformat(0), m_uargsend(0), m_tid(tid), m_time(tv), m_log_level(lglvl) {
     size_t uilen = strnlen(cstr, s_textsize - 1);
     memcpy(m_cbuff, cstr, uilen);
     m_cbuff[uilen] = '\0';
@@ -739,11 +740,11 @@ entry::entry(process_id_t pid, thread_id_t tid, timevalue_t tv, log_level_t lglv
 
 entry::entry(const entry& other)
     : m_pid(other.m_pid),
+      m_uformat(0),
+      m_uargsend(0),
       m_tid(other.m_tid),
       m_time(other.m_time),
-      m_log_level(other.m_log_level),
-      m_uformat(0),
-      m_uargsend(0) {
+      m_log_level(other.m_log_level) {
     copytext(other);
 }
 
