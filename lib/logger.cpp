@@ -1284,6 +1284,7 @@ void core::flush_entries() {
         for (int i = m_ibatchnext.load(); i < ilen; ++i) log_entry(m_pbatch[i]);
         m_ibatchnext.store(ilen);
         entry ent;
+        m_cbmgr->startdrain();
         while (m_cbmgr->drainone(ent) == 0) log_entry(ent);
         // Its wait ends at once when the program goes on.
         m_cbmgr->wake();
@@ -1302,6 +1303,7 @@ void core::flush_entries() {
         m_cbmgr->wake();
         while (!m_tld.hndlr_exited.load()) nop();
         entry ent;
+        m_cbmgr->startdrain();
         while (m_cbmgr->drainone(ent) == 0) log_entry(ent);
     }
     // Flushed but not closed: closing releases memory, which a signal handler must not do.
