@@ -194,29 +194,20 @@ int main(int argc, char** argv) {
     result rf[2];
     result rs[2];
     for (int p = 1; p <= 2; ++p) {
-        std::string svelka = sdir + "/velka-" + std::to_string(p) + ".log";
-        {
+        // velka's core with a file sink, logging through call(source, i).
+        auto velkarun = [&](const std::string& sname, auto call) {
+            std::string spath = sdir + "/" + sname + "-" + std::to_string(p) + ".log";
             velka::logger::core c(s_capacity);
-            c.add_sink(velka::logger::FILE_SINK, svelka);
+            c.add_sink(velka::logger::FILE_SINK, spath);
             velka::logger::source src(&c, velka::logger::everylevel);
-            rv[p - 1] = measure(
-                [&src](int i) {
-                    velka::logger::LOG(&src, "bench.cpp", "bench::run",
-                                       "message " + std::to_string(i));
-                },
-                svelka, p, imessages);
-        }
-        std::string sformat = sdir + "/velkaf-" + std::to_string(p) + ".log";
-        {
-            velka::logger::core c(s_capacity);
-            c.add_sink(velka::logger::FILE_SINK, sformat);
-            velka::logger::source src(&c, velka::logger::everylevel);
-            rf[p - 1] = measure(
-                [&src](int i) {
-                    velka::logger::LOGF(&src, "bench.cpp", "bench::run", "message %d", i);
-                },
-                sformat, p, imessages);
-        }
+            return measure([&src, call](int i) { call(&src, i); }, spath, p, imessages);
+        };
+        rv[p - 1] = velkarun("velka", [](velka::logger::source* psrc, int i) {
+            velka::logger::LOG(psrc, "bench.cpp", "bench::run", "message " + std::to_string(i));
+        });
+        rf[p - 1] = velkarun("velkaf", [](velka::logger::source* psrc, int i) {
+            velka::logger::LOGF(psrc, "bench.cpp", "bench::run", "message %d", i);
+        });
         std::string sspd = sdir + "/spdlog-" + std::to_string(p) + ".log";
         {
             auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(sspd, true);
