@@ -853,8 +853,12 @@ int logwithoutthread(const std::string& slog) {
         if (c.dispatcherror().empty()) return 13;
         c.add_sink(FILE_SINK, slog);
         logmany(c, 10);  // more than the queue holds: nothing blocks
+        source src(&c, everylevel);
+        LOGF(&src, "f.cpp", "f", "formatted %s %d", "here", 11);
     }
-    return countlines(slog) == 10u ? 0 : 14;
+    std::vector<std::string> lines = readlines(slog);
+    if (lines.size() != 11u) return 14;
+    return endswith(lines[10], "ERR f.cpp::f( )  formatted here 11") ? 0 : 15;
 }
 
 }  // namespace
