@@ -533,7 +533,7 @@ size_t putone(const conversion& cv, const formatarg& a, char* out, size_t uiroom
             memcpy(out, a.s, uilen);
             return uilen;
         }
-        if ((cas == 'i' || cas == 'u') && cv.cconv != 'o' && cv.cconv != 'x' && cv.cconv != 'X') {
+        if ((cas == 'i' || cas == 'u') && strchr("oxX", cv.cconv) == nullptr) {
             char cdigits[24];
             char* pd = cdigits + sizeof(cdigits);
             bool bneg = cas == 'i' && a.ll < 0;
@@ -1123,6 +1123,8 @@ void core::queuefilled(log_level_t lvl, const F& fill) {
         ent.m_tid = pthread_self();
         ent.m_time = tvstamp;
         ent.m_log_level = lvl;
+        ent.m_uformat = 0;
+        ent.m_uargsend = 0;
         fill(ent);
     };
     if (m_bflushing.load(std::memory_order_relaxed) || m_brestart.load(std::memory_order_relaxed))
@@ -1130,8 +1132,8 @@ void core::queuefilled(log_level_t lvl, const F& fill) {
     if (m_bsync.load(std::memory_order_relaxed)) {
         entry ent;
         build(ent);
-        // A copy holds the text of an entry of LOGF.
-        queue_entry(ent.m_uargsend != 0 ? entry(ent) : ent);
+        // The copy holds the text (that of an entry of LOGF formatted).
+        queue_entry(entry(ent));
         return;
     }
     m_cbmgr->queuewith(build);
@@ -1140,12 +1142,10 @@ void core::queuefilled(log_level_t lvl, const F& fill) {
 void core::queue_text(
     log_level_t lvl, const char* file, const char* func, const char* str, size_t uilen) {
     queuefilled(lvl, [&](entry& ent) {
-        size_t uioff = puttag(ent.m_cbuff, file, file != nullptr ? strlen(file) : 0, func,
-                              func != nullptr ? strlen(func) : 0);
+        size_t uioff = puttag(ent.m_cbuff, file, formatting::textlength(file), func,
+                              formatting::textlength(func));
         puttext(ent.m_cbuff, uioff, str, strnlen(str, uilen));
         ent.m_cbuff[uioff] = '\0';
-        ent.m_uformat = 0;
-        ent.m_uargsend = 0;
     });
 }
 
