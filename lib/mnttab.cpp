@@ -97,6 +97,12 @@ int mnttab::umount() {
 }
 
 int mnttab::stamp_loc() {
+    // An empty location would pass every later check_valid_stamp as the location "".
+    if (m_stamploc.empty()) {
+        LOG(m_plogsrc, s_file, "mnttab::stamp_loc",
+            "No mount path location set for " + m_smntpath + ": nothing stamped");
+        return -1;
+    }
     LOG(m_plogsrc, s_file, "mnttab::stamp_loc",
         "Mount path location will be stamped on block device " + m_sblkdev + " as " + m_stamploc);
     velka::fs::fs fsys(m_plogsrc);
@@ -134,11 +140,18 @@ int mnttab::check_valid_stamp(std::string spath, std::string& mpath) {
             "Extracted stamp @ " + spath + " does not match with " + zoanstamp);
         return -1;
     }
-    if (fsys.getextendedattribute(spath, stampid, mpath) < 0) {
+    std::string sloc;
+    if (fsys.getextendedattribute(spath, stampid, sloc) < 0) {
         LOG(m_plogsrc, s_file, "mnttab::check_valid_stamp",
             "Failed to find valid mount stamp @ " + spath);
         return -1;
     }
+    if (sloc.empty()) {
+        LOG(m_plogsrc, s_file, "mnttab::check_valid_stamp",
+            "Found an empty mount path stamp @ " + spath);
+        return -1;
+    }
+    mpath = sloc;
     LOG(m_plogsrc, s_file, "mnttab::check_valid_stamp",
         "Found a valid mount path stamp @ " + spath + " with a value of : " + mpath);
     return 0;

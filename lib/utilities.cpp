@@ -531,9 +531,10 @@ int utilities::runcmd(const std::string& scmd, const std::vector<std::string>& a
     if (pid < 0) return -1;
     if (pid == 0) {
         // Any local user can create a file in /tmp: only a regular file owned by root (not a
-        // symbolic link to one) holds the child.
+        // symbolic link to one, nor a hard link to one: one name only) holds the child.
         struct stat st;
-        while (lstat(s_runcmd_hold, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0) {
+        while (lstat(s_runcmd_hold, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 &&
+               st.st_nlink == 1) {
             struct timespec ts = {1, 0};
             nanosleep(&ts, nullptr);
         }

@@ -175,6 +175,20 @@ TEST_F(Root_Mnttab, MarkersThatDifferOrAreMissingAreRejected) {
         EXPECT_TRUE(log.has(msg("mnttab", "mnttab::check_valid_stamp",
                                 "Failed to find valid mount stamp @ " + spath)));
     }
+    // No location set: nothing is written. An empty location is no valid stamp either.
+    {
+        logcapture log;
+        mnttab unset(xfs.device(), spath, "xfs", "rw", log.src());
+        EXPECT_EQ(unset.stamp_loc(), -1);
+        EXPECT_LT(getxattr(spath.c_str(), "trusted.mntstamp", nullptr, 0), 0);
+        ASSERT_EQ(setxattr(spath.c_str(), "trusted.mntstamp", "", 0, 0), 0);
+        EXPECT_EQ(unset.check_valid_stamp(spath, sloc), -1);
+        EXPECT_EQ(sloc, "unchanged");
+        EXPECT_TRUE(log.has(msg("mnttab", "mnttab::stamp_loc",
+                                "No mount path location set for " + spath + ": nothing stamped")));
+        EXPECT_TRUE(log.has(msg("mnttab", "mnttab::check_valid_stamp",
+                                "Found an empty mount path stamp @ " + spath)));
+    }
     // A device list with a NUL byte ends there; a missing list leaves the caller's alone.
     std::string sdevs("/dev/sdb\0/dev/sdc", 17);
     ASSERT_EQ(setxattr(spath.c_str(), "trusted.blkdevstamp", sdevs.data(), sdevs.size(), 0), 0);

@@ -66,15 +66,15 @@ TEST(Root_Utilities, RuncmdHoldsWhileTheDebugFileExists) {
     EXPECT_EQ(utilities::read("/tmp/ran"), "ran");
 }
 
-// Any user can create /tmp/runcmd.debug: a symbolic link to a root file, a file of another
-// owner or a directory must not hold a root caller.
+// Any user can create /tmp/runcmd.debug: a symbolic link or a hard link to a root file, a file
+// of another owner or a directory must not hold a root caller.
 TEST(Root_Utilities, RuncmdIgnoresAHoldFileAnyUserCouldMake) {
     VELKA_REQUIRE_ROOT();
     velka_test::tmpfs_mount tmp("/tmp");
     ASSERT_TRUE(tmp.ok());
     velka_test::spew("/tmp/target", "");
     for (const char* smake :
-         {"ln -s /tmp/target /tmp/runcmd.debug",
+         {"ln -s /tmp/target /tmp/runcmd.debug", "ln /tmp/target /tmp/runcmd.debug",
           "touch /tmp/runcmd.debug && chown 65534 /tmp/runcmd.debug", "mkdir /tmp/runcmd.debug"}) {
         SCOPED_TRACE(smake);
         ASSERT_EQ(velka_test::sh(std::string("rm -rf /tmp/runcmd.debug && ") + smake), 0);
