@@ -21,10 +21,41 @@ namespace {
 
 const char* const s_file = "cfgfile.cpp";
 
+// White space (where the reader splits words) or another control byte.
+bool hascontrol(const std::string& s) {
+    for (char c : s) {
+        unsigned char uc = static_cast<unsigned char>(c);
+        if (uc <= 0x20 || uc == 0x7f) return true;
+    }
+    return false;
+}
+
+// Why name:value would not read back as this one field; null when it would.
+const char* whyrefused(const std::string& sname, const std::string& svalue) {
+    if (sname.find(':') != std::string::npos) return "the name holds ':'";
+    if (hascontrol(sname)) return "the name holds white space or a control byte";
+    if (hascontrol(svalue)) return "the value holds white space or a control byte";
+    return nullptr;
+}
+
 }  // namespace
 
 using velka::logger::LOG;
 using velka::utilities::utilities;
+
+bool cfgfile::storable(const std::string& sname, const std::string& svalue) {
+    return whyrefused(sname, svalue) == nullptr;
+}
+
+int cfgfile::store(const char* stag, const std::string& sname, const std::string& svalue) {
+    const char* swhy = whyrefused(sname, svalue);
+    if (swhy != nullptr) {
+        LOG(m_plogsrc, s_file, stag, m_scfgfile + " refused field " + sname + ": " + swhy);
+        return -1;
+    }
+    m_mcfgparams[sname] = svalue;
+    return 0;
+}
 
 cfgfile::cfgfile(std::string s_cfg_file, velka::logger::source* p)
     : m_scfgfile(s_cfg_file), m_plogsrc(p) {
@@ -74,6 +105,13 @@ void cfgfile::update() {
     for (const auto& kv : m_mcfgparams) {
         std::string sentry = kv.first + ":" + kv.second;
         if (!ofs.good()) continue;
+        // Only a loaded word holding a control byte other than white space gets here.
+        const char* swhy = whyrefused(kv.first, kv.second);
+        if (swhy != nullptr) {
+            LOG(m_plogsrc, s_file, "cfgfile::update",
+                m_scfgfile + " refused field " + kv.first + ": " + swhy);
+            continue;
+        }
         LOG(m_plogsrc, s_file, "cfgfile::update", m_scfgfile + " appending entry " + sentry);
         ofs << sentry << "\n";
     }
@@ -110,20 +148,20 @@ int cfgfile::getstring(std::string s_field, std::string& value) {
     return 0;
 }
 
-void cfgfile::setint(std::string s_field, int ivalue) {
+int cfgfile::setint(std::string s_field, int ivalue) {
     char cbuff[32];
     snprintf(cbuff, sizeof(cbuff), "%d", ivalue);
-    m_mcfgparams[s_field] = cbuff;
+    return store("cfgfile::setint", s_field, cbuff);
 }
 
-void cfgfile::setlong(std::string s_field, long lvalue) {
+int cfgfile::setlong(std::string s_field, long lvalue) {
     char cbuff[32];
     snprintf(cbuff, sizeof(cbuff), "%ld", lvalue);
-    m_mcfgparams[s_field] = cbuff;
+    return store("cfgfile::setlong", s_field, cbuff);
 }
 
-void cfgfile::setstring(std::string s_field, std::string svalue) {
-    m_mcfgparams[s_field] = svalue;
+int cfgfile::setstring(std::string s_field, std::string svalue) {
+    return store("cfgfile::setstring", s_field, svalue);
 }
 
 void cfgfile::reset() {

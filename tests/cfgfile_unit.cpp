@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,9 +13,11 @@
 #include <velka/cfgfile>
 #include <velka/logger>
 
+#include "logcapture.h"
 #include "velka_test.h"
 
 using velka::cfgfile::cfgfile;
+using velka_test::logcapture;
 using velka_test::tempdir;
 
 namespace {
@@ -140,4 +144,44 @@ TEST(Unit_CfgFile, UpdateAppendsAndUnlinkStartsAfresh) {
     EXPECT_EQ(lmsgs[2], s_update + scfg + " appending entry n:5");
     EXPECT_EQ(lmsgs[3], s_update + scfg + " appending entry big:1234567890123");
     EXPECT_EQ(lmsgs[5], s_update + scfg + " appending entry s:text");
+}
+
+// A field is kept only when it reads back as itself: what a setter accepts comes back from the
+// file alone and unchanged; a refusal is logged and leaves the map (and the file) as it was.
+TEST(Unit_CfgFile, SettersRefuseFieldsThatWouldNotReadBack) {
+    tempdir dir;
+    std::string scfg = dir / "refuse.cfg";
+    const struct {
+        std::string sname, svalue;
+        int iret;
+    } cases[] = {
+        {"description", "lab box\nadmin:1", -1}, {"description", "lab box", -1},
+        {"tab", "a\tb", -1},                     {"cr", "a\r", -1},
+        {"ctl", std::string("a\0b", 3), -1},     {"del", "a\x7f", -1},
+        {"a:b", "x", -1},                        {"two words", "x", -1},
+        {"nl\n", "x", -1},                       {"url", "http://h:80/p", 0},
+        {"empty", "", 0},                        {"utf8", "caf\xc3\xa9", 0},
+    };
+    std::map<std::string, std::string> mkept;
+    {
+        logcapture log;
+        cfgfile cfg(scfg, log.src());
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.sname + "=" + c.svalue);
+            EXPECT_EQ(cfg.setstring(c.sname, c.svalue), c.iret);
+            EXPECT_EQ(cfgfile::storable(c.sname, c.svalue), c.iret == 0);
+            if (c.iret == 0) mkept[c.sname] = c.svalue;
+        }
+        EXPECT_EQ(cfg.setint("a:b", 1), -1);
+        EXPECT_EQ(cfg.setlong("n m", 1L), -1);
+        EXPECT_EQ(log.count_containing(" refused field "), 11u);
+        EXPECT_TRUE(log.has(velka_test::msg("cfgfile.cpp", "cfgfile::setstring",
+                                            scfg + " refused field description: the value "
+                                                   "holds white space or a control byte")));
+        cfg.update();
+    }
+    std::istringstream in(velka_test::slurp(scfg));
+    std::map<std::string, std::string> mread;
+    cfgfile::parsefields(in, mread, nullptr, scfg);
+    EXPECT_EQ(mread, mkept);
 }
