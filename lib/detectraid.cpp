@@ -194,14 +194,14 @@ void adapter::parseldpdinfo(const std::list<std::string>& llines) {
 
 platform::platform(velka::logger::source* plog) : log_source(plog), adp_count(0) {
     // raidvg_disks={name}:{name}... on the kernel command line; every occurrence counts.
-    for (const auto& sword : split(utilities::read(sconfigfile), " ")) {
-        std::string skey, svalue;
-        if (utilities::nvpair_token(sword, skey, svalue, "=") != 0) {
-            skey = sword;
-            svalue.clear();
-        }
-        if (skey != raidvgparam) continue;
-        for (const auto& sdisk : split(svalue, ":")) {
+    // The whole file, split as the kernel splits its parameters.
+    std::list<std::string> llines;
+    utilities::readlinesinfile(sconfigfile, llines);
+    std::vector<std::pair<std::string, std::string>> lparams;
+    utilities::kernelparams(utilities::merge(llines, "\n"), lparams);
+    for (const auto& kv : lparams) {
+        if (kv.first != raidvgparam) continue;
+        for (const auto& sdisk : split(kv.second, ":")) {
             raidvg_disks.insert(sdisk);
             LOG(log_source, s_file, "platform::platform",
                 "Found a disk " + sdisk + " to be inserted in the root vg disks set");

@@ -140,26 +140,24 @@ pxeboot::pxeboot(const std::string& cfg, velka::logger::source* plogger)
       netmask("netmask"),
       gateway("gateway"),
       nameserver("nameserver") {
-    parsecmdline(utilities::read(m_sconfigfile), m_cmdlineparams, m_plogsrc);
+    // The whole file: white space, newlines included, only separates words.
+    std::list<std::string> llines;
+    utilities::readlinesinfile(m_sconfigfile, llines);
+    parsecmdline(utilities::merge(llines, "\n"), m_cmdlineparams, m_plogsrc);
 }
 
 void pxeboot::parsecmdline(const std::string& sline,
                            std::map<std::string, std::string>& params,
                            velka::logger::source* plog) {
-    // 1. Words separated by single blanks (tabs do not separate), empty words dropped.
-    // 2. Each word split at its first '=' (key and value trimmed); a word without '=' is a
-    //    key with an empty value.
-    // 3. The first occurrence of a key wins.
-    for (const auto& sword : split(sline, " ")) {
-        std::string skey, svalue;
-        if (utilities::nvpair_token(sword, skey, svalue, "=") != 0) {
-            skey = sword;
-            svalue.clear();
-        }
+    // Split as the kernel splits its parameters (white space separates, double quotes group
+    // and are removed); the first occurrence of a key wins.
+    std::vector<std::pair<std::string, std::string>> lparams;
+    utilities::kernelparams(sline, lparams);
+    for (const auto& kv : lparams) {
         LOG(plog, s_file, "pxeboot::pxeboot",
-            "Found kernel command line param " + skey + ":" +
-                (skey == "password" ? std::string(s_mask) : svalue));
-        params.insert(std::make_pair(skey, svalue));
+            "Found kernel command line param " + kv.first + ":" +
+                (kv.first == "password" ? std::string(s_mask) : kv.second));
+        params.insert(kv);
     }
 }
 
@@ -488,14 +486,11 @@ int pxeboot::mountcifsshare(const std::string& scifsaddr,
     if (!operand(m_plogsrc, stag, "CIFS server", scifsaddr, sqshare) ||
         !operand(m_plogsrc, stag, "Mount path", smntpath, sqmntpath))
         return -1;
-    // mount.cifs separates its options at ',': a comma in a credential would end it and
-    // start an option of the caller's choosing. The password is not named in the log.
+    // mount.cifs separates its options at ',': a comma in the user name would end it and
+    // start an option of the caller's choosing. The password is no option: mount.cifs takes
+    // PASSWD whole, commas included.
     if (suser.find(',') != std::string::npos) {
         LOG(m_plogsrc, s_file, stag, "User name " + suser + " refused: value contains ','");
-        return -1;
-    }
-    if (spasswd.find(',') != std::string::npos) {
-        LOG(m_plogsrc, s_file, stag, "Password refused: value contains ','");
         return -1;
     }
     sqshare = q("//" + scifsaddr + scifsdir);

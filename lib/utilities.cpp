@@ -397,6 +397,57 @@ void utilities::tokenize(const char* c_str,
     tokenizeinto(c_str, c_delim, v_tokens);
 }
 
+namespace {
+
+// The kernel's isspace: the six ASCII white-space characters and 0xA0.
+bool kernelspace(char c) {
+    unsigned char uc = static_cast<unsigned char>(c);
+    return uc == ' ' || (uc >= '\t' && uc <= '\r') || uc == 0xA0;
+}
+
+}  // namespace
+
+// The kernel's next_arg over a NUL-terminated copy, step for step: the quotes it removes are
+// overwritten with NUL bytes, so parameter and value end at the first NUL of their range.
+void utilities::kernelparams(const std::string& stext,
+                             std::vector<std::pair<std::string, std::string>>& lparams) {
+    lparams.clear();
+    std::vector<char> vbuf(stext.begin(), stext.end());
+    vbuf.push_back('\0');
+    char* args = vbuf.data();
+    while (kernelspace(*args)) ++args;
+    while (*args != '\0') {
+        size_t i = 0, equals = 0;
+        bool bquoted = false, binquote = false;
+        if (*args == '"') {
+            ++args;
+            bquoted = binquote = true;
+        }
+        for (i = 0; args[i] != '\0'; ++i) {
+            if (kernelspace(args[i]) && !binquote) break;
+            if (equals == 0 && args[i] == '=') equals = i;
+            if (args[i] == '"') binquote = !binquote;
+        }
+        char* param = args;
+        const char* val = "";
+        if (equals != 0) {
+            args[equals] = '\0';
+            val = args + equals + 1;
+            // The quotes around a value are not part of it.
+            if (*val == '"') {
+                ++val;
+                if (args[i - 1] == '"') args[i - 1] = '\0';
+            }
+        }
+        if (bquoted && i > 0 && args[i - 1] == '"') args[i - 1] = '\0';
+        bool bend = args[i] == '\0';
+        args[i] = '\0';
+        lparams.emplace_back(param, val);
+        args += bend ? i : i + 1;
+        while (kernelspace(*args)) ++args;
+    }
+}
+
 int utilities::millisleep(unsigned long long ui_msec) {
     struct timespec req;
     struct timespec rem;

@@ -351,8 +351,8 @@ TEST(Root_Pxeboot, ShareMountsAsExactCommandLinesWithHostileValuesAsOneArgument)
 // and the helper found it in PASSWD (set even when empty, so mount.cifs never prompts).
 TEST(Root_Pxeboot, TheCifsPasswordReachesTheHelperInItsEnvironmentOnly) {
     VELKA_REQUIRE_ROOT();
-    for (std::string spasswd :
-         {std::string(s_password), std::string("p'w $x\"\n"), std::string()}) {
+    for (std::string spasswd : {std::string(s_password), std::string("p'w $x\"\n"),
+                                std::string("pass S3cr3t,uid=0"), std::string()}) {
         SCOPED_TRACE(spasswd);
         tempdir dir;
         fake_tools fakes;
@@ -393,7 +393,9 @@ TEST(Root_Pxeboot, InventoryShowsTheNetworkBootWithoutThePassword) {
     VELKA_REQUIRE_ROOT();
     std::string sinventory = std::string(VELKA_BINARY_DIR) + "/tools/velka-inventory";
     if (access(sinventory.c_str(), X_OK) != 0) GTEST_SKIP() << "velka-inventory is not built";
-    bind_mount cmdline(velka_test::fixture("cmdline/pxe-cifs.cmdline"), "/proc/cmdline");
+    for (const char* sfixture : {"cmdline/pxe-cifs.cmdline", "cmdline/pxe-cifs-quoted.cmdline"}) {
+    SCOPED_TRACE(sfixture);
+    bind_mount cmdline(velka_test::fixture(sfixture), "/proc/cmdline");
     ASSERT_TRUE(cmdline.ok());
     tempdir dir;
     std::string stable, sjson;
@@ -413,6 +415,9 @@ TEST(Root_Pxeboot, InventoryShowsTheNetworkBootWithoutThePassword) {
         << sjson;
     std::string slogs = velka_test::slurp(dir / "table.log") + velka_test::slurp(dir / "json.log");
     EXPECT_NE(slogs.find("Found kernel command line param password:********"), std::string::npos);
-    for (const std::string& s : {stable, sjson, slogs})
+    for (const std::string& s : {stable, sjson, slogs}) {
         EXPECT_EQ(s.find(s_password), std::string::npos);
+        EXPECT_EQ(s.find("S3cr3tTail"), std::string::npos);
+    }
+    }
 }

@@ -146,6 +146,30 @@ TEST(Unit_Strings, NameValueSplitting) {
     EXPECT_EQ(sname, "ip");
 }
 
+// Kernel command lines split as the kernel's next_arg splits them.
+TEST(Unit_Strings, KernelParametersSplitAsTheKernelDoes) {
+    typedef std::vector<std::pair<std::string, std::string>> params;
+    const struct {
+        std::string stext;
+        params lwant;
+    } cases[] = {
+        {"password=\"pass S3cr3tTail\" quiet", {{"password", "pass S3cr3tTail"}, {"quiet", ""}}},
+        {"username=adm\tpassword=S3cr3t2\n", {{"username", "adm"}, {"password", "S3cr3t2"}}},
+        {" a=1  b=x=y\v\f\rc= \xa0=v", {{"a", "1"}, {"b", "x=y"}, {"c", ""}, {"=v", ""}}},
+        {"\"a b=c d\" e", {{"a b", "c d"}, {"e", ""}}},
+        {"x=\"a\"b y=\"open to the end", {{"x", "a\"b"}, {"y", "open to the end"}}},
+        {"k=\" \"", {{"k", " "}}},
+        {std::string("x=1\0y=2", 7), {{"x", "1"}}},
+        {" \t\n", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stext);
+        params lgot{{"stale", ""}};
+        utilities::kernelparams(c.stext, lgot);
+        EXPECT_EQ(lgot, c.lwant);
+    }
+}
+
 TEST(Unit_Strings, AppendMergePresentSearch) {
     std::string sdest;
     EXPECT_EQ(utilities::append(sdest, "a", ","), "a");
