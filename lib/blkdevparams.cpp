@@ -4,8 +4,10 @@
 // one field group; on failure it logs, stores fallback values and lets the caller go on.
 #include <velka/blkdev>
 
+#include <cstdlib>
 #include <cstring>
 #include <list>
+#include <string>
 
 #include <velka/exception>
 #include <velka/logger>
@@ -32,6 +34,8 @@ const int s_cmdtimeout = 30;
 const int s_blkiddelay = 20;
 // Longest scheduler name kept.
 const size_t s_maxschedname = 63;
+// Where the kernel's block devices are listed, by kernel name.
+const std::string s_sysfsblock = "/sys/block/";
 
 // Byte i of the data received, 0 beyond it.
 unsigned int byteat(const unsigned char* pdata, size_t ulen, size_t i) {
@@ -56,12 +60,12 @@ size_t vpdpagelen(const unsigned char* pdata, size_t ulen) {
     return n < ulen - 4 ? n : ulen - 4;
 }
 
-// blkid {device} | awk '{print $3}' | cut -d '=' -f2 | tr -d '"'; empty when the device is
-// refused as an operand.
+// blkid -s PTTYPE -o value {device}: the partition-table type tag by its name; empty when
+// the device is refused as an operand.
 std::string labelcmd(const std::string& sdev) {
     std::string squoted;
     if (!utilities::quoteoperand(sdev, squoted)) return "";
-    return "blkid " + squoted + " | awk '{print $3}' | cut -d '=' -f2 | tr -d '\"'";
+    return "blkid -s PTTYPE -o value " + squoted;
 }
 
 // One SCSI command through a fresh handle on the generic node: the data buffer and its
@@ -275,8 +279,9 @@ void blkdevparams::extracttransporttype(blkdev& bdev) {
     bdev.set_transport(it == m_scsihostmap.end() ? e_scsi : it->second);
 }
 
-// blkid {device} | awk '{print $3}' | cut -d '=' -f2 | tr -d '"' with a 20 ms delay. Logs
-// "{command} execution failed" and stores "" when the pipeline cannot run.
+// blkid -s PTTYPE -o value {device} with a 20 ms delay: the first line, "" when the device
+// carries no partition table. Logs "{command} execution failed" and stores "" when the
+// command cannot run.
 void blkdevparams::extractlabel(blkdev& bdev) {
     std::string sdev = bdev.get_dev();
     std::string scmd = labelcmd(sdev);
@@ -297,7 +302,42 @@ void blkdevparams::extractlabel(blkdev& bdev) {
 
 // ---- SCSI commands ----
 
-// SERVICE ACTION IN(16) / READ CAPACITY(16).
+// The kernel's count of 512-byte sectors in /sys/block/{name}/size, name being the last
+// component of the record's device path (after links are resolved), stated in the disk's
+// logical blocks (queue/logical_block_size; 512 when absent or not a multiple of 512 that
+// divides the byte count). Logged either way; the record is left as it is when the size
+// cannot be read or is 0.
+void blkdevparams::capacityfromsysfs(blkdev& bdev) {
+    std::string sdev = bdev.get_dev();
+    char* preal = realpath(sdev.c_str(), nullptr);
+    if (preal != nullptr) {
+        sdev = preal;
+        free(preal);
+    }
+    const std::string sname = sdev.substr(sdev.rfind('/') + 1);
+    const std::string sdir = s_sysfsblock + sname;
+    const std::string ssize = utilities::read(sdir + "/size");
+    unsigned long long ullsectors = 0;
+    if (sname != "." && sname != ".." && !ssize.empty() && ssize.find_first_not_of("0123456789") == std::string::npos)
+        ullsectors = strtoull(ssize.c_str(), nullptr, 10);
+    if (ullsectors == 0 || ullsectors > ~0ULL / 512) {
+        LOG(m_plogsrc, s_file, "blkdevmgr::extractblkdevcapacity",
+            "No capacity for " + bdev.get_dev() + " in " + sdir + "/size either");
+        return;
+    }
+    unsigned long long ullbytes = ullsectors * 512;
+    unsigned int uiblksize = static_cast<unsigned int>(
+        utilities::strtoul(utilities::read(sdir + "/queue/logical_block_size")));
+    if (uiblksize < 512 || uiblksize % 512 != 0 || ullbytes % uiblksize != 0) uiblksize = 512;
+    bdev.set_numblks(ullbytes / uiblksize);
+    bdev.set_blksize(uiblksize);
+    LOG(m_plogsrc, s_file, "blkdevmgr::extractblkdevcapacity",
+        "Capacity of " + bdev.get_dev() + " taken from " + sdir + "/size: " +
+            std::to_string(ullbytes / uiblksize) + " blocks of " + std::to_string(uiblksize) +
+            " bytes");
+}
+
+// SERVICE ACTION IN(16) / READ CAPACITY(16); the sysfs size when it gives no capacity.
 int blkdevparams::extractblkdevcapacity(const std::string& ssgdevpath, blkdev& bdev) {
     const unsigned char ucdb[16] = {0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80, 0, 0};
     unsigned long long ullblocks = 0;
@@ -315,6 +355,8 @@ int blkdevparams::extractblkdevcapacity(const std::string& ssgdevpath, blkdev& b
     }
     bdev.set_numblks(ullblocks);
     bdev.set_blksize(uiblksize);
+    // Old USB bridges refuse the sixteen-byte command; a disk may have no generic node.
+    if (iret != 0 || uiblksize == 0) capacityfromsysfs(bdev);
     return iret;
 }
 
