@@ -544,15 +544,19 @@ void pci_cfg::for_each_pci(cfg_cb cb, void* arg) {
     for (auto& dev : m_ldevicelist) cb(dev, arg);
 }
 
-// Standard header, little-endian: vendor 0x00, device 0x02, class code 0x09-0x0B (the dword
-// at 0x08 without its revision byte), subsystem vendor 0x2C, subsystem device 0x2E. The
-// enumerator hands over the full 256-byte header; fewer bytes than the fields need is -1.
+// Little-endian: vendor 0x00, device 0x02, class code 0x09-0x0B (the dword at 0x08 without
+// its revision byte); the subsystem ids where the header type (0x0E, without its
+// multi-function bit) keeps them: type 0 at 0x2C/0x2E, a CardBus bridge (type 2) at
+// 0x40/0x42, a PCI-to-PCI bridge (type 1) in its subsystem-ID capability (0x0D, ids at +4/+6)
+// when it has one; 0 otherwise. The enumerator hands over the full 256-byte header; fewer
+// bytes than the standard fields need is -1.
 int pci_cfg::parse_cfg_space(const unsigned char* pcfgspace,
                              int cfg_size,
                              const std::string& s_dev,
                              pci& dev_info) {
     if (pcfgspace == nullptr || cfg_size < 0x30) return -1;
-    auto le16 = [pcfgspace](int ioff) {
+    auto le16 = [pcfgspace, cfg_size](int ioff) {
+        if (ioff + 1 >= cfg_size) return 0u;
         return static_cast<unsigned int>(pcfgspace[ioff]) |
                (static_cast<unsigned int>(pcfgspace[ioff + 1]) << 8);
     };
@@ -564,8 +568,32 @@ int pci_cfg::parse_cfg_space(const unsigned char* pcfgspace,
     dev_info.set_vendorid(le16(0x00));
     dev_info.set_deviceid(le16(0x02));
     dev_info.set_class(le32(0x08) >> 8);
-    dev_info.set_ssvendorid(le16(0x2C));
-    dev_info.set_ssdeviceid(le16(0x2E));
+    int isubsys = -1;
+    switch (pcfgspace[0x0E] & 0x7F) {
+        case 0:
+            isubsys = 0x2C;
+            break;
+        case 2:
+            isubsys = 0x40;
+            break;
+        case 1:
+            // The capability list (status bit 4): at most 48 entries, each at a dword
+            // boundary past the standard header.
+            if ((le16(0x06) & 0x10) == 0) break;
+            for (int ipos = pcfgspace[0x34] & 0xFC, icount = 0; ipos >= 0x40 && icount < 48;
+                 ipos = (le16(ipos) >> 8) & 0xFC, ++icount) {
+                if (ipos + 8 > cfg_size) break;
+                if (pcfgspace[ipos] == 0x0D) {
+                    isubsys = ipos + 4;
+                    break;
+                }
+            }
+            break;
+        default:
+            break;
+    }
+    dev_info.set_ssvendorid(isubsys < 0 ? 0 : le16(isubsys));
+    dev_info.set_ssdeviceid(isubsys < 0 ? 0 : le16(isubsys + 2));
     return 0;
 }
 

@@ -107,11 +107,12 @@ inline unsigned int hex(const std::string& s) {
     return s.empty() ? 0 : static_cast<unsigned int>(std::stoul(s, nullptr, 16));
 }
 
-// lspci -n -mm -D: slot "class" "vendor" "device" [-rREV] [-pPROGIF] "svendor" "sdevice"
-inline std::vector<lspcirecord> lspci_records() {
+// lspci -n -mm -D [sargs]: slot "class" "vendor" "device" [-rREV] [-pPROGIF] "svendor"
+// "sdevice"
+inline std::vector<lspcirecord> lspci_records(const std::string& sargs = "") {
     std::vector<lspcirecord> v;
     std::string sout;
-    if (velka_test::sh("lspci -n -mm -D 2>/dev/null", &sout) != 0) return v;
+    if (velka_test::sh("lspci -n -mm -D " + sargs + " 2>/dev/null", &sout) != 0) return v;
     std::istringstream in(sout);
     std::string sline;
     while (std::getline(in, sline)) {
