@@ -22,8 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::istringstream line(sname + ":" + svalue + "\n");
         std::map<std::string, std::string> mback;
         velka::cfgfile::cfgfile::parsefields(line, mback, nullptr, "fuzz.cfg");
-        if (mback.size() != 1 || mback.begin()->first != sname ||
-            mback.begin()->second != svalue)
+        if (mback.size() != 1 || mback.begin()->first != sname || mback.begin()->second != svalue)
             __builtin_trap();
     }
     return 0;

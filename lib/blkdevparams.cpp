@@ -318,7 +318,8 @@ void blkdevparams::capacityfromsysfs(blkdev& bdev) {
     const std::string sdir = s_sysfsblock + sname;
     const std::string ssize = utilities::read(sdir + "/size");
     unsigned long long ullsectors = 0;
-    if (sname != "." && sname != ".." && !ssize.empty() && ssize.find_first_not_of("0123456789") == std::string::npos)
+    if (sname != "." && sname != ".." && !ssize.empty() &&
+        ssize.find_first_not_of("0123456789") == std::string::npos)
         ullsectors = strtoull(ssize.c_str(), nullptr, 10);
     if (ullsectors == 0 || ullsectors > ~0ULL / 512) {
         LOG(m_plogsrc, s_file, "blkdevmgr::extractblkdevcapacity",
@@ -332,9 +333,9 @@ void blkdevparams::capacityfromsysfs(blkdev& bdev) {
     bdev.set_numblks(ullbytes / uiblksize);
     bdev.set_blksize(uiblksize);
     LOG(m_plogsrc, s_file, "blkdevmgr::extractblkdevcapacity",
-        "Capacity of " + bdev.get_dev() + " taken from " + sdir + "/size: " +
-            std::to_string(ullbytes / uiblksize) + " blocks of " + std::to_string(uiblksize) +
-            " bytes");
+        "Capacity of " + bdev.get_dev() + " taken from " + sdir +
+            "/size: " + std::to_string(ullbytes / uiblksize) + " blocks of " +
+            std::to_string(uiblksize) + " bytes");
 }
 
 // SERVICE ACTION IN(16) / READ CAPACITY(16); the sysfs size when it gives no capacity.

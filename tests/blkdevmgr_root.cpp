@@ -174,8 +174,8 @@ TEST_F(Root_Enumeration, MixedTreeListsTheRightDisksWithTheirFields) {
     const expected want[] = {
         // No generic node, so no READ CAPACITY: the capacity comes from sysfs, in sda's
         // logical blocks of 4096 bytes and sdc's (no logical_block_size) of 512.
-        {"0:0:0:0", "/dev/sg0", "QEMU    ", "QEMU HARDDISK   ", velka::blkdev::e_scsi, 8, 0,
-         262144, 4096, "mq-deadline", 8, -1, false, false, ""},
+        {"0:0:0:0", "/dev/sg0", "QEMU    ", "QEMU HARDDISK   ", velka::blkdev::e_scsi, 8, 0, 262144,
+         4096, "mq-deadline", 8, -1, false, false, ""},
         {"2:0:1:0", "/dev/sg2", "SEAGATE ", "ST4000NM0023    ", velka::blkdev::e_sas, 8, 32,
          7814037168ULL, 512, "mq-deadline", 7, -1, false, false, "gpt"},
         {"", "", "", "", velka::blkdev::e_nvme, 259, 200, 1048576, 512, "", 0, 1, true, false, ""},
@@ -224,8 +224,9 @@ TEST_F(Root_Enumeration, MixedTreeListsTheRightDisksWithTheirFields) {
                 "device: ."));
     EXPECT_TRUE(log.has("blkdev::blkdevmgr::parseblkdevinfo( )  Found a block device /dev/sdc"));
     EXPECT_EQ(log.count_containing("Found a block device"), 2u);
-    EXPECT_TRUE(log.has("blkdevparams::blkdevmgr::extractblkdevcapacity( )  Capacity of /dev/sda "
-                        "taken from /sys/block/sda/size: 262144 blocks of 4096 bytes"));
+    EXPECT_TRUE(
+        log.has("blkdevparams::blkdevmgr::extractblkdevcapacity( )  Capacity of /dev/sda "
+                "taken from /sys/block/sda/size: 262144 blocks of 4096 bytes"));
     EXPECT_TRUE(
         log.has("blkdev::selectnvme( )  Will check whether the provided path is a "
                 "directory: /sys/block/nvme2"));

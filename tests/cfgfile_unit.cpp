@@ -155,12 +155,18 @@ TEST(Unit_CfgFile, SettersRefuseFieldsThatWouldNotReadBack) {
         std::string sname, svalue;
         int iret;
     } cases[] = {
-        {"description", "lab box\nadmin:1", -1}, {"description", "lab box", -1},
-        {"tab", "a\tb", -1},                     {"cr", "a\r", -1},
-        {"ctl", std::string("a\0b", 3), -1},     {"del", "a\x7f", -1},
-        {"a:b", "x", -1},                        {"two words", "x", -1},
-        {"nl\n", "x", -1},                       {"url", "http://h:80/p", 0},
-        {"empty", "", 0},                        {"utf8", "caf\xc3\xa9", 0},
+        {"description", "lab box\nadmin:1", -1},
+        {"description", "lab box", -1},
+        {"tab", "a\tb", -1},
+        {"cr", "a\r", -1},
+        {"ctl", std::string("a\0b", 3), -1},
+        {"del", "a\x7f", -1},
+        {"a:b", "x", -1},
+        {"two words", "x", -1},
+        {"nl\n", "x", -1},
+        {"url", "http://h:80/p", 0},
+        {"empty", "", 0},
+        {"utf8", "caf\xc3\xa9", 0},
     };
     std::map<std::string, std::string> mkept;
     {

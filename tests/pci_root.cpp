@@ -257,8 +257,8 @@ TEST(Root_Pci, SubsystemIdsByHeaderType) {
         bool bssvidcap;        // a subsystem-ID capability (bridges)
         unsigned int uisv, uisd;
     } functions[] = {
-        {"0000:00:1c.0", 0x81, true, 0x1028, 0x0490},  // PCI-to-PCI bridge with the capability
-        {"0000:00:1e.0", 0x01, false, 0, 0},           // one without
+        {"0000:00:1c.0", 0x81, true, 0x1028, 0x0490},   // PCI-to-PCI bridge with the capability
+        {"0000:00:1e.0", 0x01, false, 0, 0},            // one without
         {"0000:02:00.0", 0x82, false, 0x17aa, 0x2012},  // CardBus bridge
         {"0000:02:00.1", 0x80, false, 0xa000, 0x0001},  // ordinary function
     };

@@ -394,30 +394,34 @@ TEST(Root_Pxeboot, InventoryShowsTheNetworkBootWithoutThePassword) {
     std::string sinventory = std::string(VELKA_BINARY_DIR) + "/tools/velka-inventory";
     if (access(sinventory.c_str(), X_OK) != 0) GTEST_SKIP() << "velka-inventory is not built";
     for (const char* sfixture : {"cmdline/pxe-cifs.cmdline", "cmdline/pxe-cifs-quoted.cmdline"}) {
-    SCOPED_TRACE(sfixture);
-    bind_mount cmdline(velka_test::fixture(sfixture), "/proc/cmdline");
-    ASSERT_TRUE(cmdline.ok());
-    tempdir dir;
-    std::string stable, sjson;
-    ASSERT_EQ(velka_test::sh(sinventory + " --log " + dir / "table.log", &stable), 0);
-    ASSERT_EQ(velka_test::sh(sinventory + " --json --log " + dir / "json.log", &sjson), 0);
-    EXPECT_NE(stable.find("  Network-booted         yes\n  Protocol               cifs\n"
-                          "  Server                 10.1.2.4\n  Directory              /install\n"
-                          "  User                   installer\n"
-                          "  Password               given (not shown)\n"),
-              std::string::npos)
-        << stable;
-    EXPECT_NE(stable.find("  Root VG disks          sda sdb\n"), std::string::npos) << stable;
-    EXPECT_NE(sjson.find("\"network_boot\": {\"booted\": true, \"protocol\": \"cifs\", \"server\": "
-                         "\"10.1.2.4\", \"directory\": \"/install\", \"user\": \"installer\", "
-                         "\"password_given\": true}"),
-              std::string::npos)
-        << sjson;
-    std::string slogs = velka_test::slurp(dir / "table.log") + velka_test::slurp(dir / "json.log");
-    EXPECT_NE(slogs.find("Found kernel command line param password:********"), std::string::npos);
-    for (const std::string& s : {stable, sjson, slogs}) {
-        EXPECT_EQ(s.find(s_password), std::string::npos);
-        EXPECT_EQ(s.find("S3cr3tTail"), std::string::npos);
-    }
+        SCOPED_TRACE(sfixture);
+        bind_mount cmdline(velka_test::fixture(sfixture), "/proc/cmdline");
+        ASSERT_TRUE(cmdline.ok());
+        tempdir dir;
+        std::string stable, sjson;
+        ASSERT_EQ(velka_test::sh(sinventory + " --log " + dir / "table.log", &stable), 0);
+        ASSERT_EQ(velka_test::sh(sinventory + " --json --log " + dir / "json.log", &sjson), 0);
+        EXPECT_NE(
+            stable.find("  Network-booted         yes\n  Protocol               cifs\n"
+                        "  Server                 10.1.2.4\n  Directory              /install\n"
+                        "  User                   installer\n"
+                        "  Password               given (not shown)\n"),
+            std::string::npos)
+            << stable;
+        EXPECT_NE(stable.find("  Root VG disks          sda sdb\n"), std::string::npos) << stable;
+        EXPECT_NE(
+            sjson.find("\"network_boot\": {\"booted\": true, \"protocol\": \"cifs\", \"server\": "
+                       "\"10.1.2.4\", \"directory\": \"/install\", \"user\": \"installer\", "
+                       "\"password_given\": true}"),
+            std::string::npos)
+            << sjson;
+        std::string slogs =
+            velka_test::slurp(dir / "table.log") + velka_test::slurp(dir / "json.log");
+        EXPECT_NE(slogs.find("Found kernel command line param password:********"),
+                  std::string::npos);
+        for (const std::string& s : {stable, sjson, slogs}) {
+            EXPECT_EQ(s.find(s_password), std::string::npos);
+            EXPECT_EQ(s.find("S3cr3tTail"), std::string::npos);
+        }
     }
 }

@@ -100,7 +100,17 @@ TEST(Unit_Pxeboot, QueriesOfEachCommandLine) {
         {"cmdline/short-method.cmdline", {false, "", "", "", 0, 0, 0, {}, true, -1, "", ""}},
         // A tab ends the user name; the quoted password keeps its blank and comma.
         {"cmdline/pxe-cifs-quoted.cmdline",
-         {true, "cifs", "10.1.2.4", "/install", 0, 1000, -1, {}, false, 0, "installer",
+         {true,
+          "cifs",
+          "10.1.2.4",
+          "/install",
+          0,
+          1000,
+          -1,
+          {},
+          false,
+          0,
+          "installer",
           "Gr8-Secret.77 S3cr3tTail,x"}},
         {"cmdline/no-such-file", {false, "", "", "", -1, 0, -1, {}, false, -1, "", ""}},
     };
