@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -283,6 +284,43 @@ bool partedwords(velka::logger::source* plog,
     return true;
 }
 
+// A disk that is in use, or one of whose partitions is, is not touched: logs what uses it and
+// returns true.
+bool refusedinuse(velka::logger::source* plog, const char* stag, const std::string& sdev) {
+    std::string susage;
+    if (!utilities::inuse(sdev, susage)) return false;
+    LOG(plog, s_partfile, stag, "Block device " + sdev + " refused: " + susage);
+    return true;
+}
+
+// GPT keeps a partition name as at most 36 UTF-16 code units; parted cuts a longer name and
+// drops characters beyond the Basic Multilingual Plane (which would take two units each)
+// with only a warning. Why a name cannot be kept whole in GPT; empty when it can.
+std::string notgptname(const std::string& sname) {
+    static const unsigned int s_least[] = {0, 0, 0x80, 0x800, 0x10000};
+    std::string::size_type uunits = 0;
+    for (std::string::size_type i = 0; i < sname.size();) {
+        unsigned char c = static_cast<unsigned char>(sname[i]);
+        unsigned int ulen = c < 0x80 ? 1 : (c & 0xe0) == 0xc0 ? 2 : (c & 0xf0) == 0xe0 ? 3
+                                       : (c & 0xf8) == 0xf0   ? 4
+                                                              : 0;
+        if (ulen == 0 || i + ulen > sname.size()) return "is not valid UTF-8";
+        unsigned int ucode = ulen == 1 ? c : c & (0x7f >> ulen);
+        for (unsigned int k = 1; k < ulen; ++k) {
+            unsigned char cnext = static_cast<unsigned char>(sname[i + k]);
+            if ((cnext & 0xc0) != 0x80) return "is not valid UTF-8";
+            ucode = (ucode << 6) | (cnext & 0x3f);
+        }
+        if (ucode < s_least[ulen] || ucode > 0x10ffff || (ucode >= 0xd800 && ucode <= 0xdfff))
+            return "is not valid UTF-8";
+        if (ucode > 0xffff) return "holds a character outside the Basic Multilingual Plane";
+        ++uunits;
+        i += ulen;
+    }
+    if (uunits > 36) return "longer than 36 UTF-16 code units";
+    return "";
+}
+
 // parted -s {device}  mklabel {label}
 std::string mklabelcmd(const std::string& qdev, const std::string& qlabel) {
     return "parted -s " + qdev + "  mklabel " + qlabel;
@@ -364,6 +402,18 @@ bool partnumber(const std::string& sfield, int& inumber) {
     return inumber > 0;
 }
 
+// The partition table type of a disk as parted's listing names it (the sixth field of its disk
+// line: gpt, msdos, ...); empty when parted lists no disk line.
+std::string tabletype(const std::string& qdev) {
+    std::vector<std::string> vlines;
+    if (utilities::popen(printcmd(qdev), vlines, 50, s_partedlocale) != 0 || vlines.size() < 2)
+        return "";
+    std::string sdisk = vlines[1];
+    if (!sdisk.empty() && sdisk.back() == ';') sdisk.pop_back();
+    std::vector<std::string> vf = partfields(sdisk);
+    return vf.size() > 5 ? vf[5] : "";
+}
+
 }  // namespace
 
 int blkdev::parsepartitionlisting(const std::vector<std::string>& vlines,
@@ -422,6 +472,7 @@ int blkdev::parsepartitionlisting(const std::vector<std::string>& vlines,
 }
 
 int blkdev::clearpartitiontable() {
+    if (refusedinuse(m_plogsrc, "blkdev::clearpartitiontable", m_sdevicepath)) return -1;
     int ifd = ::open(m_sdevicepath.c_str(), O_RDWR | O_CLOEXEC);
     if (ifd < 0) {
         int ierr = errno;
@@ -448,7 +499,7 @@ int blkdev::setlabel(const std::string& slabel) {
     const char* const stag = "blkdev::setlabel";
     std::string qdev, qlabel;
     if (!quoteall(m_plogsrc, stag, {{&m_sdevicepath, &qdev}, {&slabel, &qlabel}}) ||
-        !partedwords(m_plogsrc, stag, {&slabel}))
+        !partedwords(m_plogsrc, stag, {&slabel}) || refusedinuse(m_plogsrc, stag, m_sdevicepath))
         return -1;
     std::string scmd = mklabelcmd(qdev, qlabel);
     LOG(m_plogsrc, s_partfile, stag,
@@ -473,8 +524,20 @@ int blkdev::createpartition(const std::string& start,
                   {{&m_sdevicepath, &qdev}, {&name, &qname}, {&start, &qstart}, {&size, &qend}}))
         return -1;
     if (!partedwords(m_plogsrc, stag, {&start, &size}) ||
-        !partedwords(m_plogsrc, stag, {&name}, true))
+        !partedwords(m_plogsrc, stag, {&name}, true) || refusedinuse(m_plogsrc, stag, m_sdevicepath))
         return -1;
+    // A name that GPT cannot hold whole: parted would cut it and still succeed. Only a name
+    // longer than 36 bytes or beyond ASCII can be one, so only then is the table type asked.
+    bool bascii = std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; });
+    if ((name.size() > 36 || !bascii) && tabletype(qdev) == "gpt") {
+        std::string sreason = notgptname(name);
+        if (!sreason.empty()) {
+            LOG(m_plogsrc, s_partfile, stag,
+                "Value " + visible(name) + " refused: value " + sreason +
+                    ", which a GPT partition name cannot hold");
+            return -1;
+        }
+    }
     qname = utilities::shellquote(partedname(name));
     std::string scmd = mkpartcmd(qdev, qname, qstart, qend);
     LOG(m_plogsrc, s_partfile, stag,
