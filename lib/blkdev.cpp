@@ -680,7 +680,8 @@ int host_select(const struct dirent* ent) {
 }
 
 // Keeps the entries of /sys/bus/scsi/devices that are disks: a SCSI address of four decimal
-// fields whose "block" directory holds exactly one kernel name with a block node under /dev.
+// fields whose "block" directory holds exactly one kernel name with a block node under /dev,
+// and whose peripheral type is a disk type.
 int select(const struct dirent* ent) {
     std::string sname(ent->d_name);
     LOG(plogsrc, s_file, "select",
@@ -699,6 +700,21 @@ int select(const struct dirent* ent) {
     if (lfields.size() != 4) return 0;
     for (const auto& sfield : lfields) {
         if (!isdigit(static_cast<unsigned char>(sfield[0]))) return 0;
+    }
+    // Only a disk is a managed disk: a CD/DVD drive also has one block device under its
+    // address. The kernel writes the peripheral type in decimal.
+    std::string stype = utilities::trim(utilities::read(sdir + "/type"));
+    if (stype.empty() || stype.size() > 3 ||
+        stype.find_first_not_of("0123456789") != std::string::npos) {
+        LOG(plogsrc, s_file, "select", "SCSI device " + sname + " has no peripheral type");
+        return 0;
+    }
+    unsigned int uitype = utilities::strtoui(stype);
+    if (!blkdevparams::isdisktype(uitype)) {
+        LOG(plogsrc, s_file, "select",
+            "SCSI device " + sname + " is not a disk: " + blkdevparams::peripheraltype(uitype) +
+                " (peripheral type " + stype + ")");
+        return 0;
     }
     return 1;
 }
