@@ -725,8 +725,11 @@ bool utilities::inuse(const std::string& sdevice, std::string& susage) {
         return true;
     }
     // 4. Opened exclusively by another program (a mount in another namespace, a tool at
-    // work): the probe is closed at once, so the caller's own tool can open it next.
-    for (const auto& u : vdevs) {
+    // work): the probe is closed at once, so the caller's own tool can open it next. The
+    // partitions come first: a claimed partition makes the whole disk busy too, and the
+    // message names the partition.
+    for (std::vector<useddev>::size_type i = 1; i <= vdevs.size(); ++i) {
+        const useddev& u = vdevs[i % vdevs.size()];
         if (u.snode.empty()) continue;
         int ifd = ::open(u.snode.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
         if (ifd >= 0) {
