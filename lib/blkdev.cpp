@@ -301,9 +301,11 @@ std::string notgptname(const std::string& sname) {
     std::string::size_type uunits = 0;
     for (std::string::size_type i = 0; i < sname.size();) {
         unsigned char c = static_cast<unsigned char>(sname[i]);
-        unsigned int ulen = c < 0x80 ? 1 : (c & 0xe0) == 0xc0 ? 2 : (c & 0xf0) == 0xe0 ? 3
-                                       : (c & 0xf8) == 0xf0   ? 4
-                                                              : 0;
+        unsigned int ulen = c < 0x80             ? 1
+                            : (c & 0xe0) == 0xc0 ? 2
+                            : (c & 0xf0) == 0xe0 ? 3
+                            : (c & 0xf8) == 0xf0 ? 4
+                                                 : 0;
         if (ulen == 0 || i + ulen > sname.size()) return "is not valid UTF-8";
         unsigned int ucode = ulen == 1 ? c : c & (0x7f >> ulen);
         for (unsigned int k = 1; k < ulen; ++k) {
@@ -524,7 +526,8 @@ int blkdev::createpartition(const std::string& start,
                   {{&m_sdevicepath, &qdev}, {&name, &qname}, {&start, &qstart}, {&size, &qend}}))
         return -1;
     if (!partedwords(m_plogsrc, stag, {&start, &size}) ||
-        !partedwords(m_plogsrc, stag, {&name}, true) || refusedinuse(m_plogsrc, stag, m_sdevicepath))
+        !partedwords(m_plogsrc, stag, {&name}, true) ||
+        refusedinuse(m_plogsrc, stag, m_sdevicepath))
         return -1;
     // A name that GPT cannot hold whole: parted would cut it and still succeed. Only a name
     // longer than 36 bytes or beyond ASCII can be one, so only then is the table type asked.

@@ -641,8 +641,8 @@ struct useddev {
 // a "partition" attribute), named /dev/{kernel name}.
 std::vector<useddev> deviceandpartitions(const std::string& sdevice, dev_t dev) {
     std::vector<useddev> vdevs;
-    std::string slink = "/sys/dev/block/" + utilities::uitostr(major(dev)) + ":" +
-                        utilities::uitostr(minor(dev));
+    std::string slink =
+        "/sys/dev/block/" + utilities::uitostr(major(dev)) + ":" + utilities::uitostr(minor(dev));
     char sreal[PATH_MAX];
     std::string ssysdir = ::realpath(slink.c_str(), sreal) != nullptr ? sreal : "";
     vdevs.push_back(useddev{sdevice, dev, ssysdir, sdevice});
@@ -714,8 +714,7 @@ bool utilities::inuse(const std::string& sdevice, std::string& susage) {
     // 3. Held by another block device; a device-mapper holder is named with its table name.
     for (const auto& u : vdevs) {
         std::list<std::string> lholders;
-        if (u.ssysdir.empty() || readdir(u.ssysdir + "/holders", lholders) != 0 ||
-            lholders.empty())
+        if (u.ssysdir.empty() || readdir(u.ssysdir + "/holders", lholders) != 0 || lholders.empty())
             continue;
         lholders.sort();
         const std::string& sholder = lholders.front();

@@ -275,6 +275,8 @@ TEST_F(Root_Partitions, PartedWordsAreRefusedOrKeptExactly) {
         bool bkept;  // the partition is made with exactly this name; otherwise refused
     };
     const std::string slong(256, 'n');
+    std::string s36e;  // 36 UTF-16 code units in 72 bytes
+    for (int i = 0; i < 36; ++i) s36e += "\u00e9";
     const std::vector<row> rows = {
         {'f', "boot on rm 1 set 2 esp", "", "", false},
         {'p', "20MiB", "30MiB rm 1", "data", false},
@@ -300,7 +302,7 @@ TEST_F(Root_Partitions, PartedWordsAreRefusedOrKeptExactly) {
         {'p', "20MiB", "30MiB", "\xff", false},
         {'p', "20MiB", "30MiB", "\xed\xa0\x80", false},
         {'p', "", "", std::string(36, 'b'), true},
-        {'p', "", "", [] { std::string s; for (int i = 0; i < 36; ++i) s += "\u00e9"; return s; }(), true},
+        {'p', "", "", s36e, true},
     };
     int imib = 4;
     size_t urefused = 0;
@@ -454,8 +456,8 @@ TEST_F(Root_Partitions, ADiskInUseIsNotTouched) {
         EXPECT_EQ(g.vgcreate("velkainuse", 4), -1);
         EXPECT_EQ(log.count_containing("Block device " + sdev + " refused: " + u.snode + u.sused),
                   3u);
-        EXPECT_EQ(log.count_containing("Block device " + u.snode + " refused: " + u.snode + u.sused),
-                  4u);
+        EXPECT_EQ(
+            log.count_containing("Block device " + u.snode + " refused: " + u.snode + u.sused), 4u);
         EXPECT_EQ(log.count_containing("using command"), 0u);
         std::vector<partitioninfo> vafter;
         ASSERT_EQ(rec.extractpartitioninfo(vafter), 0);

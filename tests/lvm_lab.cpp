@@ -568,7 +568,8 @@ TEST(Lab_InUse, ACdDriveIsNotAManagedDisk) {
     std::string sreason;
     velka_test::sh(std::string(VELKA_BINARY_DIR) + "/tools/velka-inventory --json | python3 -c " +
                        "'import json,sys; print([o[\"not_managed_reason\"] for o in json.load(" +
-                       "sys.stdin)[\"other_block_devices\"] if o[\"device\"] == \"" + sdev + "\"])'",
+                       "sys.stdin)[\"other_block_devices\"] if o[\"device\"] == \"" + sdev +
+                       "\"])'",
                    &sreason);
     EXPECT_EQ(utilities::trim(sreason), "['cd/dvd drive (SCSI peripheral type 5), not a disk']");
     velka_test::sh("rmmod scsi_debug");

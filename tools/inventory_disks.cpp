@@ -62,7 +62,7 @@ struct otherdev {
     std::string smodel;
     std::string sbacking;  // a loop device's backing file
     unsigned long long ullbytes;
-    int irotational;  // 1, 0, or -1 when sysfs does not say
+    int irotational;      // 1, 0, or -1 when sysfs does not say
     std::string sreason;  // why the manager does not list it; "" for the general reason
 };
 
@@ -137,14 +137,16 @@ std::string scsireason(const std::string& sname) {
     } else {
         return "SCSI device without a peripheral type";
     }
-    if (!utilities::isblkdev("/dev/" + sname)) return "SCSI disk without a device node /dev/" + sname;
+    if (!utilities::isblkdev("/dev/" + sname))
+        return "SCSI disk without a device node /dev/" + sname;
     char sreal[PATH_MAX];
     if (realpath(sdevice.c_str(), sreal) == nullptr) return "SCSI disk without a SCSI address";
     std::string saddr = sreal;
     saddr = saddr.substr(saddr.rfind('/') + 1);
     std::string shost = "host" + saddr.substr(0, saddr.find(':'));
     if (utilities::isdir(std::string("/sys/class/fc_host/") + shost))
-        return "SCSI disk attached over Fibre Channel (" + saddr + "), which the disk manager leaves out";
+        return "SCSI disk attached over Fibre Channel (" + saddr +
+               "), which the disk manager leaves out";
     std::list<std::string> lblock;
     utilities::readdir(sdevice + "/block", lblock);
     if (lblock.size() > 1) return "SCSI address " + saddr + " holds more than one block device";
