@@ -129,7 +129,7 @@ bool syntheticdisks(const std::string& sroot, unsigned int uidisks) {
         std::string sblock = sroot + "/block/" + sname;
         if (!mkfile(sscsi + "/block/" + sname + "/dev", sdev) ||
             !mkfile(sscsi + "/scsi_generic/sg" + utilities::uitostr(i) + "/dev", "21:0") ||
-            !mkfile(sscsi + "/vendor", "Linux   ") ||
+            !mkfile(sscsi + "/vendor", "Linux   ") || !mkfile(sscsi + "/type", "0") ||
             !mkfile(sscsi + "/model", "scsi_debug      ") || !mkfile(sscsi + "/scsi_level", "8") ||
             !mkfile(sblock + "/dev", sdev) || !mkfile(sblock + "/removable", "0") ||
             !mkfile(sblock + "/queue/scheduler", "[mq-deadline] none") ||

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -283,6 +284,45 @@ bool partedwords(velka::logger::source* plog,
     return true;
 }
 
+// A disk that is in use, or one of whose partitions is, is not touched: logs what uses it and
+// returns true.
+bool refusedinuse(velka::logger::source* plog, const char* stag, const std::string& sdev) {
+    std::string susage;
+    if (!utilities::inuse(sdev, susage)) return false;
+    LOG(plog, s_partfile, stag, "Block device " + sdev + " refused: " + susage);
+    return true;
+}
+
+// GPT keeps a partition name as at most 36 UTF-16 code units; parted cuts a longer name and
+// drops characters beyond the Basic Multilingual Plane (which would take two units each)
+// with only a warning. Why a name cannot be kept whole in GPT; empty when it can.
+std::string notgptname(const std::string& sname) {
+    static const unsigned int s_least[] = {0, 0, 0x80, 0x800, 0x10000};
+    std::string::size_type uunits = 0;
+    for (std::string::size_type i = 0; i < sname.size();) {
+        unsigned char c = static_cast<unsigned char>(sname[i]);
+        unsigned int ulen = c < 0x80             ? 1
+                            : (c & 0xe0) == 0xc0 ? 2
+                            : (c & 0xf0) == 0xe0 ? 3
+                            : (c & 0xf8) == 0xf0 ? 4
+                                                 : 0;
+        if (ulen == 0 || i + ulen > sname.size()) return "is not valid UTF-8";
+        unsigned int ucode = ulen == 1 ? c : c & (0x7f >> ulen);
+        for (unsigned int k = 1; k < ulen; ++k) {
+            unsigned char cnext = static_cast<unsigned char>(sname[i + k]);
+            if ((cnext & 0xc0) != 0x80) return "is not valid UTF-8";
+            ucode = (ucode << 6) | (cnext & 0x3f);
+        }
+        if (ucode < s_least[ulen] || ucode > 0x10ffff || (ucode >= 0xd800 && ucode <= 0xdfff))
+            return "is not valid UTF-8";
+        if (ucode > 0xffff) return "holds a character outside the Basic Multilingual Plane";
+        ++uunits;
+        i += ulen;
+    }
+    if (uunits > 36) return "longer than 36 UTF-16 code units";
+    return "";
+}
+
 // parted -s {device}  mklabel {label}
 std::string mklabelcmd(const std::string& qdev, const std::string& qlabel) {
     return "parted -s " + qdev + "  mklabel " + qlabel;
@@ -364,6 +404,18 @@ bool partnumber(const std::string& sfield, int& inumber) {
     return inumber > 0;
 }
 
+// The partition table type of a disk as parted's listing names it (the sixth field of its disk
+// line: gpt, msdos, ...); empty when parted lists no disk line.
+std::string tabletype(const std::string& qdev) {
+    std::vector<std::string> vlines;
+    if (utilities::popen(printcmd(qdev), vlines, 50, s_partedlocale) != 0 || vlines.size() < 2)
+        return "";
+    std::string sdisk = vlines[1];
+    if (!sdisk.empty() && sdisk.back() == ';') sdisk.pop_back();
+    std::vector<std::string> vf = partfields(sdisk);
+    return vf.size() > 5 ? vf[5] : "";
+}
+
 }  // namespace
 
 int blkdev::parsepartitionlisting(const std::vector<std::string>& vlines,
@@ -422,6 +474,7 @@ int blkdev::parsepartitionlisting(const std::vector<std::string>& vlines,
 }
 
 int blkdev::clearpartitiontable() {
+    if (refusedinuse(m_plogsrc, "blkdev::clearpartitiontable", m_sdevicepath)) return -1;
     int ifd = ::open(m_sdevicepath.c_str(), O_RDWR | O_CLOEXEC);
     if (ifd < 0) {
         int ierr = errno;
@@ -448,7 +501,7 @@ int blkdev::setlabel(const std::string& slabel) {
     const char* const stag = "blkdev::setlabel";
     std::string qdev, qlabel;
     if (!quoteall(m_plogsrc, stag, {{&m_sdevicepath, &qdev}, {&slabel, &qlabel}}) ||
-        !partedwords(m_plogsrc, stag, {&slabel}))
+        !partedwords(m_plogsrc, stag, {&slabel}) || refusedinuse(m_plogsrc, stag, m_sdevicepath))
         return -1;
     std::string scmd = mklabelcmd(qdev, qlabel);
     LOG(m_plogsrc, s_partfile, stag,
@@ -473,8 +526,21 @@ int blkdev::createpartition(const std::string& start,
                   {{&m_sdevicepath, &qdev}, {&name, &qname}, {&start, &qstart}, {&size, &qend}}))
         return -1;
     if (!partedwords(m_plogsrc, stag, {&start, &size}) ||
-        !partedwords(m_plogsrc, stag, {&name}, true))
+        !partedwords(m_plogsrc, stag, {&name}, true) ||
+        refusedinuse(m_plogsrc, stag, m_sdevicepath))
         return -1;
+    // A name that GPT cannot hold whole: parted would cut it and still succeed. Only a name
+    // longer than 36 bytes or beyond ASCII can be one, so only then is the table type asked.
+    bool bascii = std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; });
+    if ((name.size() > 36 || !bascii) && tabletype(qdev) == "gpt") {
+        std::string sreason = notgptname(name);
+        if (!sreason.empty()) {
+            LOG(m_plogsrc, s_partfile, stag,
+                "Value " + visible(name) + " refused: value " + sreason +
+                    ", which a GPT partition name cannot hold");
+            return -1;
+        }
+    }
     qname = utilities::shellquote(partedname(name));
     std::string scmd = mkpartcmd(qdev, qname, qstart, qend);
     LOG(m_plogsrc, s_partfile, stag,
@@ -617,7 +683,8 @@ int host_select(const struct dirent* ent) {
 }
 
 // Keeps the entries of /sys/bus/scsi/devices that are disks: a SCSI address of four decimal
-// fields whose "block" directory holds exactly one kernel name with a block node under /dev.
+// fields whose "block" directory holds exactly one kernel name with a block node under /dev,
+// and whose peripheral type is a disk type.
 int select(const struct dirent* ent) {
     std::string sname(ent->d_name);
     LOG(plogsrc, s_file, "select",
@@ -636,6 +703,21 @@ int select(const struct dirent* ent) {
     if (lfields.size() != 4) return 0;
     for (const auto& sfield : lfields) {
         if (!isdigit(static_cast<unsigned char>(sfield[0]))) return 0;
+    }
+    // Only a disk is a managed disk: a CD/DVD drive also has one block device under its
+    // address. The kernel writes the peripheral type in decimal.
+    std::string stype = utilities::trim(utilities::read(sdir + "/type"));
+    if (stype.empty() || stype.size() > 3 ||
+        stype.find_first_not_of("0123456789") != std::string::npos) {
+        LOG(plogsrc, s_file, "select", "SCSI device " + sname + " has no peripheral type");
+        return 0;
+    }
+    unsigned int uitype = utilities::strtoui(stype);
+    if (!blkdevparams::isdisktype(uitype)) {
+        LOG(plogsrc, s_file, "select",
+            "SCSI device " + sname + " is not a disk: " + blkdevparams::peripheraltype(uitype) +
+                " (peripheral type " + stype + ")");
+        return 0;
     }
     return 1;
 }

@@ -143,6 +143,39 @@ unsigned int blkdevparams::decodedevicetype(const unsigned char* pdata, size_t u
     return byteat(pdata, ulen, 0) & 0x1f;
 }
 
+bool blkdevparams::isdisktype(unsigned int uitype) {
+    return uitype == 0x00 || uitype == 0x0e || uitype == 0x14;
+}
+
+std::string blkdevparams::peripheraltype(unsigned int uitype) {
+    static const char* const s_names[] = {"disk",
+                                          "tape drive",
+                                          "printer",
+                                          "processor",
+                                          "write-once drive",
+                                          "cd/dvd drive",
+                                          "scanner",
+                                          "optical memory drive",
+                                          "medium changer",
+                                          "communications device",
+                                          nullptr,
+                                          nullptr,
+                                          "storage array controller",
+                                          "enclosure",
+                                          "disk (reduced block commands)",
+                                          "optical card drive",
+                                          "bridge controller",
+                                          "object storage device",
+                                          "automation/drive interface",
+                                          "security manager",
+                                          "host-managed zoned disk"};
+    if (uitype < sizeof(s_names) / sizeof(s_names[0]) && s_names[uitype] != nullptr)
+        return s_names[uitype];
+    if (uitype == 0x1e) return "well-known logical unit";
+    if (uitype == 0x1f) return "unknown device";
+    return "device of peripheral type " + utilities::uitostr(uitype);
+}
+
 velka::scsi::vpdinfo blkdevparams::decodevpdpages(const unsigned char* pdata, size_t ulen) {
     velka::scsi::vpdinfo info;
     size_t n = vpdpagelen(pdata, ulen);

@@ -97,6 +97,15 @@ bool refused(velka::logger::source* plog, const char* stag, const operands& ops)
     return true;
 }
 
+// A device that is in use, or one of whose partitions is, is not touched: logs what uses it and
+// returns true.
+bool refusedinuse(velka::logger::source* plog, const char* stag, const std::string& sdev) {
+    std::string susage;
+    if (!utilities::inuse(sdev, susage)) return false;
+    LOG(plog, s_file, stag, "Block device " + sdev + " refused: " + susage);
+    return true;
+}
+
 // The shared run-and-log step, logging under this module's file name.
 int runlogged(velka::logger::source* plog,
               const char* stag,
@@ -129,7 +138,8 @@ int fs::mkfs(std::string sblkdev, std::string sfilesystem) {
     LOG(m_plogsrc, s_file, "fs::mkfs", "Request to create " + sfilesystem + " on " + sblkdev);
     operands ops;
     std::string scmd = mkfscmd(sblkdev, sfilesystem, ops);
-    if (refused(m_plogsrc, "fs::mkfs", ops)) return -1;
+    if (refused(m_plogsrc, "fs::mkfs", ops) || refusedinuse(m_plogsrc, "fs::mkfs", sblkdev))
+        return -1;
     std::string sout;
     return runlogged(m_plogsrc, "fs::mkfs", "Filesystem will be created using command " + scmd,
                      scmd, "Format command " + scmd + " failed error: ", sout);
@@ -251,7 +261,9 @@ std::string fs::getswapdevuuid(std::string sdev) {
 int fs::createswapdevice(std::string sdev) {
     operands ops;
     std::string scmd = mkswapcmd(sdev, ops);
-    if (refused(m_plogsrc, "fs::createswapdevice", ops)) return -1;
+    if (refused(m_plogsrc, "fs::createswapdevice", ops) ||
+        refusedinuse(m_plogsrc, "fs::createswapdevice", sdev))
+        return -1;
     std::string sout;
     return runlogged(m_plogsrc, "fs::createswapdevice",
                      "swap device will be created using command " + scmd, scmd,

@@ -60,6 +60,15 @@ bool operandok(velka::logger::source* plog,
     return false;
 }
 
+// A device that is in use, or one of whose partitions is, is not touched: logs what uses it and
+// returns false.
+bool notinuse(velka::logger::source* plog, const char* stag, const std::string& sblk) {
+    std::string susage;
+    if (!utilities::inuse(sblk, susage)) return true;
+    LOG(plog, s_file, stag, "Block device " + sblk + " refused: " + susage);
+    return false;
+}
+
 // pvcreate -ff -y {device}
 std::string pvcreatecmd(const std::string& sblk) {
     return "pvcreate -ff -y " + q(sblk);
@@ -279,7 +288,9 @@ bool lvm::parsefirst(const std::list<std::string>& llines, std::string& sname) {
 // ---- Physical volumes and the group ----
 
 int lvm::pvcreate(const std::string& sblk) {
-    if (!operandok(m_plogsrc, "lvm::pvcreate", "Physical volume", sblk)) return -1;
+    if (!operandok(m_plogsrc, "lvm::pvcreate", "Physical volume", sblk) ||
+        !notinuse(m_plogsrc, "lvm::pvcreate", sblk))
+        return -1;
     std::string scmd = pvcreatecmd(sblk);
     return runlogged(m_plogsrc, "lvm::pvcreate",
                      "physical volume will be created using command: " + scmd, scmd,
@@ -287,7 +298,9 @@ int lvm::pvcreate(const std::string& sblk) {
 }
 
 int lvm::pvremove(const std::string& sblk) {
-    if (!operandok(m_plogsrc, "lvm::pvremove", "Physical volume", sblk)) return -1;
+    if (!operandok(m_plogsrc, "lvm::pvremove", "Physical volume", sblk) ||
+        !notinuse(m_plogsrc, "lvm::pvremove", sblk))
+        return -1;
     std::string scmd = pvremovecmd(sblk);
     return runlogged(m_plogsrc, "lvm::pvremove",
                      "physical volume will be removed using command: " + scmd, scmd,
@@ -299,6 +312,9 @@ int lvm::vgcreate(const std::string& svg, unsigned int uiextentsize) {
     if (!operandok(m_plogsrc, "lvm::vgcreate", "Volume group", svg)) return -1;
     for (const auto& sblk : m_lblkdev) {
         if (!operandok(m_plogsrc, "lvm::vgcreate", "Physical volume", sblk)) return -1;
+    }
+    for (const auto& sblk : m_lblkdev) {
+        if (!notinuse(m_plogsrc, "lvm::vgcreate", sblk)) return -1;
     }
     LOG(m_plogsrc, s_file, "lvm::vgcreate",
         "Request to create volume group " + svg + " with an extent size of " +

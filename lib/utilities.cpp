@@ -642,6 +642,157 @@ bool utilities::isblkdev(const std::string& sblkdevpath, int& maj, int& min) {
     return true;
 }
 
+namespace {
+
+// A field of /proc/self/mountinfo or /proc/swaps as the kernel writes it: blank, tab, line
+// feed and backslash as \ooo octal escapes.
+std::string unoctal(const std::string& sfield) {
+    std::string sout;
+    for (std::string::size_type i = 0; i < sfield.size(); ++i) {
+        bool bescape = sfield[i] == '\\' && i + 3 < sfield.size();
+        for (std::string::size_type k = 1; bescape && k <= 3; ++k)
+            bescape = sfield[i + k] >= '0' && sfield[i + k] <= '7';
+        if (!bescape) {
+            sout += sfield[i];
+            continue;
+        }
+        sout += static_cast<char>(((sfield[i + 1] - '0') << 6) | ((sfield[i + 2] - '0') << 3) |
+                                  (sfield[i + 3] - '0'));
+        i += 3;
+    }
+    return sout;
+}
+
+// "major:minor" as the kernel writes device numbers; false for anything else.
+bool devnumber(const std::string& stext, dev_t& dev) {
+    unsigned int uimaj = 0, uimin = 0;
+    char cend = 0;
+    if (sscanf(stext.c_str(), "%u:%u%c", &uimaj, &uimin, &cend) != 2) return false;
+    dev = makedev(uimaj, uimin);
+    return true;
+}
+
+// The block device a path names (following links); false when it names none.
+bool blockdevof(const std::string& spath, dev_t& dev) {
+    struct stat st;
+    if (::stat(spath.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+    dev = st.st_rdev;
+    return true;
+}
+
+// One device whose use is looked for: its name for the message, its number, its sysfs
+// directory ("" when sysfs does not show it) and a node to probe with O_EXCL ("" for none).
+struct useddev {
+    std::string sname;
+    dev_t dev;
+    std::string ssysdir;
+    std::string snode;
+};
+
+// The device and, when it is a whole disk, each of its partitions (sysfs subdirectories with
+// a "partition" attribute), named /dev/{kernel name}.
+std::vector<useddev> deviceandpartitions(const std::string& sdevice, dev_t dev) {
+    std::vector<useddev> vdevs;
+    std::string slink =
+        "/sys/dev/block/" + utilities::uitostr(major(dev)) + ":" + utilities::uitostr(minor(dev));
+    char sreal[PATH_MAX];
+    std::string ssysdir = ::realpath(slink.c_str(), sreal) != nullptr ? sreal : "";
+    vdevs.push_back(useddev{sdevice, dev, ssysdir, sdevice});
+    if (ssysdir.empty() || utilities::isfile(ssysdir + "/partition")) return vdevs;
+    std::list<std::string> lentries;
+    utilities::readdir(ssysdir, lentries);
+    lentries.sort();
+    for (const auto& sentry : lentries) {
+        std::string sdir = ssysdir + "/" + sentry;
+        dev_t part;
+        if (!utilities::isfile(sdir + "/partition") ||
+            !devnumber(utilities::trim(utilities::read(sdir + "/dev")), part))
+            continue;
+        std::string snode = "/dev/" + sentry;
+        dev_t node;
+        if (!blockdevof(snode, node) || node != part) snode.clear();
+        vdevs.push_back(useddev{"/dev/" + sentry, part, sdir, snode});
+    }
+    return vdevs;
+}
+
+}  // namespace
+
+bool utilities::inuse(const std::string& sdevice, std::string& susage) {
+    dev_t dev;
+    if (!blockdevof(sdevice, dev)) return false;
+    std::vector<useddev> vdevs = deviceandpartitions(sdevice, dev);
+    auto find = [&vdevs](dev_t d) -> const useddev* {
+        for (const auto& u : vdevs)
+            if (u.dev == d) return &u;
+        return nullptr;
+    };
+    // 1. Mounted: the mount's device number (field 3), or its source (after " - " and the
+    // type) when that is a node of the device (a filesystem such as btrfs reports a number
+    // of its own).
+    std::list<std::string> llines;
+    readlinesinfile("/proc/self/mountinfo", llines);
+    for (const auto& sline : llines) {
+        std::vector<std::string> vf;
+        tokenize(sline.c_str(), " ", vf);
+        std::vector<std::string>::size_type isep = 6;
+        while (isep < vf.size() && vf[isep] != "-") ++isep;
+        if (isep + 2 >= vf.size()) continue;
+        dev_t d;
+        const useddev* pused = devnumber(vf[2], d) ? find(d) : nullptr;
+        std::string ssource = unoctal(vf[isep + 2]);
+        if (pused == nullptr && !ssource.empty() && ssource[0] == '/' && blockdevof(ssource, d))
+            pused = find(d);
+        if (pused != nullptr) {
+            susage = pused->sname + " is mounted on " + unoctal(vf[4]);
+            return true;
+        }
+    }
+    // 2. An active swap area: the first field of each line after the heading.
+    readlinesinfile("/proc/swaps", llines);
+    bool bheading = true;
+    for (const auto& sline : llines) {
+        std::vector<std::string> vf;
+        tokenize(sline.c_str(), " \t", vf);
+        dev_t d;
+        const useddev* pused = nullptr;
+        if (!bheading && !vf.empty() && blockdevof(unoctal(vf[0]), d)) pused = find(d);
+        bheading = false;
+        if (pused != nullptr) {
+            susage = pused->sname + " is an active swap area";
+            return true;
+        }
+    }
+    // 3. Held by another block device; a device-mapper holder is named with its table name.
+    for (const auto& u : vdevs) {
+        std::list<std::string> lholders;
+        if (u.ssysdir.empty() || readdir(u.ssysdir + "/holders", lholders) != 0 || lholders.empty())
+            continue;
+        lholders.sort();
+        const std::string& sholder = lholders.front();
+        std::string sdmname = trim(read("/sys/class/block/" + sholder + "/dm/name"));
+        susage = u.sname + " is held by " + sholder;
+        if (!sdmname.empty()) susage += " (device-mapper " + sdmname + ")";
+        return true;
+    }
+    // 4. Opened exclusively by another program (a mount in another namespace, a tool at
+    // work): the probe is closed at once, so the caller's own tool can open it next. The
+    // partitions come first: a claimed partition makes the whole disk busy too, and the
+    // message names the partition.
+    for (std::vector<useddev>::size_type i = 1; i <= vdevs.size(); ++i) {
+        const useddev& u = vdevs[i % vdevs.size()];
+        if (u.snode.empty()) continue;
+        int ifd = ::open(u.snode.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
+        if (ifd >= 0) {
+            ::close(ifd);
+        } else if (errno == EBUSY) {
+            susage = u.sname + " is opened exclusively by another program";
+            return true;
+        }
+    }
+    return false;
+}
+
 bool utilities::isdir(std::string sblkdevpath) {
     struct stat st;
     return ::stat(sblkdevpath.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -3,7 +3,8 @@
 // udev entries land in a database of the test's own: wiping the first sector, gpt and msdos
 // labels, named partitions, flags, the listing compared field by field with
 // `parted -s -m DEVICE unit B print`, the udev entries compared with udevadm, the exact
-// command texts, hostile values and refused operands.
+// command texts, hostile values and refused operands; GPT names that GPT cannot hold whole;
+// destructive calls on a disk in use (a real mount and a real swap area).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -11,6 +12,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -19,6 +21,8 @@
 #include <gtest/gtest.h>
 
 #include <velka/blkdev>
+#include <velka/fs>
+#include <velka/lvm>
 #include <velka/udev>
 #include <velka/utilities>
 
@@ -271,6 +275,8 @@ TEST_F(Root_Partitions, PartedWordsAreRefusedOrKeptExactly) {
         bool bkept;  // the partition is made with exactly this name; otherwise refused
     };
     const std::string slong(256, 'n');
+    std::string s36e;  // 36 UTF-16 code units in 72 bytes
+    for (int i = 0; i < 36; ++i) s36e += "\u00e9";
     const std::vector<row> rows = {
         {'f', "boot on rm 1 set 2 esp", "", "", false},
         {'p', "20MiB", "30MiB rm 1", "data", false},
@@ -290,6 +296,13 @@ TEST_F(Root_Partitions, PartedWordsAreRefusedOrKeptExactly) {
         {'p', "", "", "it's \"q\"", true},
         {'p', "", "", "Donn\u00e9es", true},
         {'p', "", "", "\\\"", true},
+        // GPT holds 36 UTF-16 code units of the Basic Multilingual Plane.
+        {'p', "20MiB", "30MiB", std::string(36, 'a') + "X", false},
+        {'p', "20MiB", "30MiB", "db-\U0001F4BE", false},
+        {'p', "20MiB", "30MiB", "\xff", false},
+        {'p', "20MiB", "30MiB", "\xed\xa0\x80", false},
+        {'p', "", "", std::string(36, 'b'), true},
+        {'p', "", "", s36e, true},
     };
     int imib = 4;
     size_t urefused = 0;
@@ -384,4 +397,78 @@ TEST_F(Root_Partitions, ADiskThatIsGoneGivesNoPartitionsAndNoEntries) {
     EXPECT_EQ(log.count_containing("Failed to open block device " + sdev +
                                    " error: No such file or directory"),
               1u);
+}
+
+// A disk whose partition is mounted (also through a node of its own), is an active swap area,
+// or is held open exclusively: every call that would destroy what is on the disk or the
+// partition refuses it (-1, one log line naming the user) and nothing changes. A partition
+// just made and not mounted is free.
+TEST_F(Root_Partitions, ADiskInUseIsNotTouched) {
+    VELKA_REQUIRE_TOOL("swapon");
+    VELKA_REQUIRE_TOOL("pvcreate");
+    loop_device loop(64, true);
+    ASSERT_TRUE(loop.ok());
+    const std::string sdev = loop.device(), sp1 = utilities::get_partition_name(sdev, 1),
+                      sp2 = utilities::get_partition_name(sdev, 2);
+    blkdev rec(sdev, nullptr);
+    velka::fs::fs fsys(nullptr);
+    ASSERT_EQ(rec.setlabel("gpt"), 0);
+    ASSERT_EQ(rec.createpartition("1MiB", "20MiB", "data"), 0);
+    ASSERT_EQ(rec.createpartition("20MiB", "40MiB", "swap"), 0);
+    ASSERT_EQ(fsys.mkfs(sp1, "ext4"), 0);
+    ASSERT_EQ(fsys.createswapdevice(sp2), 0);
+    velka_test::tempdir dir;
+    const std::string salias = dir / "alias", smnt = dir / "mnt", q1 = utilities::shellquote(sp1);
+    int imaj = 0, imin = 0, ifd = -1;
+    ASSERT_TRUE(utilities::isblkdev(sp1, imaj, imin));
+    ASSERT_EQ(mknod(salias.c_str(), S_IFBLK | 0600, makedev(imaj, imin)), 0);
+    ASSERT_EQ(::mkdir(smnt.c_str(), 0755), 0);
+    struct user {
+        std::string snode, sstart, sstop, sused;
+    };
+    const std::vector<user> users = {
+        {sp1, "mount " + q1 + " " + smnt, "umount " + smnt, " is mounted on " + smnt},
+        {sp1, "mount " + salias + " " + smnt, "umount " + smnt, " is mounted on " + smnt},
+        {sp2, "swapon " + sp2, "swapoff " + sp2, " is an active swap area"},
+        {sp1, "", "", " is opened exclusively by another program"},
+    };
+    std::vector<partitioninfo> vbefore;
+    ASSERT_EQ(rec.extractpartitioninfo(vbefore), 0);
+    for (const auto& u : users) {
+        SCOPED_TRACE(u.sstart + u.sused);
+        if (u.sstart.empty()) ifd = ::open(sp1.c_str(), O_RDONLY | O_EXCL);
+        std::unique_ptr<void, std::function<void(void*)>> stop(&ifd, [&](void*) {
+            if (!u.sstop.empty()) sh(u.sstop);
+            if (ifd >= 0) ::close(ifd);
+            ifd = -1;
+        });
+        ASSERT_TRUE(u.sstart.empty() ? ifd >= 0 : sh(u.sstart) == 0);
+        velka_test::logcapture log;
+        blkdev disk(sdev, log.src());
+        velka::fs::fs f(log.src());
+        velka::lvm::lvm l(log.src()), g(std::list<std::string>{u.snode}, log.src());
+        EXPECT_EQ(disk.clearpartitiontable(), -1);
+        EXPECT_EQ(disk.setlabel("msdos"), -1);
+        EXPECT_EQ(disk.createpartition("40MiB", "60MiB", "new"), -1);
+        EXPECT_EQ(f.mkfs(u.snode, "ext4"), -1);
+        EXPECT_EQ(f.createswapdevice(u.snode), -1);
+        EXPECT_EQ(l.pvcreate(u.snode), -1);
+        EXPECT_EQ(g.vgcreate("velkainuse", 4), -1);
+        EXPECT_EQ(log.count_containing("Block device " + sdev + " refused: " + u.snode + u.sused),
+                  3u);
+        EXPECT_EQ(
+            log.count_containing("Block device " + u.snode + " refused: " + u.snode + u.sused), 4u);
+        EXPECT_EQ(log.count_containing("using command"), 0u);
+        std::vector<partitioninfo> vafter;
+        ASSERT_EQ(rec.extractpartitioninfo(vafter), 0);
+        EXPECT_EQ(rows_of(vafter), rows_of(vbefore));
+    }
+    // Nothing in use any more: a new partition, its filesystem and a physical volume.
+    ASSERT_EQ(rec.createpartition("40MiB", "60MiB", "new"), 0);
+    const std::string sp3 = utilities::get_partition_name(sdev, 3);
+    EXPECT_EQ(fsys.mkfs(sp3, "ext4"), 0);
+    velka::lvm::lvm l(nullptr);
+    EXPECT_EQ(l.pvcreate(sp3), 0);
+    EXPECT_EQ(l.pvremove(sp3), 0);
+    EXPECT_EQ(rec.clearpartitiontable(), 0);
 }

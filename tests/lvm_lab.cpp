@@ -9,10 +9,13 @@
 // the snapshot reserve, the refusals that run nothing, scans, activation with the udev
 // handler thread, deactivation and removal. A thin volume is formatted and mounted. No udev
 // daemon runs, so the udev database entries are the library's own: each must equal what
-// udevadm reports for its node.
+// udevadm reports for its node. A disk under an active thin pool, or its mounted volume, is
+// refused by every call that would destroy what is on it; a scsi_debug CD/DVD drive is not a
+// managed disk.
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <functional>
 #include <list>
 #include <map>
 #include <set>
@@ -21,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include <velka/blkdev>
 #include <velka/fs>
 #include <velka/lvm>
 #include <velka/utilities>
@@ -487,4 +491,83 @@ TEST(Lab_Lvm, LifeCycleCheckedAgainstTheTools) {
     svg = "untouched";
     EXPECT_EQ(any.pv_get_vgname(d1, svg), -1);
     EXPECT_EQ(svg, "untouched");
+}
+
+// Every destructive call on a disk held by an active thin pool, or on the pool's mounted thin
+// volume, is refused with one log line naming the user, runs nothing, and the group and the
+// volume's files stay.
+TEST(Lab_InUse, ADiskUnderAThinPoolIsNotTouched) {
+    std::string d3 = diskbyserial("VELKALVM03");
+    ASSERT_FALSE(d3.empty());
+    cleanup guard;
+    guard.ldisks = {d3};
+    velka::lvm::lvm b(std::list<std::string>{d3}, nullptr);
+    ASSERT_EQ(b.vgcreate(s_vgb, 4), 0);
+    ASSERT_EQ(b.lvpoolcreate("pool", 100), 0);
+    ASSERT_EQ(b.thinlvcreate("pool", "thin", 10), 0);
+    const std::string sthin = "/dev/" + std::string(s_vgb) + "/thin";
+    velka::fs::fs fsys(nullptr);
+    ASSERT_EQ(fsys.mkfs(sthin, "ext4"), 0);
+    velka_test::tempdir dir;
+    ASSERT_EQ(fsys.mount(sthin, dir.path(), "ext4", {"rw"}), 0);
+    guard.smnt = dir.path();
+    velka_test::spew(dir / "file", "kept\n");
+
+    velka_test::logcapture log;
+    velka::blkdev::blkdev disk(d3, log.src());
+    velka::fs::fs f(log.src());
+    velka::lvm::lvm l(log.src()), g(std::list<std::string>{d3}, log.src());
+    const std::string sheld = d3 + " is held by dm-", smounted = " is mounted on " + dir.path();
+    const std::vector<std::pair<std::function<int()>, std::string>> rows = {
+        {[&] { return disk.clearpartitiontable(); }, sheld},
+        {[&] { return disk.setlabel("gpt"); }, sheld},
+        {[&] { return disk.createpartition("1MiB", "100%", "x"); }, sheld},
+        {[&] { return f.mkfs(d3, "ext4"); }, sheld},
+        {[&] { return f.createswapdevice(d3); }, sheld},
+        {[&] { return l.pvcreate(d3); }, sheld},
+        {[&] { return l.pvremove(d3); }, sheld},
+        {[&] { return g.vgcreate("velkac", 4); }, sheld},
+        {[&] { return f.mkfs(sthin, "xfs"); }, sthin + smounted},
+        {[&] { return f.createswapdevice(sthin); }, sthin + smounted},
+    };
+    for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i].first(), -1) << i;
+    auto lmessages = log.messages();
+    size_t urefused = 0;
+    for (const auto& s : lmessages) {
+        EXPECT_EQ(s.find("using command"), std::string::npos) << s;
+        if (s.find(" refused: ") == std::string::npos) continue;
+        ASSERT_LT(urefused, rows.size()) << s;
+        EXPECT_NE(s.find(rows[urefused++].second), std::string::npos) << s;
+    }
+    EXPECT_EQ(urefused, rows.size());
+    EXPECT_EQ(pvs()[d3], s_vgb);
+    EXPECT_EQ(velka_test::slurp(dir / "file"), "kept\n");
+    EXPECT_EQ(fsys.umount(dir.path()), 0);
+    guard.smnt.clear();
+}
+
+// scsi_debug with peripheral type 5 is a CD/DVD drive: the disk manager does not list it, and
+// the inventory shows it among the other block devices saying why.
+TEST(Lab_InUse, ACdDriveIsNotAManagedDisk) {
+    std::string ssr;
+    ASSERT_EQ(velka_test::sh("modprobe sr_mod 2>/dev/null; modprobe scsi_debug ptype=5 && "
+                             "for i in $(seq 100); do ls /sys/block | grep -q '^sr' && break; "
+                             "sleep 0.2; done; ls /sys/block | grep '^sr'",
+                             &ssr),
+              0);
+    const std::string sdev = "/dev/" + utilities::trim(ssr);
+    {
+        velka::blkdev::blkdevmgr mgr(nullptr);
+        velka::blkdev::blkdev rec;
+        EXPECT_EQ(mgr.get_blkdev_info(sdev, velka::blkdev::e_devfs_path, rec), -1);
+        EXPECT_EQ(mgr.size(), 3u);
+    }
+    std::string sreason;
+    velka_test::sh(std::string(VELKA_BINARY_DIR) + "/tools/velka-inventory --json | python3 -c " +
+                       "'import json,sys; print([o[\"not_managed_reason\"] for o in json.load(" +
+                       "sys.stdin)[\"other_block_devices\"] if o[\"device\"] == \"" + sdev +
+                       "\"])'",
+                   &sreason);
+    EXPECT_EQ(utilities::trim(sreason), "['cd/dvd drive (SCSI peripheral type 5), not a disk']");
+    velka_test::sh("rmmod scsi_debug");
 }

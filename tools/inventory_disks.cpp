@@ -62,7 +62,8 @@ struct otherdev {
     std::string smodel;
     std::string sbacking;  // a loop device's backing file
     unsigned long long ullbytes;
-    int irotational;  // 1, 0, or -1 when sysfs does not say
+    int irotational;      // 1, 0, or -1 when sysfs does not say
+    std::string sreason;  // why the manager does not list it; "" for the general reason
 };
 
 std::string transportname(velka::blkdev::scsitransport_t e) {
@@ -121,6 +122,37 @@ std::string busof(const std::string& sname) {
     return "unknown";
 }
 
+// Why the manager does not list a SCSI block device: not a disk (its peripheral type), no
+// device node, a Fibre Channel host, more than one block device at its address; or that it
+// was not there when the manager looked.
+std::string scsireason(const std::string& sname) {
+    std::string sdevice = std::string(s_sysblock) + "/" + sname + "/device";
+    std::string stype = attribute(sdevice + "/type");
+    if (!stype.empty() && stype.find_first_not_of("0123456789") == std::string::npos &&
+        stype.size() <= 3) {
+        unsigned int uitype = utilities::strtoui(stype);
+        if (!velka::blkdev::blkdevparams::isdisktype(uitype))
+            return velka::blkdev::blkdevparams::peripheraltype(uitype) + " (SCSI peripheral type " +
+                   stype + "), not a disk";
+    } else {
+        return "SCSI device without a peripheral type";
+    }
+    if (!utilities::isblkdev("/dev/" + sname))
+        return "SCSI disk without a device node /dev/" + sname;
+    char sreal[PATH_MAX];
+    if (realpath(sdevice.c_str(), sreal) == nullptr) return "SCSI disk without a SCSI address";
+    std::string saddr = sreal;
+    saddr = saddr.substr(saddr.rfind('/') + 1);
+    std::string shost = "host" + saddr.substr(0, saddr.find(':'));
+    if (utilities::isdir(std::string("/sys/class/fc_host/") + shost))
+        return "SCSI disk attached over Fibre Channel (" + saddr +
+               "), which the disk manager leaves out";
+    std::list<std::string> lblock;
+    utilities::readdir(sdevice + "/block", lblock);
+    if (lblock.size() > 1) return "SCSI address " + saddr + " holds more than one block device";
+    return "SCSI disk not present when the disk manager looked";
+}
+
 // Every entry of /sys/block that is not one of the manager's disks. Loop devices count only
 // with a backing file.
 std::list<otherdev> otherdevices(const std::list<disk>& ldisks) {
@@ -134,7 +166,8 @@ std::list<otherdev> otherdevices(const std::list<disk>& ldisks) {
         for (const disk& d : ldisks) bmanaged = bmanaged || d.record.get_dev() == "/dev/" + sname;
         if (bmanaged) continue;
         std::string sdir = std::string(s_sysblock) + "/" + sname + "/";
-        otherdev o{sname, busof(sname), "", "", 0, -1};
+        otherdev o{sname, busof(sname), "", "", 0, -1, ""};
+        if (o.sbus == "scsi") o.sreason = scsireason(sname);
         if (sname.compare(0, 4, "loop") == 0) {
             o.sbacking = attribute(sdir + "loop/backing_file");
             if (o.sbacking.empty()) continue;
@@ -209,6 +242,7 @@ std::string rotation(const blkdev& b) {
 }
 
 std::string notmanaged(const otherdev& o) {
+    if (!o.sreason.empty()) return o.sreason;
     return o.sbus + " device: the disk manager lists SCSI, SAS, SATA and NVMe disks";
 }
 
