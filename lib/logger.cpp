@@ -1570,16 +1570,18 @@ timecache s_sigtc;
 
 }  // namespace
 
+// To the file only: a console that nobody reads (a full pipe, a stopped terminal) would hold
+// the flush in write(2) for ever.
 void core::flushentry(const entry& ent) {
     char* p = m_psigline.get();
     size_t n = static_cast<size_t>(formatline(ent, s_sigtc, p, s_maxline - 1));
     p[n++] = '\n';
-    writesinks(p, n);
+    if (m_fsink_valid) static_cast<file_sink*>(m_fsink.get())->writelines(p, n);
 }
 
 // Signal context: only write(2), clock_gettime, atomics and arithmetic. Waits until the
 // dispatch thread has written what it took and stopped, then writes what is left in the
-// queue. On the dispatch thread itself, and when producers write for a dispatch thread that
+// queue to the file. On the dispatch thread itself, and when producers write for a dispatch thread that
 // is not there, the remaining entries are written right here. The sinks are written without
 // their lock: the thread this signal interrupted may hold it. All waiting ends 2 s after the
 // start; what could not be written by then is counted on a last line.
