@@ -457,23 +457,29 @@ TEST(Unit_LoggerDeathTest, RemovingASinkKeepsTheOtherWriting) {
 }
 
 // Threads that keep logging while the sinks change (a data race for ThreadSanitizer before)
-// and while the core is destroyed: the destructor returns, racing calls return.
+// and while the core is destroyed, its file a FIFO read slowly, so the queue is never found
+// empty: the destructor returns, racing calls return.
 TEST(Unit_LoggerDeathTest, SinksChangeAndTheCoreStopsWhileThreadsLog) {
     tempdir dir;
+    std::string sfifo = dir / "fifo";
+    ASSERT_EQ(mkfifo(sfifo.c_str(), 0600), 0);
     EXPECT_EXIT(
         {
             alarm(20);
+            std::thread([&] {
+                int ifd = open(sfifo.c_str(), O_RDONLY);
+                for (char c[4096];; usleep(1000)) (void)!read(ifd, c, sizeof(c));
+            }).detach();
             alignas(core) static char cspace[sizeof(core)];
-            core* pc = new (cspace) core(16);
+            core* pc = new (cspace) core(4096);
             source src(pc, everylevel);
             std::atomic<int> icount(0);
-            auto run = [&] {
-                for (;;) LOGF(&src, "x.cpp", "x", "line %d", icount++);
-            };
-            std::thread(run).detach();
-            std::thread(run).detach();
-            for (int i = 0; i < 50; ++i) pc->add_sink(FILE_SINK, dir / ("velka" + std::to_string(i % 2)));
-            while (icount.load() < 5000) sched_yield();
+            for (int i = 0; i < 4; ++i)
+                std::thread([&] {
+                    for (;;) LOGF(&src, "x.cpp", "x", "line %d", icount++);
+                }).detach();
+            for (int i = 0; i < 50; ++i) pc->add_sink(FILE_SINK, sfifo);
+            while (icount.load() < 10000) sched_yield();
             pc->~core();
             _exit(0);
         },
@@ -949,6 +955,7 @@ TEST(Unit_LoggerDeathTest, AForkedChildWritesItsOwnLinesAndItsFlushEnds) {
             c.drain();
             pid_t pid = fork();
             if (pid == 0) {
+                alarm(20);
                 for (int i = 0; i < 100; ++i) LOGF(&src, "f.cpp", "f", "child %d", i);
                 raise(SIGUSR1);
                 _exit(3);
