@@ -339,7 +339,8 @@ char* puttextvisible(char* p, const char* s, size_t n) {
             if (uilen > 0) {
                 *p++ = '\\';
                 *p++ = 'u';
-                for (int ishift = 12; ishift >= 0; ishift -= 4) *p++ = s_hexdigits[(cp >> ishift) & 15];
+                for (int ishift = 12; ishift >= 0; ishift -= 4)
+                    *p++ = s_hexdigits[(cp >> ishift) & 15];
                 i = j + uilen;
                 continue;
             }
@@ -1172,7 +1173,8 @@ core::core(unsigned int ui_entries)
     if (ui_entries == 0 || ui_entries == UINT_MAX)
         throw velka::exception::exception(
             __FILE__, "core::core",
-            "A logging queue of " + std::to_string(ui_entries) + " entries cannot work", -1, EINVAL);
+            "A logging queue of " + std::to_string(ui_entries) + " entries cannot work", -1,
+            EINVAL);
     try {
         m_cbmgr = new velka::circular_buffer::circular_buffer_mgr<entry>(ui_entries);
     } catch (std::exception& e) {
@@ -1581,8 +1583,8 @@ void core::flushentry(const entry& ent) {
 
 // Signal context: only write(2), clock_gettime, atomics and arithmetic. Waits until the
 // dispatch thread has written what it took and stopped, then writes what is left in the
-// queue to the file. On the dispatch thread itself, and when producers write for a dispatch thread that
-// is not there, the remaining entries are written right here. The sinks are written without
+// queue to the file. On the dispatch thread itself, and when producers write for a dispatch thread
+// that is not there, the remaining entries are written right here. The sinks are written without
 // their lock: the thread this signal interrupted may hold it. All waiting ends 2 s after the
 // start; what could not be written by then is counted on a last line.
 void core::flush_entries() {

@@ -1005,12 +1005,16 @@ TEST(Unit_LoggerDeathTest, SignalFlushWaitsAtMostTwoSeconds) {
 TEST(Unit_Logger, HostileBytesAreWrittenVisiblyInFileAndConsole) {
     const std::vector<std::pair<std::string, std::string>> table = {
         {"\xc2\x9b[2J \xc2\x85 \x9b[2J", "\\u009b[2J \\u0085 \\x9b[2J"},  // C1, UTF-8 and raw
-        {"a\xe2\x80\xa8" "b\xe2\x80\xa9", "a\\u2028b\\u2029"},
+        {"a\xe2\x80\xa8"
+         "b\xe2\x80\xa9",
+         "a\\u2028b\\u2029"},
         {"\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9", "\\u202a\\u202e\\u2066\\u2069"},
-        {"\xff\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80", "\\xff\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80"},
+        {"\xff\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80",
+         "\\xff\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80"},
         {"cut \xe2\x80", "cut \\xe2\\x80"},
         {std::string("a\0b\0", 4) + "rest", "a\\x00b\\x00rest"},
-        {"\xc3\xbc \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80 \\x41", "\xc3\xbc \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80 \\x41"},
+        {"\xc3\xbc \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80 \\x41",
+         "\xc3\xbc \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80 \\x41"},
     };
     tempdir dir;
     std::string slog = dir / "velka.log";
@@ -1055,10 +1059,11 @@ TEST(Unit_Logger, AModuleLoadedWithDlopenLogs) {
         int istatic = 0;
         dl_iterate_phdr(
             [](dl_phdr_info* pi, size_t, void* p) {
-                if (strstr(pi->dlpi_name, "velka") == nullptr) return 0;
+                if (!strstr(pi->dlpi_name, "velka") && !strstr(pi->dlpi_name, "dlmodule")) return 0;
                 for (int i = 0; i < pi->dlpi_phnum; ++i) {
                     if (pi->dlpi_phdr[i].p_type != PT_DYNAMIC) continue;
-                    auto pd = reinterpret_cast<const ElfW(Dyn)*>(pi->dlpi_addr + pi->dlpi_phdr[i].p_vaddr);
+                    auto pd = reinterpret_cast<const ElfW(Dyn)*>(pi->dlpi_addr +
+                                                                 pi->dlpi_phdr[i].p_vaddr);
                     for (; pd->d_tag != DT_NULL; ++pd)
                         if (pd->d_tag == DT_FLAGS && (pd->d_un.d_val & DF_STATIC_TLS) != 0)
                             ++*static_cast<int*>(p);
