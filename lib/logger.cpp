@@ -1085,8 +1085,8 @@ void file_sink::close() {
 }
 
 // One line and its newline reach the file in one write (continued only if the file takes
-// part of it, as a pipe may). A write error loses the line and is kept for error(): logging
-// never fails its caller.
+// part of it, as a pipe may). A write error loses the line and is kept for error(): a
+// logging call reports nothing to its caller.
 void file_sink::write(const std::string& s_str) {
     if (!b_valid) return;
     struct iovec iov[2];
@@ -1690,10 +1690,10 @@ int core::fsinkerror() {
     return static_cast<file_sink*>(m_fsink.get())->error();
 }
 
-// Drains the queue and stops the dispatch thread; producers writing for a missing dispatch
-// thread stop writing too. The dispatch thread stops by itself once it finds the queue empty;
-// the wake ends a wait for entries at once, so stopping takes no longer than writing what is
-// queued.
+// For the destructor: from here on calls take no entry (see queue_entry), so the queue
+// empties however many threads keep logging; the dispatch thread stops by itself once it
+// finds it empty, and the wake ends a wait for entries at once, so stopping takes no longer
+// than writing what was queued before.
 void core::cancelthread() {
     {
         velka::mutex::mutex_mgr guard(&m_synclock);
