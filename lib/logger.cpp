@@ -901,8 +901,10 @@ void entry::copytext(const entry& other) {
     m_uformat = 0;
     m_uargsend = 0;
     if (other.m_uargsend == 0) {
+        // At most 1023 (every text is cut there when it is stored). The length is not held to
+        // that here: a known bound makes the compiler copy with rep movs, which costs more
+        // than the library's memcpy on texts of this size.
         size_t uilen = other.get_strlen();
-        if (uilen > s_textsize - 1) uilen = s_textsize - 1;
         memcpy(m_cbuff, other.m_cbuff, uilen);
         m_cbuff[uilen] = '\0';
         m_uformat = static_cast<uint16_t>(uilen + 1);
