@@ -6,6 +6,7 @@
 #include <velka/logger>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <set>
 
 #include <velka/exception>
@@ -30,6 +32,10 @@ static_assert(sizeof(entry) == 1088, "the fields of an entry keep their places")
 std::atomic<core*> pcore(nullptr);
 
 namespace {
+
+// What this thread is building in a queue, for a signal flush on it. Not initial-exec: the
+// library may be loaded with dlopen, where the static TLS block may have no room left.
+thread_local velka::circular_buffer::building t_building = {nullptr, 0};
 
 const char* const s_deadbeef = "DEADBEEF";
 const char* const s_hexdigits = "0123456789abcdef";
@@ -273,18 +279,72 @@ timeval walltime(long long llmono) {
     return tv;
 }
 
-// Copies the text into p as one line: a trailing newline dropped, every other control
-// character written visibly; returns the end. p has room for 4 characters per text byte.
+// The length of the well-formed UTF-8 sequence at s (n bytes left, s[0] >= 0x80), its code
+// point in cp; 0 when the bytes there are not one (a stray continuation byte such as 0x9b,
+// an overlong form, a surrogate, past U+10FFFF, cut short).
+size_t utf8sequence(const unsigned char* s, size_t n, uint32_t& cp) {
+    size_t uilen;
+    uint32_t uimin;
+    if (s[0] >= 0xc2 && s[0] <= 0xdf) {
+        uilen = 2, uimin = 0x80, cp = s[0] & 0x1fu;
+    } else if ((s[0] & 0xf0) == 0xe0) {
+        uilen = 3, uimin = 0x800, cp = s[0] & 0x0fu;
+    } else if (s[0] >= 0xf0 && s[0] <= 0xf4) {
+        uilen = 4, uimin = 0x10000, cp = s[0] & 0x07u;
+    } else {
+        return 0;
+    }
+    if (n < uilen) return 0;
+    for (size_t i = 1; i < uilen; ++i) {
+        if ((s[i] & 0xc0) != 0x80) return 0;
+        cp = (cp << 6) | (s[i] & 0x3fu);
+    }
+    if (cp < uimin || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return 0;
+    return uilen;
+}
+
+// Code points that a terminal or a viewer acts on instead of showing: the C1 controls (U+0085
+// ends a line, U+009B starts a control sequence), the line and paragraph separators, and the
+// bidirectional overrides and isolates, which reorder the text that follows.
+bool actingcodepoint(uint32_t cp) {
+    return (cp >= 0x80 && cp <= 0x9f) || cp == 0x2028 || cp == 0x2029 ||
+           (cp >= 0x202a && cp <= 0x202e) || (cp >= 0x2066 && cp <= 0x2069);
+}
+
+// Copies the text into p as one harmless line: a trailing newline dropped, control
+// characters as \n, \r, \t or \xNN, bytes that are not UTF-8 as \xNN, acting code points as
+// \uNNNN; the rest (printable ASCII, other UTF-8) as it is. Returns the end. p has room for
+// 4 characters per text byte.
 char* puttextvisible(char* p, const char* s, size_t n) {
     if (n > 0 && s[n - 1] == '\n') --n;
+    const unsigned char* u = reinterpret_cast<const unsigned char*>(s);
     size_t i = 0;
     while (i < n) {
         size_t j = i;
-        while (j < n && static_cast<unsigned char>(s[j]) >= 0x20 && s[j] != 0x7f) ++j;
+        while (j < n && u[j] >= 0x20 && u[j] < 0x7f) ++j;
         memcpy(p, s + i, j - i);
         p += j - i;
         if (j == n) break;
-        unsigned char c = static_cast<unsigned char>(s[j]);
+        unsigned char c = u[j];
+        i = j + 1;
+        if (c >= 0x80) {
+            uint32_t cp = 0;
+            size_t uilen = utf8sequence(u + j, n - j, cp);
+            if (uilen > 0 && !actingcodepoint(cp)) {
+                memcpy(p, s + j, uilen);
+                p += uilen;
+                i = j + uilen;
+                continue;
+            }
+            if (uilen > 0) {
+                *p++ = '\\';
+                *p++ = 'u';
+                for (int ishift = 12; ishift >= 0; ishift -= 4)
+                    *p++ = s_hexdigits[(cp >> ishift) & 15];
+                i = j + uilen;
+                continue;
+            }
+        }
         *p++ = '\\';
         if (c == '\n') {
             *p++ = 'n';
@@ -297,7 +357,6 @@ char* puttextvisible(char* p, const char* s, size_t n) {
             *p++ = s_hexdigits[c >> 4];
             *p++ = s_hexdigits[c & 15];
         }
-        i = j + 1;
     }
     return p;
 }
@@ -363,21 +422,66 @@ char* puthex(char* p, unsigned int v, int iwidth) {
 }
 
 // The date part of the time text for one second, reused while the second stays the same.
+// A signal flush sets bsignal: the date is then made by arithmetic, with the offset from UTC
+// that localtime_r gave last (no time zone files, no locks), and the counts of the counter
+// are placed on the line through its first reading and (ullcount, llmono), read when the
+// flush began.
 struct timecache {
     long lsec;
     int ilen;
     char ctext[64];
+    bool bsignal;
+    unsigned long long ullcount;
+    long long llmono;
 };
+
+// The offset of local time from UTC in seconds, as localtime_r gave it last.
+std::atomic<long> s_lgmtoff(0);
+
+// "YYYY-mm-dd HH:MM:SS" of tsec seconds since the epoch, local time by lgmtoff, into p;
+// returns its length (days to the civil date as in the proleptic Gregorian calendar).
+int civiltext(long long tsec, long lgmtoff, char* p) {
+    long long llt = tsec + lgmtoff;
+    long long lldays = llt >= 0 ? llt / 86400 : (llt - 86399) / 86400;
+    long long llsecs = llt - lldays * 86400;
+    long long z = lldays + 719468;
+    long long era = (z >= 0 ? z : z - 146096) / 146097;
+    long long doe = z - era * 146097;
+    long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    long long mp = (5 * doy + 2) / 153;
+    long long d = doy - (153 * mp + 2) / 5 + 1;
+    long long m = mp < 10 ? mp + 3 : mp - 9;
+    long long y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+    if (y < 0 || y > 9999) y = 0;
+    long long v[6] = {y, m, d, llsecs / 3600, llsecs / 60 % 60, llsecs % 60};
+    char* q = p;
+    for (int i = 0; i < 6; ++i) {
+        int idigits = i == 0 ? 4 : 2;
+        for (int k = idigits - 1; k >= 0; --k) {
+            q[k] = static_cast<char>('0' + v[i] % 10);
+            v[i] /= 10;
+        }
+        q += idigits;
+        if (i < 5) *q++ = i < 2 ? '-' : (i == 2 ? ' ' : ':');
+    }
+    return static_cast<int>(q - p);
+}
 
 // Time text of tv into cbuff (at least 64 bytes): the cached date part, a point and six
 // digits of microseconds. Returns its length.
 int timetext(const timeval& tv, timecache& tc, char* cbuff) {
     if (tc.ilen < 0 || tc.lsec != static_cast<long>(tv.tv_sec)) {
-        struct tm tmlocal;
-        time_t tsec = tv.tv_sec;
-        localtime_r(&tsec, &tmlocal);
-        tc.ilen =
-            static_cast<int>(strftime(tc.ctext, sizeof(tc.ctext), "%Y-%m-%d %H:%M:%S", &tmlocal));
+        if (tc.bsignal) {
+            tc.ilen = civiltext(tv.tv_sec, s_lgmtoff.load(std::memory_order_relaxed), tc.ctext);
+        } else {
+            struct tm tmlocal;
+            time_t tsec = tv.tv_sec;
+            localtime_r(&tsec, &tmlocal);
+            s_lgmtoff.store(tmlocal.tm_gmtoff, std::memory_order_relaxed);
+            tc.ilen = static_cast<int>(
+                strftime(tc.ctext, sizeof(tc.ctext), "%Y-%m-%d %H:%M:%S", &tmlocal));
+        }
         tc.lsec = static_cast<long>(tv.tv_sec);
     }
     memcpy(cbuff, tc.ctext, static_cast<size_t>(tc.ilen));
@@ -390,11 +494,24 @@ int timetext(const timeval& tv, timecache& tc, char* cbuff) {
             lusec /= 10;
         }
         n += 7;
-    } else {
+    } else if (!tc.bsignal) {
         n += snprintf(cbuff + n, static_cast<size_t>(64 - n), ".%06ld", lusec);
         if (n > 63) n = 63;
     }
     return n;
+}
+
+// The wall-clock time of an entry's stamp; in a signal flush without the formatting thread's
+// readings (they are thread-local and take the clock's readings as they go).
+timeval entrytime(const entry& ent, const timecache& tc) {
+    timeval tv = ent.get_stamp();
+    if (!tc.bsignal || tv.tv_usec >= 0) return ent.get_time();
+    if (tv.tv_usec == s_countmark) {
+        unsigned long long ullcount = static_cast<unsigned long long>(tv.tv_sec);
+        if (tc.ullcount <= s_ullcount0 || ullcount <= s_ullcount0) return walltime(s_llmono0);
+        return walltime(online(s_ullcount0, s_llmono0, tc.ullcount, tc.llmono, ullcount));
+    }
+    return walltime(static_cast<long long>(tv.tv_sec) * 1000000000LL - 1 - tv.tv_usec);
 }
 
 // The log line of ent into cline of uisize bytes, exactly as
@@ -409,7 +526,7 @@ int formatline(const entry& ent, timecache& tc, char* cline, size_t uisize) {
     p = puthex(p, static_cast<unsigned int>(ent.get_tid()), 8);
     *p++ = ' ';
     char ctime[64];
-    int itime = timetext(ent.get_time(), tc, ctime);
+    int itime = timetext(entrytime(ent, tc), tc, ctime);
     for (int i = itime; i < 28; ++i) *p++ = ' ';
     memcpy(p, ctime, static_cast<size_t>(itime));
     p += itime;
@@ -420,7 +537,7 @@ int formatline(const entry& ent, timecache& tc, char* cline, size_t uisize) {
     p += 3;
     *p++ = ' ';
     size_t uihead = static_cast<size_t>(p - chead);
-    size_t uitext = strnlen(ent.get_str(), entry::s_textsize - 1);
+    size_t uitext = ent.get_strlen();
     if (uisize == 0) return 0;
     size_t uimax = uisize - 1;
     if (uihead > uimax) uihead = uimax;
@@ -600,10 +717,28 @@ size_t putone(const conversion& cv, const formatarg& a, char* out, size_t uiroom
                                 : reinterpret_cast<const void*>(static_cast<uintptr_t>(a.ull)));
             break;
         default: {
-            memcpy(cspec + n, "s", 2);
-            int ilen = static_cast<int>(a.ulen);
-            if (cv.iprecision >= 0 && cv.iprecision < ilen) ilen = cv.iprecision;
-            iret = snprintf(out, uibuf, cspec, ilen, a.s);
+            // As "%-*.*s" would print it, but every byte of the text counts (a NUL of a
+            // std::string too).
+            size_t uilen = a.ulen;
+            if (cv.iprecision >= 0 && static_cast<size_t>(cv.iprecision) < uilen)
+                uilen = static_cast<size_t>(cv.iprecision);
+            size_t uipad = cv.iwidth > 0 && static_cast<size_t>(cv.iwidth) > uilen
+                               ? static_cast<size_t>(cv.iwidth) - uilen
+                               : 0;
+            bool bleft = strchr(cv.cflags, '-') != nullptr;
+            size_t uiout = 0;
+            auto put = [&](const char* p, size_t ui, bool bspaces) {
+                if (ui > uiroom - uiout) ui = uiroom - uiout;
+                if (bspaces)
+                    memset(out + uiout, ' ', ui);
+                else
+                    memcpy(out + uiout, p, ui);
+                uiout += ui;
+            };
+            if (!bleft) put(nullptr, uipad, true);
+            put(a.s, uilen, false);
+            if (bleft) put(nullptr, uipad, true);
+            return uiout;
         }
     }
     if (iret < 0) return 0;
@@ -665,7 +800,8 @@ size_t render(const char* fmt,
                     long long ll = intvalue(a);
                     if (ifield == 0 && ll < 0) {
                         if (uiflags + 1 < sizeof(cv.cflags)) cv.cflags[uiflags++] = '-';
-                        ll = -ll;
+                        // Clamped before the negation: -LLONG_MIN does not exist.
+                        ll = ll < -entry::s_textsize ? entry::s_textsize : -ll;
                     }
                     ival = ifield == 1 && ll < 0 ? -1 : clampfield(ll);
                 }
@@ -701,13 +837,15 @@ size_t putargs(char* p, size_t uiroom, const formatarg* args, size_t n) {
     size_t uioff = 0;
     for (size_t i = 0; i < n; ++i) {
         const formatarg& a = args[i];
-        if (a.kind == formatarg::text) {
+        if (a.kind == formatarg::text || a.kind == formatarg::bytes) {
             if (uiroom - uioff < s_textheader) break;
             const char* s = a.s != nullptr ? a.s : "(null)";
             size_t uimax = uiroom - uioff - s_textheader;
             if (uimax > UINT16_MAX) uimax = UINT16_MAX;
             if (a.ulen < uimax) uimax = a.ulen;
-            uint16_t ulen = static_cast<uint16_t>(strnlen(s, uimax));
+            // A std::string is taken whole, NULs included.
+            uint16_t ulen = static_cast<uint16_t>(
+                a.kind == formatarg::bytes && a.s != nullptr ? uimax : strnlen(s, uimax));
             p[uioff] = static_cast<char>(formatarg::text);
             memcpy(p + uioff + 1, &ulen, sizeof(ulen));
             copyshort(p + uioff + s_textheader, s, ulen);
@@ -736,6 +874,7 @@ entry::entry(process_id_t pid, thread_id_t tid, timevalue_t tv, log_level_t lglv
     size_t uilen = strnlen(cstr, s_textsize - 1);
     memcpy(m_cbuff, cstr, uilen);
     m_cbuff[uilen] = '\0';
+    m_uformat = static_cast<uint16_t>(uilen + 1);
 }
 
 entry::entry(const entry& other)
@@ -762,9 +901,13 @@ void entry::copytext(const entry& other) {
     m_uformat = 0;
     m_uargsend = 0;
     if (other.m_uargsend == 0) {
-        size_t uilen = strnlen(other.m_cbuff, s_textsize - 1);
+        // At most 1023 (every text is cut there when it is stored). The length is not held to
+        // that here: a known bound makes the compiler copy with rep movs, which costs more
+        // than the library's memcpy on texts of this size.
+        size_t uilen = other.get_strlen();
         memcpy(m_cbuff, other.m_cbuff, uilen);
         m_cbuff[uilen] = '\0';
+        m_uformat = static_cast<uint16_t>(uilen + 1);
         return;
     }
     size_t uitag = other.m_uformat < s_textsize - 1 ? other.m_uformat : s_textsize - 1;
@@ -775,7 +918,9 @@ void entry::copytext(const entry& other) {
     const char* pend =
         other.m_cbuff + (other.m_uargsend < s_textsize ? other.m_uargsend : s_textsize);
     if (pend < pargs) pend = pargs;
-    formatting::render(pfmt, uifmt, pargs, pend, m_cbuff + uitag, s_textsize - 1 - uitag);
+    size_t uilen =
+        formatting::render(pfmt, uifmt, pargs, pend, m_cbuff + uitag, s_textsize - 1 - uitag);
+    m_uformat = static_cast<uint16_t>(uitag + uilen + 1);
 }
 
 timevalue_t entry::get_time() const {
@@ -817,14 +962,14 @@ std::string entry::tostr(log_level_t level) {
 
 std::string entry::tostr() {
     static velka::scoped_array::scoped_array<char> s_line(s_linesize);
-    static timecache s_tc{0, -1, {0}};
+    static timecache s_tc{0, -1, {0}, false, 0, 0};
     int n = formatline(*this, s_tc, s_line.get(), s_linesize);
     return std::string(s_line.get(), static_cast<size_t>(n));
 }
 
 std::string entry::tostr_r() {
     velka::scoped_array::scoped_array<char> line(s_linesize);
-    timecache tc{0, -1, {0}};
+    timecache tc{0, -1, {0}, false, 0, 0};
     int n = formatline(*this, tc, line.get(), s_linesize);
     return std::string(line.get(), static_cast<size_t>(n));
 }
@@ -897,11 +1042,34 @@ file_sink::~file_sink() {
     close();
 }
 
-// Appends to the file, which is created (mode 0644 before the umask) when missing.
+// Opens spath for appending, created (mode 0644 before the umask) when missing. A symbolic
+// link is followed only where the kernel's fs.protected_symlinks would follow it (some hosts
+// turn that off): not in a sticky directory that others may write to (/tmp) when the link
+// belongs neither to the effective user nor to the directory's owner. Such a link cannot be
+// swapped under us, since the sticky bit keeps others from removing it. -1 with errno set.
+static int openappend(const std::string& spath) {
+    const int iflags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+    int ifd = ::open(spath.c_str(), iflags | O_NOFOLLOW, 0644);
+    if (ifd >= 0 || errno != ELOOP) return ifd;
+    struct stat stlink, stdir;
+    if (lstat(spath.c_str(), &stlink) != 0) return -1;
+    if (S_ISLNK(stlink.st_mode)) {
+        size_t uislash = spath.find_last_of('/');
+        std::string sdir = uislash == std::string::npos ? "." : spath.substr(0, uislash + 1);
+        if (stat(sdir.c_str(), &stdir) != 0) return -1;
+        if ((stdir.st_mode & S_ISVTX) != 0 && (stdir.st_mode & S_IWOTH) != 0 &&
+            stlink.st_uid != geteuid() && stlink.st_uid != stdir.st_uid) {
+            errno = EACCES;
+            return -1;
+        }
+    }
+    return ::open(spath.c_str(), iflags, 0644);
+}
+
 void file_sink::open(const std::string& s_file) {
     close();
     m_s_file = s_file;
-    m_ifd = ::open(s_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    m_ifd = openappend(s_file);
     b_valid = m_ifd >= 0;
     m_ierrno.store(b_valid ? 0 : errno);
 }
@@ -919,8 +1087,8 @@ void file_sink::close() {
 }
 
 // One line and its newline reach the file in one write (continued only if the file takes
-// part of it, as a pipe may). A write error loses the line and is kept for error(): logging
-// never fails its caller.
+// part of it, as a pipe may). A write error loses the line and is kept for error(): a
+// logging call reports nothing to its caller.
 void file_sink::write(const std::string& s_str) {
     if (!b_valid) return;
     struct iovec iov[2];
@@ -940,7 +1108,7 @@ void file_sink::writelines(const char* p, size_t n) {
     writeall(m_ifd, &iov, 1, m_ierrno);
 }
 
-// Every line is in the file once write() returns: nothing is held back here.
+// Every line is in the file once write() returns: nothing is held back to flush.
 void file_sink::flush() {}
 
 int file_sink::error() const {
@@ -951,17 +1119,27 @@ void console_sink::open(const std::string&) {}
 
 void console_sink::close() {}
 
+// Straight to descriptor 1 with write(2), as the file sink: no stdio lock that a fork or a
+// signal could find taken, nothing held back. Errors are not kept: the console is a courtesy.
 void console_sink::write(const std::string& s_str) {
-    fwrite(s_str.data(), 1, s_str.size(), stdout);
-    fputc('\n', stdout);
-    fflush(stdout);
+    struct iovec iov[2];
+    iov[0].iov_base = const_cast<char*>(s_str.data());
+    iov[0].iov_len = s_str.size();
+    iov[1].iov_base = const_cast<char*>("\n");
+    iov[1].iov_len = 1;
+    std::atomic<int> ierrno(0);
+    writeall(STDOUT_FILENO, iov, 2, ierrno);
 }
 
 void console_sink::writelines(const char* p, size_t n) {
-    fwrite(p, 1, n, stdout);
-    fflush(stdout);
+    struct iovec iov;
+    iov.iov_base = const_cast<char*>(p);
+    iov.iov_len = n;
+    std::atomic<int> ierrno(0);
+    writeall(STDOUT_FILENO, &iov, 1, ierrno);
 }
 
+// Nothing is held back to flush.
 void console_sink::flush() {}
 
 // ---- core
@@ -988,13 +1166,36 @@ core::core(unsigned int ui_entries)
       m_iflushwaiters(0),
       m_flushsem(0),
       m_ullwritten(0),
-      m_idrainers(0) {
+      m_idrainers(0),
+      m_pidowner(cachedpid()),
+      m_ichildlock(0),
+      m_ulldropped(0),
+      m_psigline(s_maxline) {
+    // A queue of 0 entries never takes one, and UINT_MAX has no slot count.
+    if (ui_entries == 0 || ui_entries == UINT_MAX)
+        throw velka::exception::exception(
+            __FILE__, "core::core",
+            "A logging queue of " + std::to_string(ui_entries) + " entries cannot work", -1,
+            EINVAL);
+    try {
+        m_cbmgr = new velka::circular_buffer::circular_buffer_mgr<entry>(ui_entries);
+    } catch (std::exception& e) {
+        throw velka::exception::exception(__FILE__, "core::core",
+                                          "A logging queue of " + std::to_string(ui_entries) +
+                                              " entries cannot be allocated (" + e.what() + ")",
+                                          -1, ENOMEM);
+    }
     if (s_stampclock.load() == stamp_unchosen) choosestampclock();
     refreshoffset();
+    {
+        // The offset from UTC for a signal flush before the first line.
+        time_t tnow = time(nullptr);
+        struct tm tmlocal;
+        if (localtime_r(&tnow, &tmlocal) != nullptr) s_lgmtoff.store(tmlocal.tm_gmtoff);
+    }
     std::set<int> sigs{SIGUSR1, SIGUSR2, SIGSEGV};
     m_sigset.sethandler(sigs, sig_handler);
     m_sigset.setresume(sig_resume);
-    m_cbmgr = new velka::circular_buffer::circular_buffer_mgr<entry>(ui_entries);
     m_tld.m_pcore = this;
     startdispatch();
     pcore.store(this);
@@ -1023,11 +1224,24 @@ void core::startdispatch() {
 }
 
 core::~core() {
+    core* pself = this;
+    if (forkedchild()) {
+        // The dispatch thread is the parent's: neither stopped nor joined here (joining a
+        // thread that is not in this process would wait for ever). Its object is left
+        // behind; the parent's lines in the queue are the parent's to write.
+        m_bstopped.store(true);
+        new (&m_pthrd) velka::scoped_ptr::scoped_ptr<velka::thread::thread>(nullptr);
+        pcore.compare_exchange_strong(pself, nullptr);
+        return;
+    }
     // A core destroyed from the program's handler of a flushed signal (exit() there) does not
     // wait for the flush to be over.
     if (m_brestart.load()) restart();
-    if (!m_tld.hndlr_exited.load() || m_bsync.load()) cancelthread();
-    core* pself = this;
+    cancelthread();
+    // Producers that were waiting for room when the dispatch thread ended return without
+    // queueing; the queue goes only once none is left inside its wait.
+    m_cbmgr->close();
+    for (int i = 0; i < 100000 && m_cbmgr->waitingproducers() > 0; ++i) sched_yield();
     pcore.compare_exchange_strong(pself, nullptr);
     m_csink.reset(nullptr);
     m_csink_valid = false;
@@ -1048,7 +1262,7 @@ void core::add_sink(sink_type_t sink_type, std::string s_path) {
 }
 
 void core::del_sink(sink_type_t sink_type) {
-    cancelthread();
+    drain();
     velka::mutex::mutex_mgr guard(&m_list_lock);
     if (sink_type == FILE_SINK) {
         if (m_fsink.get() != nullptr) m_fsink->close();
@@ -1058,6 +1272,40 @@ void core::del_sink(sink_type_t sink_type) {
         m_csink.reset(nullptr);
         m_csink_valid = false;
     }
+}
+
+unsigned long long core::droppedlines() {
+    return m_ulldropped.load();
+}
+
+bool core::forkedchild() {
+    return cachedpid() != m_pidowner;
+}
+
+// In a forked child every caller writes its own line: one at a time, without the locks of
+// the parent's threads (any may have been held across the fork), formatted in buffers of
+// its own. The sinks' descriptors are shared with the parent; each line is one write(2).
+void core::writechild(const entry& ent) {
+    pid_t pid = cachedpid();
+    for (;;) {
+        pid_t iholder = m_ichildlock.load();
+        if (iholder != pid && m_ichildlock.compare_exchange_weak(iholder, pid)) break;
+        sched_yield();
+    }
+    velka::scoped_array::scoped_array<char> line(s_maxline);
+    timecache tc{0, -1, {0}, false, 0, 0};
+    size_t n = static_cast<size_t>(formatline(ent, tc, line.get(), s_maxline - 1));
+    line[n++] = '\n';
+    if (!writesinks(line.get(), n)) m_ulldropped.fetch_add(1);
+    m_ichildlock.store(0);
+}
+
+// The console's lines, then the file's. False when neither sink is installed: the caller
+// counts the lines as dropped.
+bool core::writesinks(const char* p, size_t n) {
+    if (m_csink_valid) static_cast<console_sink*>(m_csink.get())->writelines(p, n);
+    if (m_fsink_valid) static_cast<file_sink*>(m_fsink.get())->writelines(p, n);
+    return m_csink_valid || m_fsink_valid;
 }
 
 // While a signal flush runs, producers wait: when the signal ends the process they never go
@@ -1118,8 +1366,9 @@ void core::queuefilled(log_level_t lvl, const F& fill) {
         tvstamp.tv_sec = ts.tv_sec;
         tvstamp.tv_usec = -1 - static_cast<suseconds_t>(ts.tv_nsec);
     }
+    const pid_t pid = cachedpid();
     auto build = [&](entry& ent) {
-        ent.m_pid = cachedpid();
+        ent.m_pid = pid;
         ent.m_tid = pthread_self();
         ent.m_time = tvstamp;
         ent.m_log_level = lvl;
@@ -1127,16 +1376,16 @@ void core::queuefilled(log_level_t lvl, const F& fill) {
         ent.m_uargsend = 0;
         fill(ent);
     };
-    if (m_bflushing.load(std::memory_order_relaxed) || m_brestart.load(std::memory_order_relaxed))
-        waitforflush();
-    if (m_bsync.load(std::memory_order_relaxed)) {
+    if (m_bflushing.load(std::memory_order_relaxed) || m_brestart.load(std::memory_order_relaxed) ||
+        m_bsync.load(std::memory_order_relaxed) || m_bstopped.load(std::memory_order_relaxed) ||
+        pid != m_pidowner) {
         entry ent;
         build(ent);
         // The copy holds the text (that of an entry of LOGF formatted).
         queue_entry(entry(ent));
         return;
     }
-    m_cbmgr->queuewith(build);
+    m_cbmgr->queuewith(build, &t_building);
 }
 
 void core::queue_text(
@@ -1144,8 +1393,10 @@ void core::queue_text(
     queuefilled(lvl, [&](entry& ent) {
         size_t uioff = puttag(ent.m_cbuff, file, formatting::textlength(file), func,
                               formatting::textlength(func));
-        puttext(ent.m_cbuff, uioff, str, strnlen(str, uilen));
+        // Every byte of the text, NULs included: the line shows them.
+        puttext(ent.m_cbuff, uioff, str, uilen);
         ent.m_cbuff[uioff] = '\0';
+        ent.m_uformat = static_cast<uint16_t>(uioff + 1);
     });
 }
 
@@ -1162,8 +1413,17 @@ void core::queue_format(log_level_t lvl, const formatcall& call) {
 }
 
 void core::queue_entry(const entry& ent) {
+    if (forkedchild()) {
+        writechild(ent);
+        return;
+    }
     if (m_bflushing.load(std::memory_order_relaxed) || m_brestart.load(std::memory_order_relaxed))
         waitforflush();
+    // A core being destroyed takes nothing more: the call returns at once.
+    if (m_bstopped.load()) {
+        m_ulldropped.fetch_add(1);
+        return;
+    }
     if (m_bsync.load(std::memory_order_relaxed)) {
         velka::mutex::mutex_mgr guard(&m_synclock);
         if (!m_bstopped.load()) {
@@ -1171,8 +1431,11 @@ void core::queue_entry(const entry& ent) {
             log_entry(ent);
             return;
         }
+        m_ulldropped.fetch_add(1);
+        return;
     }
-    m_cbmgr->queue(ent);
+    auto copy = [&ent](entry& slot) { slot = ent; };
+    m_cbmgr->queuewith(copy, &t_building);
 }
 
 entry core::dequeue_entry() {
@@ -1185,13 +1448,13 @@ int core::timeddequeue_entry(int seconds, entry& ent) {
 
 void core::log_entry(const entry& ent) {
     size_t n = formatentry(ent, m_pline.get());
-    if (m_csink_valid) static_cast<console_sink*>(m_csink.get())->writelines(m_pline.get(), n);
-    if (m_fsink_valid) static_cast<file_sink*>(m_fsink.get())->writelines(m_pline.get(), n);
+    velka::mutex::mutex_mgr guard(&m_list_lock);
+    if (!writesinks(m_pline.get(), n)) m_ulldropped.fetch_add(1);
 }
 
 // The core makes every sink it holds itself, so they are a file_sink and a console_sink.
 size_t core::formatentry(const entry& ent, char* p) {
-    timecache tc{m_ltimesec, m_itimelen, {0}};
+    timecache tc{m_ltimesec, m_itimelen, {0}, false, 0, 0};
     if (m_itimelen >= 0) memcpy(tc.ctext, m_ctime, static_cast<size_t>(m_itimelen));
     int n = formatline(ent, tc, p, s_maxline - 1);
     if (tc.lsec != m_ltimesec || tc.ilen != m_itimelen) {
@@ -1208,11 +1471,14 @@ void core::writebatch(int n) {
     char* p = pbase;
     for (int i = 0; i < n; ++i) p += formatentry(m_pbatch[i], p);
     size_t ulen = static_cast<size_t>(p - pbase);
+    // The sinks may be added or removed meanwhile by other threads: one lock per batch.
+    velka::mutex::mutex_mgr guard(&m_list_lock);
     if (m_csink_valid) static_cast<console_sink*>(m_csink.get())->writelines(pbase, ulen);
     // From here on the lines are the file sink's: a flush from this thread need not write
     // them.
     m_ibatchnext.store(n);
     if (m_fsink_valid) static_cast<file_sink*>(m_fsink.get())->writelines(pbase, ulen);
+    if (!m_csink_valid && !m_fsink_valid) m_ulldropped.fetch_add(static_cast<unsigned>(n));
 }
 
 // Takes every entry queued (up to a batch) at once: one wake-up of the producers waiting on
@@ -1245,7 +1511,7 @@ void core::log() {
 // Waits until the dispatch thread has written what the queue held at the call, or has ended.
 void core::drain() {
     // A signal flush writes everything queued; what comes after it waits for its end.
-    if (m_bflushing.load()) return;
+    if (m_bflushing.load() || forkedchild()) return;
     if (m_brestart.load()) restart();
     if (m_bsync.load() || m_tld.hndlr_exited.load()) return;
     unsigned long long ulltarget = m_cbmgr->pushedcount();
@@ -1256,10 +1522,12 @@ void core::drain() {
 }
 
 void core::flush() {
+    velka::mutex::mutex_mgr guard(&m_list_lock);
     if (m_fsink_valid) m_fsink->flush();
 }
 
 void core::close() {
+    velka::mutex::mutex_mgr guard(&m_list_lock);
     if (m_fsink_valid) m_fsink->close();
 }
 
@@ -1268,11 +1536,66 @@ void core::nop() {
     while (uicount < 10000) uicount = static_cast<uint16_t>(uicount + 1);
 }
 
-// Signal context. Waits until the dispatch thread has written what is queued and stopped,
-// then flushes the file. On the dispatch thread itself, and when producers write for a
-// dispatch thread that is not there, the remaining entries are written right here.
+namespace {
+
+// How long a signal flush waits, in all, for the dispatch thread and for producers halfway
+// through a call: a producer stopped for good must not keep a crashing process from dumping
+// core.
+const long long s_flushboundns = 2000000000LL;
+
+long long monotonicns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return nanoseconds(ts);
+}
+
+// Decimal digits of v at p; returns the end.
+char* putdecimal(char* p, unsigned long long v) {
+    char cdigits[24];
+    int n = 0;
+    do {
+        cdigits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (n > 0) *p++ = cdigits[--n];
+    return p;
+}
+
+// The formatting state of a signal flush: time by arithmetic (see timecache), the counter's
+// reading taken now.
+timecache signaltimecache() {
+    timecache tc{0, -1, {0}, true, 0, 0};
+    if (s_stampclock.load(std::memory_order_relaxed) == stamp_counter)
+        readpair(tc.ullcount, tc.llmono);
+    return tc;
+}
+
+timecache s_sigtc;
+
+}  // namespace
+
+// To the file only: a console that nobody reads (a full pipe, a stopped terminal) would hold
+// the flush in write(2) for ever.
+void core::flushentry(const entry& ent) {
+    char* p = m_psigline.get();
+    size_t n = static_cast<size_t>(formatline(ent, s_sigtc, p, s_maxline - 1));
+    p[n++] = '\n';
+    if (m_fsink_valid) static_cast<file_sink*>(m_fsink.get())->writelines(p, n);
+}
+
+// Signal context: only write(2), clock_gettime, atomics and arithmetic. Waits until the
+// dispatch thread has written what it took and stopped, then writes what is left in the
+// queue to the file. On the dispatch thread itself, and when producers write for a dispatch thread
+// that is not there, the remaining entries are written right here. The sinks are written without
+// their lock: the thread this signal interrupted may hold it. All waiting ends 2 s after the
+// start; what could not be written by then is counted on a last line.
 void core::flush_entries() {
+    // In a forked child callers wrote their own lines: nothing is queued for it.
+    if (forkedchild()) return;
+    const long long lldeadline = monotonicns() + s_flushboundns;
     m_bflushing.store(true);
+    s_sigtc = signaltimecache();
+    unsigned long long ulllost = 0;
     bool bself = m_bdispatchtid.load() && pthread_equal(m_dispatchtid.load(), pthread_self());
     if (bself) {
         m_tld.log_entries.store(false);
@@ -1281,34 +1604,68 @@ void core::flush_entries() {
         // one a producer had not counted yet is found too. SIGUSR1 and SIGUSR2 only reach
         // this thread while it waits for entries, with nothing taken.
         int ilen = m_ibatchlen.load();
-        for (int i = m_ibatchnext.load(); i < ilen; ++i) log_entry(m_pbatch[i]);
+        for (int i = m_ibatchnext.load(); i < ilen; ++i) flushentry(m_pbatch[i]);
         m_ibatchnext.store(ilen);
         entry ent;
         m_cbmgr->startdrain();
-        while (m_cbmgr->drainone(ent) == 0) log_entry(ent);
+        while (m_cbmgr->drainone(ent, &t_building, lldeadline) == 0) flushentry(ent);
+        ulllost = m_cbmgr->drainleft();
         // Its wait ends at once when the program goes on.
         m_cbmgr->wake();
     } else if (m_bsync.load()) {
+        // Producers write for themselves; one of them may be writing now.
         bool bheld = m_synclock.ownedbycaller();
-        if (!bheld) m_synclock.lock();
-        drainhere();
-        if (!bheld) m_synclock.unlock();
+        bool blocked = false;
+        while (!bheld && !(blocked = m_synclock.trylock()) && monotonicns() < lldeadline)
+            sched_yield();
+        if (bheld || blocked) {
+            entry ent;
+            m_cbmgr->allowunlockedtakes();
+            while (m_cbmgr->trydequeue(ent) == 0) flushentry(ent);
+        }
+        ulllost = m_cbmgr->pushedcount() - m_cbmgr->takencount();
+        if (blocked) m_synclock.unlock();
     } else {
-        // The dispatch thread finishes the line it is writing and stops; what is left in the
+        // The dispatch thread finishes the batch it is writing and stops; what is left in the
         // ring is written here. It must not wait for the queue's lock meanwhile: this thread
         // may hold it, interrupted in the middle of queueing an entry, and such an entry may
         // be in the ring before it was counted, so the dispatch thread would never take it.
         m_cbmgr->allowunlockedtakes();
         m_tld.log_entries.store(false);
         m_cbmgr->wake();
-        while (!m_tld.hndlr_exited.load()) nop();
-        entry ent;
-        m_cbmgr->startdrain();
-        while (m_cbmgr->drainone(ent) == 0) log_entry(ent);
+        while (!m_tld.hndlr_exited.load() && monotonicns() < lldeadline) nop();
+        if (m_tld.hndlr_exited.load()) {
+            entry ent;
+            m_cbmgr->startdrain();
+            while (m_cbmgr->drainone(ent, &t_building, lldeadline) == 0) flushentry(ent);
+            ulllost = m_cbmgr->drainleft();
+        } else {
+            // The dispatch thread is stuck (a write that does not return): what it took and
+            // everything queued stays unwritten.
+            ulllost = m_cbmgr->pushedcount() - m_cbmgr->takencount() +
+                      static_cast<unsigned long long>(m_ibatchlen.load() - m_ibatchnext.load());
+        }
     }
-    // Flushed but not closed: closing releases memory, which a signal handler must not do.
-    // Nothing writes to the file any more, and the system closes it with the process.
-    flush();
+    if (ulllost > 0) {
+        // The last line: how many entries the flush could not write.
+        char ctext[160];
+        char* p = ctext;
+        const char* shead = "logger.cpp::core::flush_entries( )  ";
+        memcpy(p, shead, strlen(shead));
+        p += strlen(shead);
+        p = putdecimal(p, ulllost);
+        const char* stail = " queued lines lost: not written within 2 s of the signal";
+        memcpy(p, stail, strlen(stail) + 1);
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        timeval tv;
+        tv.tv_sec = ts.tv_sec;
+        tv.tv_usec = -1 - static_cast<suseconds_t>(ts.tv_nsec);
+        entry elost(cachedpid(), pthread_self(), tv, lvl_err, ctext);
+        flushentry(elost);
+    }
+    // Nothing is held back to flush; the file is not closed (closing releases memory, which
+    // a signal handler must not do), and the system closes it with the process.
 }
 
 bool core::dispatchfailed() {
@@ -1335,10 +1692,10 @@ int core::fsinkerror() {
     return static_cast<file_sink*>(m_fsink.get())->error();
 }
 
-// Drains the queue and stops the dispatch thread; producers writing for a missing dispatch
-// thread stop writing too. The dispatch thread stops by itself once it finds the queue empty;
-// the wake ends a wait for entries at once, so stopping takes no longer than writing what is
-// queued.
+// For the destructor: from here on calls take no entry (see queue_entry), so the queue
+// empties however many threads keep logging; the dispatch thread stops by itself once it
+// finds it empty, and the wake ends a wait for entries at once, so stopping takes no longer
+// than writing what was queued before.
 void core::cancelthread() {
     {
         velka::mutex::mutex_mgr guard(&m_synclock);

@@ -3,7 +3,9 @@
 // measures time: a dispatch thread is held up by a FIFO nobody reads yet, and signals are
 // delivered in child processes.
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -14,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +29,7 @@
 
 #include <gtest/gtest.h>
 
+#include <velka/exception>
 #include <velka/logger>
 #include <velka/utilities>
 
@@ -274,6 +278,8 @@ TEST(Unit_Logger, FormattedEntriesAreTheCLibrarysTextAndSafeOtherwise) {
         ref("new\\nline\\x1b");
         LOGF(&src, "t.cpp", "t", "%99999999999d", 1);
         ref(std::string(1023 - 13, ' '));
+        LOGF(&src, "t.cpp", "t", "%*d", LLONG_MIN, 5);  // clamped before it is negated
+        ref("5" + std::string(1023 - 14, ' '));
         LOGF(&src, "t.cpp", "t", "%s%s", std::string(1000, 'a'), "cut");
         ref(std::string(1000, 'a'));
         LOGF(&src, lvl_debug, "t.cpp", "t", "filtered %d", 1);
@@ -426,22 +432,70 @@ TEST(Unit_Logger, ReplacingAFailedFileSinkClearsTheFailure) {
     EXPECT_FALSE(c.filesinkfailed());
 }
 
-TEST(Unit_Logger, RemovingTheConsoleSinkStopsAllOutput) {
+// Dispatch goes on after del_sink: the other sink gets the lines, and with none left they
+// are dropped and counted; no call blocks (the alarm ends a hang).
+TEST(Unit_LoggerDeathTest, RemovingASinkKeepsTheOtherWriting) {
     tempdir dir;
     std::string slog = dir / "velka.log";
-    ::testing::internal::CaptureStdout();
-    {
-        core c(4);
-        c.add_sink(FILE_SINK, slog);
-        c.add_sink(CONSOLE_SINK, "");
-        source src(&c, everylevel);
-        LOG(&src, "before");
-        c.del_sink(CONSOLE_SINK);
-        LOG(&src, "after");  // queued, never written
+    EXPECT_EXIT(
+        {
+            alarm(20);
+            core c(4);
+            c.add_sink(FILE_SINK, slog);
+            c.add_sink(CONSOLE_SINK, "");
+            source src(&c, everylevel);
+            LOG(&src, "before");
+            c.del_sink(CONSOLE_SINK);
+            for (int i = 0; i < 20; ++i) LOG(&src, "after");
+            c.del_sink(FILE_SINK);
+            for (int i = 0; i < 20; ++i) LOG(&src, "dropped");
+            c.drain();
+            _exit(c.droppedlines() == 20 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(countlines(slog), 21u);
+}
+
+// Threads that keep logging while the sinks change (a data race for ThreadSanitizer before)
+// and while the core is destroyed, its file a FIFO read slowly, so the queue is never found
+// empty: the destructor returns, racing calls return.
+TEST(Unit_LoggerDeathTest, SinksChangeAndTheCoreStopsWhileThreadsLog) {
+    tempdir dir;
+    std::string sfifo = dir / "fifo";
+    ASSERT_EQ(mkfifo(sfifo.c_str(), 0600), 0);
+    EXPECT_EXIT(
+        {
+            alarm(20);
+            std::thread([&] {
+                int ifd = open(sfifo.c_str(), O_RDONLY);
+                for (char c[4096];; usleep(1000)) (void)!read(ifd, c, sizeof(c));
+            }).detach();
+            alignas(core) static char cspace[sizeof(core)];
+            core* pc = new (cspace) core(4096);
+            source src(pc, everylevel);
+            std::atomic<int> icount(0);
+            for (int i = 0; i < 4; ++i)
+                std::thread([&] {
+                    for (;;) LOGF(&src, "x.cpp", "x", "line %d", icount++);
+                }).detach();
+            for (int i = 0; i < 50; ++i) pc->add_sink(FILE_SINK, sfifo);
+            while (icount.load() < 10000) sched_yield();
+            pc->~core();
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// The core refuses queue sizes that cannot work, naming the size.
+TEST(Unit_Logger, UnworkableQueueSizesAreRefused) {
+    for (unsigned int ui : {0u, 4294967295u}) {
+        try {
+            core c(ui);
+            ADD_FAILURE() << ui;
+        } catch (velka::exception::exception& e) {
+            EXPECT_NE(e().find(std::to_string(ui)), std::string::npos) << e();
+        }
     }
-    std::string sout = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(countlines(slog), 1u);
-    EXPECT_TRUE(endswith(sout, " before\n"));
 }
 
 TEST(Unit_LoggerDeathTest, NullFilterIsAnAssertion) {
@@ -882,4 +936,145 @@ TEST(Unit_LoggerDeathTest, WithoutADispatchThreadProducersWriteThemselves) {
         ::testing::ExitedWithCode(0), "");
     GTEST_FLAG_SET(death_test_style, "fast");
 #endif
+}
+
+// ---- Forked children, a bounded signal flush ----
+
+// A child forked by a program with a core writes its own lines (more than the queue holds),
+// and its signal flush ends: the child dies of the signal instead of hanging.
+TEST(Unit_LoggerDeathTest, AForkedChildWritesItsOwnLinesAndItsFlushEnds) {
+    tempdir dir;
+    std::string slog = dir / "velka.log";
+    EXPECT_EXIT(
+        {
+            alarm(20);
+            core c(8);
+            c.add_sink(FILE_SINK, slog);
+            source src(&c, everylevel);
+            LOG(&src, "parent");
+            c.drain();
+            pid_t pid = fork();
+            if (pid == 0) {
+                alarm(20);
+                for (int i = 0; i < 100; ++i) LOGF(&src, "f.cpp", "f", "child %d", i);
+                raise(SIGUSR1);
+                _exit(3);
+            }
+            int istatus = 0;
+            waitpid(pid, &istatus, 0);
+            c.drain();
+            bool bended = WIFSIGNALED(istatus) && WTERMSIG(istatus) == SIGUSR1;
+#if defined(__SANITIZE_THREAD__)
+            // ThreadSanitizer holds a signal raised in a forked child: the flush ended all
+            // the same.
+            bended = bended || (WIFEXITED(istatus) && WEXITSTATUS(istatus) == 3);
+#endif
+            _exit(bended ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    std::vector<std::string> lines = readlines(slog);
+    ASSERT_EQ(lines.size(), 101u);
+    EXPECT_TRUE(endswith(lines[100], "f.cpp::f( )  child 99"));
+}
+
+// A dispatch thread stuck writing to a console nobody reads: the signal flush waits about 2 s,
+// says on the file's last line how many lines it could not reach, and the signal goes on.
+TEST(Unit_LoggerDeathTest, SignalFlushWaitsAtMostTwoSeconds) {
+    tempdir dir;
+    std::string slog = dir / "velka.log";
+    EXPECT_EXIT(
+        {
+            alarm(20);
+            int fds[2];
+            if (pipe(fds) != 0 || dup2(fds[1], STDOUT_FILENO) < 0) _exit(1);
+            core c(4096);
+            c.add_sink(FILE_SINK, slog);
+            c.add_sink(CONSOLE_SINK, "");
+            logmany(c, 3000);  // far more than the pipe takes
+            usleep(500000);    // the dispatch thread fills the pipe and waits in write(2)
+            raise(SIGUSR1);
+        },
+        ::testing::KilledBySignal(SIGUSR1), "");
+    std::vector<std::string> lines = readlines(slog);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find(" queued lines lost: not written within 2 s"), std::string::npos);
+}
+
+// ---- One entry, one harmless line ----
+
+TEST(Unit_Logger, HostileBytesAreWrittenVisiblyInFileAndConsole) {
+    const std::vector<std::pair<std::string, std::string>> table = {
+        {"\xc2\x9b[2J \xc2\x85 \x9b[2J", "\\u009b[2J \\u0085 \\x9b[2J"},  // C1, UTF-8 and raw
+        {"a\xe2\x80\xa8"
+         "b\xe2\x80\xa9",
+         "a\\u2028b\\u2029"},
+        {"\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9", "\\u202a\\u202e\\u2066\\u2069"},
+        {"\xff\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80",
+         "\\xff\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80"},
+        {"cut \xe2\x80", "cut \\xe2\\x80"},
+        {std::string("a\0b\0", 4) + "rest", "a\\x00b\\x00rest"},
+        {"\xc3\xbc \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80 \\x41",
+         "\xc3\xbc \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80 \\x41"},
+    };
+    tempdir dir;
+    std::string slog = dir / "velka.log";
+    ::testing::internal::CaptureStdout();
+    {
+        core c(64);
+        c.add_sink(FILE_SINK, slog);
+        c.add_sink(CONSOLE_SINK, "");
+        source src(&c, everylevel);
+        for (const auto& row : table) {
+            LOG(&src, row.first);
+            LOGF(&src, nullptr, nullptr, "%s", row.first);
+        }
+    }
+    std::istringstream console(::testing::internal::GetCapturedStdout());
+    std::vector<std::string> lines = readlines(slog);
+    ASSERT_EQ(lines.size(), 2 * table.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::string sout;
+        std::getline(console, sout);
+        EXPECT_EQ(sout, lines[i]);
+        EXPECT_TRUE(endswith(lines[i], " ERR " + table[i / 2].second)) << lines[i];
+    }
+}
+
+// ---- dlopen ----
+
+// A module loaded with dlopen logs through the library, and neither needs the static TLS
+// block, which a library loaded late may find full.
+TEST(Unit_Logger, AModuleLoadedWithDlopenLogs) {
+    tempdir dir;
+    std::string slog = dir / "velka.log";
+    {
+        core c(8);
+        c.add_sink(FILE_SINK, slog);
+        source src(&c, everylevel);
+        void* ph = dlopen(VELKA_DLMODULE, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(ph, nullptr) << dlerror();
+        auto plogfrom = reinterpret_cast<void (*)(source*)>(dlsym(ph, "velka_dlmodule_log"));
+        ASSERT_NE(plogfrom, nullptr);
+        plogfrom(&src);
+        int istatic = 0;
+        dl_iterate_phdr(
+            [](dl_phdr_info* pi, size_t, void* p) {
+                if (!strstr(pi->dlpi_name, "velka") && !strstr(pi->dlpi_name, "dlmodule")) return 0;
+                for (int i = 0; i < pi->dlpi_phnum; ++i) {
+                    if (pi->dlpi_phdr[i].p_type != PT_DYNAMIC) continue;
+                    auto pd = reinterpret_cast<const ElfW(Dyn)*>(pi->dlpi_addr +
+                                                                 pi->dlpi_phdr[i].p_vaddr);
+                    for (; pd->d_tag != DT_NULL; ++pd)
+                        if (pd->d_tag == DT_FLAGS && (pd->d_un.d_val & DF_STATIC_TLS) != 0)
+                            ++*static_cast<int*>(p);
+                }
+                return 0;
+            },
+            &istatic);
+        EXPECT_EQ(istatic, 0) << "an object of the library or the module needs static TLS";
+        dlclose(ph);
+    }
+    std::vector<std::string> lines = readlines(slog);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(endswith(lines[1], "m.cpp::m( )  from the module 2"));
 }

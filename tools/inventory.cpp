@@ -48,11 +48,11 @@ inventoryfacts inventory_collect(velka::logger::source* plogsrc, bool bconcurren
     quietstderr quiet;
     disksjob job;
     // The disks' child is forked before any thread starts.
-    if (bconcurrent) job = disks_start();
+    if (bconcurrent) job = disks_start(plogsrc);
     invtools::runsteps({[&] { inv.platform = platform_collect(plogsrc, bconcurrent); },
                         [&] { inv.pci = pci_collect("", plogsrc); },
                         [&] {
-                            if (!bconcurrent) job = disks_start();
+                            if (!bconcurrent) job = disks_start(plogsrc);
                             inv.disks = disks_finish(job, plogsrc);
                         },
                         [&] { inv.lvm = lvm_collect(plogsrc, bconcurrent); },

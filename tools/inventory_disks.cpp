@@ -480,7 +480,7 @@ diskssection examine(velka::logger::source* plogsrc) {
 
 }  // namespace
 
-disksjob disks_start() {
+disksjob disks_start(velka::logger::source* plogsrc) {
     disksjob job;
     std::list<std::string> lscsi, lblock;
     utilities::readdir(s_scsidevices, lscsi);
@@ -505,8 +505,9 @@ disksjob disks_start() {
         if (!coverudevdata(slayers, serr)) {
             sout = "Ethe disks cannot be examined here (" + serr + ")";
         } else {
-            // The logging core's thread is not in this process: log nothing here.
-            sout = packed(examine(nullptr));
+            // The child writes its log lines itself (the core's dispatch thread is the
+            // parent's), straight to the log file.
+            sout = packed(examine(plogsrc));
         }
         const char* p = sout.data();
         size_t n = sout.size();

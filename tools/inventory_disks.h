@@ -28,7 +28,8 @@ struct diskssection {
 
 // As root the disks are examined in a child process with a private mount namespace
 // (disks_start forks it: call it before starting threads). Without root, or when /sys shows
-// no device, nothing happens until disks_finish, which then examines the disks itself.
+// no device, nothing happens until disks_finish, which then examines the disks itself. The
+// child logs through plogsrc: in a forked child the core writes each line itself.
 struct disksjob {
     bool bchild = false;
     bool bnodevices = false;  // /sys listed no SCSI device and no block device
@@ -37,7 +38,7 @@ struct disksjob {
     std::string slayers;
     std::string serror;
 };
-disksjob disks_start();
+disksjob disks_start(velka::logger::source* plogsrc);
 diskssection disks_finish(disksjob& job, velka::logger::source* plogsrc);
 
 #endif

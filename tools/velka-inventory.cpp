@@ -276,8 +276,8 @@ int main(int argc, char** argv) {
     LOG(s_plogsrc, s_file, "inventory::main", "done, exit code " + utilities::itostr(iret));
     s_plogsrc = nullptr;
     if (plogcore.get() != nullptr) {
-        // Stopping the core writes every queued line: a failure shows after it.
-        plogcore->del_sink(velka::logger::CONSOLE_SINK);
+        // Every queued line is written first: a failure shows after it.
+        plogcore->drain();
         if (plogcore->filesinkfailed()) {
             fprintf(stderr, "velka-inventory: cannot write to the log file '%s': %s\n",
                     printable(slog).c_str(), strerror(plogcore->filesinkerrno()));

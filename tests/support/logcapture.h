@@ -1,8 +1,8 @@
 // Log capture for tests of modules that log: a logging core with a file sink in a temporary
 // directory and one source on it. messages() and text() stop the core's writing (every entry
 // queued so far reaches the file); messages() returns each record as
-// "{file}::{function}( )  {text}", the control characters the line shows as \n, \r, \t or
-// \xNN turned back into themselves (a text's trailing newline is not in the file; has()
+// "{file}::{function}( )  {text}", the characters the line shows as \n, \r, \t, \xNN or
+// \uNNNN turned back into themselves (a text's trailing newline is not in the file; has()
 // compares without it).
 #ifndef VELKA_TEST_LOGCAPTURE_H
 #define VELKA_TEST_LOGCAPTURE_H
@@ -36,9 +36,9 @@ public:
         messages();
         return velka_test::slurp(m_sfile);
     }
-    // Stops writing for good (the file sink is removed after the queue has drained); later
-    // calls return the same records. The source stays valid: what is logged afterwards is
-    // queued and never written.
+    // Stops writing for good (the file sink is removed once what was queued is in the file);
+    // later calls return the same records. The source stays valid: what is logged afterwards
+    // is dropped.
     std::vector<std::string> messages() {
         if (!m_bstopped) {
             m_pcore->del_sink(velka::logger::FILE_SINK);
@@ -94,6 +94,15 @@ private:
             } else if (c == 'x' && i + 3 < s.size() && isxdigit(s[i + 2]) && isxdigit(s[i + 3])) {
                 sout += static_cast<char>(std::stoi(s.substr(i + 2, 2), nullptr, 16));
                 i += 3;
+            } else if (c == 'u' && i + 5 < s.size() &&
+                       s.find_first_not_of("0123456789abcdef", i + 2) >= i + 6) {
+                // \u0085, \u202e: back to UTF-8 (2 or 3 bytes for these code points).
+                unsigned long ucp = std::stoul(s.substr(i + 2, 4), nullptr, 16);
+                if (ucp >= 0x800) sout += static_cast<char>(0xe0 | (ucp >> 12));
+                if (ucp < 0x800) sout += static_cast<char>(0xc0 | (ucp >> 6));
+                if (ucp >= 0x800) sout += static_cast<char>(0x80 | ((ucp >> 6) & 0x3f));
+                sout += static_cast<char>(0x80 | (ucp & 0x3f));
+                i += 5;
             } else {
                 sout += s[i];
             }
