@@ -20,6 +20,7 @@
 #include <velka/utilities>
 
 #include "cloexecfile.h"
+#include "failure.h"
 
 namespace velka {
 namespace archiver {
@@ -118,16 +119,16 @@ void runjobs(archivetaskdata* ptask, bool bcreate) {
     const std::string sid = utilities::uitostr(ptask->m_threadid);
     std::string sline;
     while (nextline(ptask, sline)) {
-        LOG(ptask->m_plogsrc, s_file, sfunc, "Will process entry " + sline);
+        velka::detail::note(ptask->m_plogsrc, s_file, sfunc, "Will process entry " + sline);
 
         std::string scmd;
         if (!archiver::parselistline(sline, bcreate, scmd)) {
-            LOG(ptask->m_plogsrc, s_file, sfunc, "Invalid input file " + sline);
+            velka::detail::fail(ptask->m_plogsrc, s_file, sfunc, "Invalid input file " + sline);
             ptask->m_bfailed = true;
             return;
         }
 
-        LOG(ptask->m_plogsrc, s_file, sfunc,
+        velka::detail::note(ptask->m_plogsrc, s_file, sfunc,
             sid +
                 (bcreate ? " | will create tar using command | "
                          : " | will extract tar using command | ") +
@@ -136,14 +137,14 @@ void runjobs(archivetaskdata* ptask, bool bcreate) {
         std::istringstream words(sline);
         words >> w1 >> w2;
         std::string sout, serr;
-        if (utilities::system(scmd, sout, serr) != 0) {
-            LOG(ptask->m_plogsrc, s_file, sfunc,
+        if (velka::detail::system(scmd, sout, serr) != 0) {
+            velka::detail::fail(ptask->m_plogsrc, s_file, sfunc,
                 (bcreate ? "Failed to create tar " + w2 : "Failed to extract tar " + w1) +
                     " error: " + serr);
             ptask->m_bfailed = true;
             return;
         }
-        LOG(ptask->m_plogsrc, s_file, sfunc,
+        velka::detail::note(ptask->m_plogsrc, s_file, sfunc,
             sid + " | completed processing | " + (bcreate ? w2 : w1));
     }
 }
@@ -175,45 +176,45 @@ void* extractgzippedtar(void* task) {
 archiver::archiver(velka::logger::source* ptr)
     : m_plogsrc(ptr), m_uicpucores(velka::platform::platform::get_numcpucores()) {
     if (m_uicpucores == 0) m_uicpucores = 1;
-    LOG(m_plogsrc, s_file, "archiver::archiver",
+    velka::detail::note(m_plogsrc, s_file, "archiver::archiver",
         "A maximum of " + utilities::uitostr(m_uicpucores) +
             " tasks will be created for creating the archive ");
 }
 
 int archiver::creategziparchive(std::string inputfile) {
     const char* sfunc = "archiver::creategziparchive";
-    LOG(m_plogsrc, s_file, sfunc, "Input file: " + inputfile);
+    velka::detail::note(m_plogsrc, s_file, sfunc, "Input file: " + inputfile);
     int irc = process(inputfile, creategzippedtar);
     if (irc != 0)
-        LOG(m_plogsrc, s_file, sfunc, "Failed to compress contents of input file " + inputfile);
+        velka::detail::fail(m_plogsrc, s_file, sfunc, "Failed to compress contents of input file " + inputfile);
     else
-        LOG(m_plogsrc, s_file, sfunc,
+        velka::detail::note(m_plogsrc, s_file, sfunc,
             "Successfully compressed contents of input file " + inputfile);
     return irc;
 }
 
 int archiver::extractgziparchive(std::string inputfile) {
     const char* sfunc = "archiver::extractgziparchive";
-    LOG(m_plogsrc, s_file, sfunc, "Input file: " + inputfile);
+    velka::detail::note(m_plogsrc, s_file, sfunc, "Input file: " + inputfile);
     int irc = process(inputfile, extractgzippedtar);
     if (irc != 0)
-        LOG(m_plogsrc, s_file, sfunc, "Failed to extract contents of input file " + inputfile);
+        velka::detail::fail(m_plogsrc, s_file, sfunc, "Failed to extract contents of input file " + inputfile);
     else
-        LOG(m_plogsrc, s_file, sfunc, "Successfully extracted contents of input file " + inputfile);
+        velka::detail::note(m_plogsrc, s_file, sfunc, "Successfully extracted contents of input file " + inputfile);
     return irc;
 }
 
 int archiver::process(std::string inputfile, void* (*funcptr)(void*)) {
     const char* sfunc = "archiver::process";
-    LOG(m_plogsrc, s_file, sfunc, "Input file: " + inputfile);
+    velka::detail::note(m_plogsrc, s_file, sfunc, "Input file: " + inputfile);
     if (funcptr == nullptr) {
-        LOG(m_plogsrc, s_file, sfunc, "No task function given for input file " + inputfile);
+        velka::detail::fail(m_plogsrc, s_file, sfunc, "No task function given for input file " + inputfile);
         return -1;
     }
 
     unsigned int uilines = utilities::numlinesinfile(inputfile);
     unsigned int uitasks = std::min(m_uicpucores, uilines);
-    LOG(m_plogsrc, s_file, sfunc,
+    velka::detail::note(m_plogsrc, s_file, sfunc,
         utilities::uitostr(uitasks) + " tasks will be created for processing " + inputfile);
 
     velka::mutex::mutex filelock;
@@ -231,8 +232,8 @@ int archiver::process(std::string inputfile, void* (*funcptr)(void*)) {
         if (!inputstream.is_open()) ierr = errno != 0 ? errno : EIO;
     }
     if (ierr != 0) {
-        LOG(m_plogsrc, s_file, sfunc,
-            "Failed to open input file " + inputfile + " " + errtext(ierr));
+        velka::detail::failwhat(m_plogsrc, s_file, sfunc,
+            "Failed to open input file " + inputfile + " " + errtext(ierr), "", ierr);
         return -1;
     }
 
@@ -247,7 +248,7 @@ int archiver::process(std::string inputfile, void* (*funcptr)(void*)) {
             records[i].m_threadid = i;
             istart = threads[i].create_joinable_thread(funcptr, &records[i]);
             if (istart != 0) {
-                LOG(m_plogsrc, s_file, sfunc,
+                velka::detail::fail(m_plogsrc, s_file, sfunc,
                     "Failed to create task for processing input file " + inputfile);
                 break;
             }
@@ -260,7 +261,7 @@ int archiver::process(std::string inputfile, void* (*funcptr)(void*)) {
 
     for (unsigned int i = 0; i < uitasks; ++i) {
         if (records[i].m_bfailed) {
-            LOG(m_plogsrc, s_file, sfunc, "task " + utilities::uitostr(i) + " failed ");
+            velka::detail::fail(m_plogsrc, s_file, sfunc, "task " + utilities::uitostr(i) + " failed ");
             return -1;
         }
     }

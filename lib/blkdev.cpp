@@ -19,6 +19,7 @@
 
 #include <velka/logger>
 #include <velka/utilities>
+#include "failure.h"
 
 namespace velka {
 namespace scsi {
@@ -204,7 +205,7 @@ std::string blkdev::devnotostr() const {
 }
 
 void blkdev::logdevinfo() const {
-    LOG(m_plogsrc, s_file, "blkdev::logdevinfo", "Working on Block device: " + m_sdevicepath);
+    velka::detail::note(m_plogsrc, s_file, "blkdev::logdevinfo", "Working on Block device: " + m_sdevicepath);
 }
 
 // ---- Partition tables: parted on the disk the record names ----
@@ -277,7 +278,7 @@ bool partedwords(velka::logger::source* plog,
     for (const std::string* pvalue : lvalues) {
         std::string sreason = notpartedword(*pvalue, bname);
         if (!sreason.empty()) {
-            LOG(plog, s_partfile, stag, "Value " + visible(*pvalue) + " refused: value " + sreason);
+            velka::detail::refuse(plog, s_partfile, stag, "Value " + visible(*pvalue) + " refused: value " + sreason);
             return false;
         }
     }
@@ -289,7 +290,7 @@ bool partedwords(velka::logger::source* plog,
 bool refusedinuse(velka::logger::source* plog, const char* stag, const std::string& sdev) {
     std::string susage;
     if (!utilities::inuse(sdev, susage)) return false;
-    LOG(plog, s_partfile, stag, "Block device " + sdev + " refused: " + susage);
+    velka::detail::refuse(plog, s_partfile, stag, "Block device " + sdev + " refused: " + susage, sdev);
     return true;
 }
 
@@ -353,7 +354,7 @@ bool quoteall(velka::logger::source* plog,
               std::initializer_list<std::pair<const std::string*, std::string*>> lvalues) {
     for (const auto& v : lvalues) {
         if (!utilities::quoteoperand(*v.first, *v.second)) {
-            LOG(plog, s_partfile, stag,
+            velka::detail::refuse(plog, s_partfile, stag,
                 "Value " + visible(*v.first) + " refused: value begins with '-'");
             return false;
         }
@@ -434,14 +435,14 @@ int blkdev::parsepartitionlisting(const std::vector<std::string>& vlines,
         }
         // 2. Every record of the listing ends in ";": one without it was cut short.
         if (sline.empty() || sline.back() != ';') {
-            LOG(plogsrc, s_partfile, stag, "Skipping incomplete partition line: " + visible(sline));
+            velka::detail::note(plogsrc, s_partfile, stag, "Skipping incomplete partition line: " + visible(sline));
             continue;
         }
         // 3. number:start:end:size[:filesystem[:name[:flags]]], empty fields in place, ":" and
         // "\\" in the fields decoded.
         std::vector<std::string> vf = partfields(sline.substr(0, sline.size() - 1));
         if (vf.size() < 4 || vf[0].empty() || vf[1].empty() || vf[2].empty() || vf[3].empty()) {
-            LOG(plogsrc, s_partfile, stag,
+            velka::detail::note(plogsrc, s_partfile, stag,
                 "Skipping partition line with fewer than four fields: " + visible(sline));
             continue;
         }
@@ -449,7 +450,7 @@ int blkdev::parsepartitionlisting(const std::vector<std::string>& vlines,
         if (vf[1] == "0.00B") continue;
         partitioninfo part;
         if (!partnumber(vf[0], part.m_partitionnum)) {
-            LOG(plogsrc, s_partfile, stag,
+            velka::detail::note(plogsrc, s_partfile, stag,
                 "Skipping partition line with bad number: " + visible(sline));
             continue;
         }
@@ -478,8 +479,8 @@ int blkdev::clearpartitiontable() {
     int ifd = ::open(m_sdevicepath.c_str(), O_RDWR | O_CLOEXEC);
     if (ifd < 0) {
         int ierr = errno;
-        LOG(m_plogsrc, s_partfile, "blkdev::clearpartitiontable",
-            "Failed to open block device " + m_sdevicepath + " error: " + strerror(ierr));
+        velka::detail::failwhat(m_plogsrc, s_partfile, "blkdev::clearpartitiontable",
+            "Failed to open block device " + m_sdevicepath + " error: " + strerror(ierr), "", ierr);
         return -1;
     }
     char zeroes[512] = {};
@@ -487,13 +488,13 @@ int blkdev::clearpartitiontable() {
     int ierr = errno;
     ::close(ifd);
     if (iwritten == static_cast<ssize_t>(sizeof(zeroes))) {
-        LOG(m_plogsrc, s_partfile, "blkdev::clearpartitiontable",
+        velka::detail::note(m_plogsrc, s_partfile, "blkdev::clearpartitiontable",
             "Successfully wiped partition table on block device " + m_sdevicepath);
         return 0;
     }
-    LOG(m_plogsrc, s_partfile, "blkdev::clearpartitiontable",
+    velka::detail::failwhat(m_plogsrc, s_partfile, "blkdev::clearpartitiontable",
         "Failed to wipe partition table on block device " + m_sdevicepath +
-            " error: " + (iwritten < 0 ? strerror(ierr) : "short write"));
+            " error: " + (iwritten < 0 ? strerror(ierr) : "short write"), "", ierr);
     return -1;
 }
 
@@ -504,15 +505,15 @@ int blkdev::setlabel(const std::string& slabel) {
         !partedwords(m_plogsrc, stag, {&slabel}) || refusedinuse(m_plogsrc, stag, m_sdevicepath))
         return -1;
     std::string scmd = mklabelcmd(qdev, qlabel);
-    LOG(m_plogsrc, s_partfile, stag,
+    velka::detail::note(m_plogsrc, s_partfile, stag,
         "Label " + slabel + " will be set on blkdev " + m_sdevicepath + " using command " + scmd);
     std::string sout, serr;
-    int iret = utilities::system(scmd, sout, serr, s_partedlocale);
+    int iret = velka::detail::system(scmd, sout, serr, s_partedlocale);
     if (iret == 0)
-        LOG(m_plogsrc, s_partfile, stag,
+        velka::detail::note(m_plogsrc, s_partfile, stag,
             "Successfully set label label on block device " + m_sdevicepath);
     else
-        LOG(m_plogsrc, s_partfile, stag,
+        velka::detail::fail(m_plogsrc, s_partfile, stag,
             "Failed to set label on block device " + m_sdevicepath + " error: " + serr);
     return iret;
 }
@@ -535,7 +536,7 @@ int blkdev::createpartition(const std::string& start,
     if ((name.size() > 36 || !bascii) && tabletype(qdev) == "gpt") {
         std::string sreason = notgptname(name);
         if (!sreason.empty()) {
-            LOG(m_plogsrc, s_partfile, stag,
+            velka::detail::refuse(m_plogsrc, s_partfile, stag,
                 "Value " + visible(name) + " refused: value " + sreason +
                     ", which a GPT partition name cannot hold");
             return -1;
@@ -543,19 +544,19 @@ int blkdev::createpartition(const std::string& start,
     }
     qname = utilities::shellquote(partedname(name));
     std::string scmd = mkpartcmd(qdev, qname, qstart, qend);
-    LOG(m_plogsrc, s_partfile, stag,
+    velka::detail::note(m_plogsrc, s_partfile, stag,
         "GPT partition will be created on block device " + m_sdevicepath + "using command " + scmd);
     std::string sout, serr;
-    int iret = utilities::system(scmd, sout, serr, s_partedlocale);
+    int iret = velka::detail::system(scmd, sout, serr, s_partedlocale);
     if (iret != 0) {
-        LOG(m_plogsrc, s_partfile, stag,
+        velka::detail::fail(m_plogsrc, s_partfile, stag,
             "Failed to create GPT partition on block device " + m_sdevicepath + " error: " + serr);
         return iret;
     }
-    LOG(m_plogsrc, s_partfile, stag,
+    velka::detail::note(m_plogsrc, s_partfile, stag,
         "Successfully created GPT partition on block device " + m_sdevicepath);
     utilities::millisleep(100);
-    LOG(m_plogsrc, s_partfile, stag,
+    velka::detail::note(m_plogsrc, s_partfile, stag,
         "Will create a udev entry for newly created partition on " + m_sdevicepath);
     createudeventry();
     return 0;
@@ -570,21 +571,21 @@ int blkdev::setpartitionflag(int partition, const std::string& flag) {
     // A number below 1 names no partition, and a negative one would reach parted as an
     // option.
     if (partition < 1) {
-        LOG(m_plogsrc, s_partfile, stag,
+        velka::detail::refuse(m_plogsrc, s_partfile, stag,
             "Partition number " + utilities::itostr(partition) + " refused: not a partition");
         return -1;
     }
     std::string scmd = setflagcmd(qdev, partition, qflag);
-    LOG(m_plogsrc, s_partfile, stag,
+    velka::detail::note(m_plogsrc, s_partfile, stag,
         "GPT partition will be marked with flag " + flag + " on block device " + m_sdevicepath +
             "using command " + scmd);
     std::string sout, serr;
-    int iret = utilities::system(scmd, sout, serr, s_partedlocale);
+    int iret = velka::detail::system(scmd, sout, serr, s_partedlocale);
     if (iret == 0)
-        LOG(m_plogsrc, s_partfile, stag,
+        velka::detail::note(m_plogsrc, s_partfile, stag,
             "Successfully set flag on partition in block device " + m_sdevicepath);
     else
-        LOG(m_plogsrc, s_partfile, stag,
+        velka::detail::fail(m_plogsrc, s_partfile, stag,
             "Failed to set flag on partition in block device " + m_sdevicepath + " error: " + serr);
     return iret;
 }
@@ -594,7 +595,7 @@ int blkdev::extractpartitioninfo(std::vector<partitioninfo>& part_vec) {
     std::string qdev;
     if (!quoteall(m_plogsrc, stag, {{&m_sdevicepath, &qdev}})) return -1;
     std::string scmd = printcmd(qdev);
-    LOG(m_plogsrc, s_partfile, stag,
+    velka::detail::note(m_plogsrc, s_partfile, stag,
         "partition table will be extracted for " + m_sdevicepath + " using command " + scmd);
     std::vector<std::string> vlines;
     int iret = utilities::popen(scmd, vlines, 50, s_partedlocale);
@@ -602,7 +603,7 @@ int blkdev::extractpartitioninfo(std::vector<partitioninfo>& part_vec) {
     // no output at all is a parted that did not run (not installed, a disk it cannot open).
     if (iret == 0 && (vlines.empty() || vlines[0].empty())) iret = -1;
     if (iret != 0) {
-        LOG(m_plogsrc, s_partfile, stag, "Failed to extract output of command " + scmd);
+        velka::detail::fail(m_plogsrc, s_partfile, stag, "Failed to extract output of command " + scmd);
         return iret;
     }
     parsepartitionlisting(vlines, part_vec, m_plogsrc);
@@ -613,14 +614,14 @@ int blkdev::createudeventry() {
     const char* const stag = "blkdev::createudeventry";
     int iret = m_udev.create_entry(m_sdevicepath);
     if (iret != 0) {
-        LOG(m_plogsrc, s_partfile, stag, "Failed to create udev entry for " + m_sdevicepath);
+        velka::detail::fail(m_plogsrc, s_partfile, stag, "Failed to create udev entry for " + m_sdevicepath);
         return iret;
     }
     std::vector<partitioninfo> vparts;
     extractpartitioninfo(vparts);
-    LOG(m_plogsrc, s_partfile, stag, "Found the following partitions in disk " + m_sdevicepath);
+    velka::detail::note(m_plogsrc, s_partfile, stag, "Found the following partitions in disk " + m_sdevicepath);
     for (const auto& part : vparts) {
-        LOG(m_plogsrc, s_partfile, stag,
+        velka::detail::note(m_plogsrc, s_partfile, stag,
             "Number: " + utilities::itostr(part.m_partitionnum) + " Start: " + part.m_start +
                 " End: " + part.m_end + " Size: " + part.m_size +
                 " File system type: " + part.m_fstype);
@@ -628,7 +629,7 @@ int blkdev::createudeventry() {
             m_sdevicepath, static_cast<uint32_t>(part.m_partitionnum));
         iret = m_udev.create_entry(spart);
         if (iret != 0) {
-            LOG(m_plogsrc, s_partfile, stag, "Failed to create udev entry for " + spart);
+            velka::detail::fail(m_plogsrc, s_partfile, stag, "Failed to create udev entry for " + spart);
             return iret;
         }
     }
@@ -687,7 +688,7 @@ int host_select(const struct dirent* ent) {
 // and whose peripheral type is a disk type.
 int select(const struct dirent* ent) {
     std::string sname(ent->d_name);
-    LOG(plogsrc, s_file, "select",
+    velka::detail::note(plogsrc, s_file, "select",
         "Will check whether the provided device is a block device: " + sname);
     if (sname.empty() || sname[0] == '.') return 0;
     std::string sdir = std::string(sysfs_scsidev) + "/" + sname;
@@ -709,12 +710,12 @@ int select(const struct dirent* ent) {
     std::string stype = utilities::trim(utilities::read(sdir + "/type"));
     if (stype.empty() || stype.size() > 3 ||
         stype.find_first_not_of("0123456789") != std::string::npos) {
-        LOG(plogsrc, s_file, "select", "SCSI device " + sname + " has no peripheral type");
+        velka::detail::note(plogsrc, s_file, "select", "SCSI device " + sname + " has no peripheral type");
         return 0;
     }
     unsigned int uitype = utilities::strtoui(stype);
     if (!blkdevparams::isdisktype(uitype)) {
-        LOG(plogsrc, s_file, "select",
+        velka::detail::note(plogsrc, s_file, "select",
             "SCSI device " + sname + " is not a disk: " + blkdevparams::peripheraltype(uitype) +
                 " (peripheral type " + stype + ")");
         return 0;
@@ -725,14 +726,14 @@ int select(const struct dirent* ent) {
 // Keeps the entries of /sys/block named "nvme..." that are directories.
 int selectnvme(const struct dirent* ent) {
     std::string sname(ent->d_name);
-    LOG(plogsrc, s_file, "selectnvme",
+    velka::detail::note(plogsrc, s_file, "selectnvme",
         "Will check whether the provided device is a nvme flash device: " + sname);
     if (sname.empty() || sname[0] == '.' || sname.compare(0, 4, "nvme") != 0) return 0;
     std::string spath = std::string(sysfs_blkdev) + "/" + sname;
-    LOG(plogsrc, s_file, "selectnvme",
+    velka::detail::note(plogsrc, s_file, "selectnvme",
         "Will check whether the provided path is a directory: " + spath);
     if (!utilities::isdir(spath)) return 0;
-    LOG(plogsrc, s_file, "selectnvme", "Provided device is a nvme flash device: " + sname);
+    velka::detail::note(plogsrc, s_file, "selectnvme", "Provided device is a nvme flash device: " + sname);
     return 1;
 }
 
@@ -815,7 +816,7 @@ int blkdevmgr::enumeratescsihosts(const std::string& ssysfspath, scsitransport_t
         if (*sname == '\0') continue;
         int ihost = atoi(sname);
         set_hosttransport(ihost, transport);
-        LOG(m_plogsrc, s_file, "blkdevmgr::enumeratescsihosts",
+        velka::detail::note(m_plogsrc, s_file, "blkdevmgr::enumeratescsihosts",
             utilities::itostr(ihost) + " : " + decodetransporttype(transport));
     }
     return 0;
@@ -827,7 +828,7 @@ int blkdevmgr::enumerateblkdevs() {
     if (icount < 0) return -1;
     for (int i = 0; i < icount; ++i) {
         if (parseblkdevinfo(entries.name(i)) != 0)
-            LOG(m_plogsrc, s_file, "blkdevmgr::enumerateblkdevs",
+            velka::detail::fail(m_plogsrc, s_file, "blkdevmgr::enumerateblkdevs",
                 std::string("Failed to parse block device info @ ") + sysfs_blkdev +
                     entries.name(i));
     }
@@ -863,7 +864,7 @@ int blkdevmgr::parseblkdevinfo(const std::string& slegato) {
     extractscheduler(sblockdir, bdev);
     bdev.createudeventry();
     if (bdev.get_transport() != e_fc && bdev.get_transport() != e_iscsi) {
-        LOG(m_plogsrc, s_file, "blkdevmgr::parseblkdevinfo",
+        velka::detail::note(m_plogsrc, s_file, "blkdevmgr::parseblkdevinfo",
             "Found a block device " + bdev.get_dev());
         addrecord(bdev);
     }
@@ -876,7 +877,7 @@ int blkdevmgr::enumeratenvmeflashdevs() {
     if (icount < 0) return -1;
     for (int i = 0; i < icount; ++i) {
         if (parsenvmeflashdevinfo(entries.name(i)) != 0)
-            LOG(m_plogsrc, s_file, "blkdevmgr::enumeratenvmeflashdevs",
+            velka::detail::fail(m_plogsrc, s_file, "blkdevmgr::enumeratenvmeflashdevs",
                 std::string("Failed to parse nvme flash device info @ ") + sysfs_blkdev +
                     entries.name(i));
     }
@@ -900,7 +901,7 @@ int blkdevmgr::parsenvmeflashdevinfo(const std::string& snvme) {
         bdev.createudeventry();
     }
     addrecord(bdev);
-    LOG(m_plogsrc, s_file, "blkdevmgr::parsenvmeflashdevinfo",
+    velka::detail::note(m_plogsrc, s_file, "blkdevmgr::parsenvmeflashdevinfo",
         "Found a nvme flash device " + snvme);
     return 0;
 }

@@ -14,6 +14,7 @@
 #include <velka/scoped_array>
 #include <velka/scsi>
 #include <velka/utilities>
+#include "failure.h"
 
 namespace velka {
 namespace blkdev {
@@ -319,14 +320,14 @@ void blkdevparams::extractlabel(blkdev& bdev) {
     std::string sdev = bdev.get_dev();
     std::string scmd = labelcmd(sdev);
     if (scmd.empty()) {
-        LOG(m_plogsrc, s_file, "blkdevmgr::extractlabel",
+        velka::detail::refuse(m_plogsrc, s_file, "blkdevmgr::extractlabel",
             "Block device " + sdev + " refused: value begins with '-'");
         bdev.set_label("");
         return;
     }
     std::list<std::string> loutput;
     if (utilities::popen(scmd, loutput, s_blkiddelay) != 0) {
-        LOG(m_plogsrc, s_file, "blkdevmgr::extractlabel", scmd + " execution failed");
+        velka::detail::fail(m_plogsrc, s_file, "blkdevmgr::extractlabel", scmd + " execution failed");
         bdev.set_label("");
         return;
     }
@@ -355,7 +356,7 @@ void blkdevparams::capacityfromsysfs(blkdev& bdev) {
         ssize.find_first_not_of("0123456789") == std::string::npos)
         ullsectors = strtoull(ssize.c_str(), nullptr, 10);
     if (ullsectors == 0 || ullsectors > ~0ULL / 512) {
-        LOG(m_plogsrc, s_file, "blkdevmgr::extractblkdevcapacity",
+        velka::detail::note(m_plogsrc, s_file, "blkdevmgr::extractblkdevcapacity",
             "No capacity for " + bdev.get_dev() + " in " + sdir + "/size either");
         return;
     }
@@ -365,7 +366,7 @@ void blkdevparams::capacityfromsysfs(blkdev& bdev) {
     if (uiblksize < 512 || uiblksize % 512 != 0 || ullbytes % uiblksize != 0) uiblksize = 512;
     bdev.set_numblks(ullbytes / uiblksize);
     bdev.set_blksize(uiblksize);
-    LOG(m_plogsrc, s_file, "blkdevmgr::extractblkdevcapacity",
+    velka::detail::note(m_plogsrc, s_file, "blkdevmgr::extractblkdevcapacity",
         "Capacity of " + bdev.get_dev() + " taken from " + sdir +
             "/size: " + std::to_string(ullbytes / uiblksize) + " blocks of " +
             std::to_string(uiblksize) + " bytes");
@@ -381,7 +382,7 @@ int blkdevparams::extractblkdevcapacity(const std::string& ssgdevpath, blkdev& b
         command cmd(m_plogsrc, ssgdevpath, ucdb, sizeof(ucdb));
         decodecapacity(cmd.data, cmd.ureceived, ullblocks, uiblksize);
     } catch (velka::exception::exception&) {
-        LOG(m_plogsrc, s_file, "blkdevmgr::extractblkdevcapacity",
+        velka::detail::failcaught(m_plogsrc, s_file, "blkdevmgr::extractblkdevcapacity",
             "Failed to extract capacity for " + ssgdevpath);
         ullblocks = 0;
         uiblksize = 0;
@@ -404,12 +405,12 @@ int blkdevparams::extractuuid(const std::string& ssgdevpath, blkdev& bdev) {
         command cmd(m_plogsrc, ssgdevpath, ucdb, sizeof(ucdb));
         sserial = decodeserial(cmd.data, cmd.ureceived);
     } catch (velka::exception::exception&) {
-        LOG(m_plogsrc, s_file, "blkdevmgr::extractuuid",
+        velka::detail::failcaught(m_plogsrc, s_file, "blkdevmgr::extractuuid",
             "Failed to extract uuid for " + ssgdevpath);
         sserial.clear();
         iret = -1;
     }
-    LOG(m_plogsrc, s_file, "blkdevmgr::extractuuid", "uuid for " + ssgdevpath + " : " + sserial);
+    velka::detail::note(m_plogsrc, s_file, "blkdevmgr::extractuuid", "uuid for " + ssgdevpath + " : " + sserial);
     bdev.set_serial(sserial);
     return iret;
 }
@@ -423,7 +424,7 @@ int blkdevparams::extractdevicetype(const std::string& ssgdevpath, blkdev& bdev)
         command cmd(m_plogsrc, ssgdevpath, ucdb, sizeof(ucdb));
         uitype = decodedevicetype(cmd.data, cmd.ureceived);
     } catch (velka::exception::exception&) {
-        LOG(m_plogsrc, s_file, "blkdevmgr::extractdevicetype",
+        velka::detail::failcaught(m_plogsrc, s_file, "blkdevmgr::extractdevicetype",
             "Failed to determine device type for " + ssgdevpath);
         uitype = 255;
         iret = -1;
@@ -441,7 +442,7 @@ velka::scsi::vpdinfo blkdevparams::extractvpdinfo(const std::string& ssgdevpath)
         command cmd(m_plogsrc, ssgdevpath, ucdb, sizeof(ucdb));
         info = decodevpdpages(cmd.data, cmd.ureceived);
     } catch (velka::exception::exception&) {
-        LOG(m_plogsrc, s_file, "blkdevmgr::extractvpdinfo",
+        velka::detail::failcaught(m_plogsrc, s_file, "blkdevmgr::extractvpdinfo",
             "Failed to extract vpdinfo for " + ssgdevpath);
         info.reset();
     }
@@ -458,7 +459,7 @@ int blkdevparams::extractrotationspeed(const std::string& ssgdevpath, blkdev& bd
         command cmd(m_plogsrc, ssgdevpath, ucdb, sizeof(ucdb));
         irate = decoderotationrate(cmd.data, cmd.ureceived);
     } catch (velka::exception::exception&) {
-        LOG(m_plogsrc, s_file, "blkdevmgr::extractrotationspeed",
+        velka::detail::failcaught(m_plogsrc, s_file, "blkdevmgr::extractrotationspeed",
             "Failed to extract rotation speed for " + ssgdevpath);
         irate = -1;
         iret = -1;
@@ -478,7 +479,7 @@ int blkdevparams::extractprovisioninginfo(const std::string& ssgdevpath, blkdev&
         command cmd(m_plogsrc, ssgdevpath, ucdb, sizeof(ucdb));
         decodeprovisioning(cmd.data, cmd.ureceived, bunmap, bsamewrite);
     } catch (velka::exception::exception&) {
-        LOG(m_plogsrc, s_file, "blkdevmgr::extractprovisioninginfo",
+        velka::detail::failcaught(m_plogsrc, s_file, "blkdevmgr::extractprovisioninginfo",
             "Failed to extract logical block provisioning information for " + ssgdevpath);
         bunmap = false;
         bsamewrite = false;

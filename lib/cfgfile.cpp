@@ -13,6 +13,7 @@
 #include <velka/utilities>
 
 #include "cloexecfile.h"
+#include "failure.h"
 
 namespace velka {
 namespace cfgfile {
@@ -50,7 +51,7 @@ bool cfgfile::storable(const std::string& sname, const std::string& svalue) {
 int cfgfile::store(const char* stag, const std::string& sname, const std::string& svalue) {
     const char* swhy = whyrefused(sname, svalue);
     if (swhy != nullptr) {
-        LOG(m_plogsrc, s_file, stag, m_scfgfile + " refused field " + sname + ": " + swhy);
+        velka::detail::refuse(m_plogsrc, s_file, stag, m_scfgfile + " refused field " + sname + ": " + swhy);
         return -1;
     }
     m_mcfgparams[sname] = svalue;
@@ -67,16 +68,17 @@ cfgfile::cfgfile(std::string s_cfg_file, velka::logger::source* p)
 // name replaces an earlier one. Failures are logged ("stat failed with error", "is not a
 // regular file") and leave the map empty.
 void cfgfile::load() {
-    LOG(m_plogsrc, s_file, "cfgfile::cfgfile", m_scfgfile);
+    velka::detail::note(m_plogsrc, s_file, "cfgfile::cfgfile", m_scfgfile);
     struct stat st;
     if (stat(m_scfgfile.c_str(), &st) != 0) {
         int ierr = errno;
-        LOG(m_plogsrc, s_file, "cfgfile::cfgfile",
-            m_scfgfile + " stat failed with error " + strerror(ierr));
+        velka::detail::failwhat(m_plogsrc, s_file, "cfgfile::cfgfile",
+            m_scfgfile + " stat failed with error " + strerror(ierr),
+            "stat " + m_scfgfile, ierr);
         return;
     }
     if (!S_ISREG(st.st_mode)) {
-        LOG(m_plogsrc, s_file, "cfgfile::cfgfile", m_scfgfile + " is not a regular file");
+        velka::detail::fail(m_plogsrc, s_file, "cfgfile::cfgfile", m_scfgfile + " is not a regular file");
         return;
     }
     velka::cloexecfile::ifile ifs(m_scfgfile);
@@ -94,7 +96,7 @@ void cfgfile::parsefields(std::istream& in,
         std::string svalue;
         if (utilities::nvpair(sword, sname, svalue) != 0) continue;
         mfields[sname] = svalue;
-        LOG(plog, s_file, "cfgfile::cfgfile",
+        velka::detail::note(plog, s_file, "cfgfile::cfgfile",
             sfile + " found a field " + sname + " with a value of " + svalue);
     }
 }
@@ -108,11 +110,11 @@ void cfgfile::update() {
         // Only a loaded word holding a control byte other than white space gets here.
         const char* swhy = whyrefused(kv.first, kv.second);
         if (swhy != nullptr) {
-            LOG(m_plogsrc, s_file, "cfgfile::update",
+            velka::detail::refuse(m_plogsrc, s_file, "cfgfile::update",
                 m_scfgfile + " refused field " + kv.first + ": " + swhy);
             continue;
         }
-        LOG(m_plogsrc, s_file, "cfgfile::update", m_scfgfile + " appending entry " + sentry);
+        velka::detail::note(m_plogsrc, s_file, "cfgfile::update", m_scfgfile + " appending entry " + sentry);
         ofs << sentry << "\n";
     }
     ofs.close();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <velka/utilities>
+#include "failure.h"
 
 namespace velka {
 namespace bmr {
@@ -143,7 +144,7 @@ int adapter::set_details(int adp_index) {
     std::list<std::string> llines;
     int iret = utilities::popen(scmd, llines, 100);
     if (iret != 0) {
-        LOG(log_source, s_file, "adapter::set_details", scmd + " execution failed");
+        velka::detail::fail(log_source, s_file, "adapter::set_details", scmd + " execution failed");
         return iret;
     }
     parseldpdinfo(llines);
@@ -181,7 +182,7 @@ void adapter::parseldpdinfo(const std::list<std::string>& llines) {
             get_raid_type(valueof(sline)) == "RAID-1") {
             if (virt_list.empty() || virt_list.front() != pvirt) {
                 virt_list.push_front(pvirt);
-                LOG(log_source, s_file, "adapter::set_details", "RAID level 1 found");
+                velka::detail::note(log_source, s_file, "adapter::set_details", "RAID level 1 found");
             }
         }
         // 5. "Media Type" of the current physical drive.
@@ -203,7 +204,7 @@ platform::platform(velka::logger::source* plog) : log_source(plog), adp_count(0)
         if (kv.first != raidvgparam) continue;
         for (const auto& sdisk : split(kv.second, ":")) {
             raidvg_disks.insert(sdisk);
-            LOG(log_source, s_file, "platform::platform",
+            velka::detail::note(log_source, s_file, "platform::platform",
                 "Found a disk " + sdisk + " to be inserted in the root vg disks set");
         }
     }
@@ -221,7 +222,7 @@ int platform::set_platform_name() {
     std::list<std::string> llines;
     int iret = utilities::popen(dmidecodecmd(), llines, 100);
     if (iret != 0) {
-        LOG(log_source, s_file, "platform::set_platform", "Failed to run dmidecode command");
+        velka::detail::fail(log_source, s_file, "platform::set_platform", "Failed to run dmidecode command");
         return iret;
     }
     return parseplatformname(llines, platform_name, log_source);
@@ -242,7 +243,7 @@ int platform::parseplatformname(const std::list<std::string>& llines,
         if (!bold && inext->find("Manufacturer") == std::string::npos) continue;
         std::string skey, svalue;
         if (utilities::nvpair(*inext, skey, svalue) != 0) {
-            LOG(plog, s_file, "platform::set_platform",
+            velka::detail::fail(plog, s_file, "platform::set_platform",
                 "Failed to extract Manufacturer name " + *inext);
             return -1;
         }
@@ -270,11 +271,11 @@ int platform::set_adp_count() {
     int n = 0;
     for (; n < s_maxadapters; ++n) {
         std::string scmd = summarycmd(n);
-        LOG(log_source, s_file, "platform::set_adp_count", "Executing the command: " + scmd);
+        velka::detail::note(log_source, s_file, "platform::set_adp_count", "Executing the command: " + scmd);
         std::list<std::string> llines;
         int iret = utilities::popen(scmd, llines, 100);
         if (iret != 0) {
-            LOG(log_source, s_file, "platform::set_adp_count", scmd + " execution failed");
+            velka::detail::fail(log_source, s_file, "platform::set_adp_count", scmd + " execution failed");
             return iret;
         }
         if (!adapterpresent(llines)) break;

@@ -18,6 +18,7 @@
 #include <velka/utilities>
 
 #include "runlogged.h"
+#include "failure.h"
 
 namespace velka {
 namespace fs {
@@ -91,9 +92,10 @@ std::string swaponcmd(const std::string& sdev, operands& ops) {
 // A builder's refused operand: logged, and the operation fails before anything runs.
 bool refused(velka::logger::source* plog, const char* stag, const operands& ops) {
     if (!ops.refused()) return false;
-    LOG(plog, s_file, stag,
+    velka::detail::refuse(plog, s_file, stag,
         "Refused value " + ops.value() +
-            " error: it begins with '-' and would be read as an option");
+            " error: it begins with '-' and would be read as an option",
+        ops.value());
     return true;
 }
 
@@ -102,7 +104,7 @@ bool refused(velka::logger::source* plog, const char* stag, const operands& ops)
 bool refusedinuse(velka::logger::source* plog, const char* stag, const std::string& sdev) {
     std::string susage;
     if (!utilities::inuse(sdev, susage)) return false;
-    LOG(plog, s_file, stag, "Block device " + sdev + " refused: " + susage);
+    velka::detail::refuse(plog, s_file, stag, "Block device " + sdev + " refused: " + susage, sdev);
     return true;
 }
 
@@ -135,7 +137,7 @@ bool queryword(velka::logger::source* plog,
 fs::fs(velka::logger::source* ptr) : m_plogsrc(ptr) {}
 
 int fs::mkfs(std::string sblkdev, std::string sfilesystem) {
-    LOG(m_plogsrc, s_file, "fs::mkfs", "Request to create " + sfilesystem + " on " + sblkdev);
+    velka::detail::note(m_plogsrc, s_file, "fs::mkfs", "Request to create " + sfilesystem + " on " + sblkdev);
     operands ops;
     std::string scmd = mkfscmd(sblkdev, sfilesystem, ops);
     if (refused(m_plogsrc, "fs::mkfs", ops) || refusedinuse(m_plogsrc, "fs::mkfs", sblkdev))
@@ -148,7 +150,7 @@ int fs::mkfs(std::string sblkdev, std::string sfilesystem) {
 std::string fs::createarglist(const std::list<std::string>& fsargslist) {
     std::string ssep(",");
     std::string sargs = utilities::merge(fsargslist, ssep);
-    LOG(m_plogsrc, s_file, "fs::createarglist", "Created file system argument: " + sargs);
+    velka::detail::note(m_plogsrc, s_file, "fs::createarglist", "Created file system argument: " + sargs);
     return sargs;
 }
 
@@ -177,8 +179,9 @@ int fs::mkdir(std::string spath, unsigned int umode) {
     int iret = ::mkdir(spath.c_str(), static_cast<mode_t>(umode));
     if (iret != 0) {
         int ierr = errno;
-        LOG(m_plogsrc, s_file, "fs::mkdir",
-            "Failed to create directory " + spath + " error: " + strerror(ierr));
+        velka::detail::failwhat(m_plogsrc, s_file, "fs::mkdir",
+            "Failed to create directory " + spath + " error: " + strerror(ierr),
+            "mkdir " + spath, ierr);
     }
     return iret;
 }
@@ -198,12 +201,12 @@ int fs::mkdir_r(std::string spath, unsigned int umode) {
             if (S_ISDIR(st.st_mode)) continue;
         } else if (errno == ENOENT) {
             if (mkdir(sprefix, umode) != 0) {
-                LOG(m_plogsrc, s_file, "fs::mkdir_r", "failed to create " + sprefix);
+                velka::detail::fail(m_plogsrc, s_file, "fs::mkdir_r", "failed to create " + sprefix);
                 return -1;
             }
             continue;
         }
-        LOG(m_plogsrc, s_file, "fs::mkdir_r", "path " + sprefix + " is not a valid directory");
+        velka::detail::fail(m_plogsrc, s_file, "fs::mkdir_r", "path " + sprefix + " is not a valid directory");
         return -1;
     }
     return 0;
@@ -212,10 +215,10 @@ int fs::mkdir_r(std::string spath, unsigned int umode) {
 int fs::symlink(std::string spath, std::string slinkname) {
     int iret = ::symlink(spath.c_str(), slinkname.c_str());
     if (iret != 0)
-        LOG(m_plogsrc, s_file, "fs::symlink",
+        velka::detail::fail(m_plogsrc, s_file, "fs::symlink",
             "failed to create symbolic link " + slinkname + " pointing to " + spath);
     else
-        LOG(m_plogsrc, s_file, "fs::symlink",
+        velka::detail::note(m_plogsrc, s_file, "fs::symlink",
             "Successfully created symbolic link " + slinkname + " pointing to " + spath);
     return iret;
 }
@@ -228,7 +231,7 @@ std::string fs::getfsuuid(std::string sblkdev, std::string sfstype) {
     if (!queryword(m_plogsrc, "fs::getfsuuid", "UUID will be extracted using command " + scmd, scmd,
                    "Failed to extract UUID error: ", sout))
         return "";
-    LOG(m_plogsrc, s_file, "fs::getfsuuid", "Block device " + sblkdev + " filesystem UUID " + sout);
+    velka::detail::note(m_plogsrc, s_file, "fs::getfsuuid", "Block device " + sblkdev + " filesystem UUID " + sout);
     return utilities::trim(sout);
 }
 
@@ -241,7 +244,7 @@ std::string fs::getfstype(std::string sblkdev) {
                    "Filesystem type will be extracted using command " + scmd, scmd,
                    "Failed to extract filesystem type, error: ", sout))
         return "";
-    LOG(m_plogsrc, s_file, "fs::getfstype", "Filesystem type " + sout);
+    velka::detail::note(m_plogsrc, s_file, "fs::getfstype", "Filesystem type " + sout);
     return utilities::trim(sout);
 }
 
@@ -283,13 +286,14 @@ int fs::activateswapdevice(std::string sdev) {
 int fs::setextendedattribute(std::string spath, std::string sname, std::string sval) {
     int iret = setxattr(spath.c_str(), sname.c_str(), sval.data(), sval.size(), 0);
     if (iret >= 0) {
-        LOG(m_plogsrc, s_file, "fs::setextendedattribute",
+        velka::detail::note(m_plogsrc, s_file, "fs::setextendedattribute",
             "Succesfully created " + sname + " attribute on file " + spath);
     } else {
         int ierr = errno;
-        LOG(m_plogsrc, s_file, "fs::setextendedattribute",
+        velka::detail::failwhat(m_plogsrc, s_file, "fs::setextendedattribute",
             "Failed to create " + sname + " attribute on file " + spath +
-                "error: " + strerror(ierr));
+                "error: " + strerror(ierr),
+            "setxattr " + spath, ierr);
     }
     return iret;
 }
@@ -299,13 +303,14 @@ int fs::getextendedattribute(std::string spath, std::string sname, std::string& 
     ssize_t n = getxattr(spath.c_str(), sname.c_str(), buf.get(), buf.size());
     if (n < 0) {
         int ierr = errno;
-        LOG(m_plogsrc, s_file, "fs::getextendedattribute",
+        velka::detail::failwhat(m_plogsrc, s_file, "fs::getextendedattribute",
             "Failed to extract " + sname + " attribute from file " + spath +
-                "error: " + strerror(ierr));
+                "error: " + strerror(ierr),
+            "getxattr " + spath, ierr);
         return -1;
     }
     sval.assign(buf.get(), static_cast<size_t>(n));
-    LOG(m_plogsrc, s_file, "fs::getextendedattribute",
+    velka::detail::note(m_plogsrc, s_file, "fs::getextendedattribute",
         "Succesfully extracted " + sname + " attribute from file " + spath);
     return static_cast<int>(n);
 }

@@ -1018,6 +1018,22 @@ void source::logformat(log_level lvl, bool bfilter, const formatcall& call) {
     m_pcref->queue_format(lvl, call);
 }
 
+void source::lognote(const char* file, const char* func, const std::string& str) {
+    if (!m_pcref->library_levels()) {
+        enqueue(lvl_err, file, func, str);
+        return;
+    }
+    if (m_pfhndlr == nullptr || m_pfhndlr(lvl_info)) enqueue(lvl_info, file, func, str);
+}
+
+void core::set_library_levels(bool bon) {
+    m_blibrarylevels.store(bon, std::memory_order_relaxed);
+}
+
+bool core::library_levels() const {
+    return m_blibrarylevels.load(std::memory_order_relaxed);
+}
+
 void LOG(source* ptr, std::string str) {
     if (ptr != nullptr) ptr->log(std::move(str));
 }
@@ -1170,6 +1186,7 @@ core::core(unsigned int ui_entries)
       m_pidowner(cachedpid()),
       m_ichildlock(0),
       m_ulldropped(0),
+      m_blibrarylevels(false),
       m_psigline(s_maxline) {
     // A queue of 0 entries never takes one, and UINT_MAX has no slot count.
     if (ui_entries == 0 || ui_entries == UINT_MAX)

@@ -16,6 +16,7 @@
 #include <velka/utilities>
 
 #include "runlogged.h"
+#include "failure.h"
 
 namespace velka {
 namespace lvm {
@@ -56,7 +57,7 @@ bool operandok(velka::logger::source* plog,
                const std::string& svalue) {
     std::string squoted;
     if (utilities::quoteoperand(svalue, squoted)) return true;
-    LOG(plog, s_file, stag, std::string(swhat) + " " + svalue + " refused: value begins with '-'");
+    velka::detail::refuse(plog, s_file, stag, std::string(swhat) + " " + svalue + " refused: value begins with '-'", svalue);
     return false;
 }
 
@@ -65,7 +66,7 @@ bool operandok(velka::logger::source* plog,
 bool notinuse(velka::logger::source* plog, const char* stag, const std::string& sblk) {
     std::string susage;
     if (!utilities::inuse(sblk, susage)) return true;
-    LOG(plog, s_file, stag, "Block device " + sblk + " refused: " + susage);
+    velka::detail::refuse(plog, s_file, stag, "Block device " + sblk + " refused: " + susage, sblk);
     return false;
 }
 
@@ -175,9 +176,9 @@ int readlogged(velka::logger::source* plog,
                const std::string& scmd,
                const std::string& sfailure,
                std::list<std::string>& llines) {
-    LOG(plog, s_file, stag, sannounce);
+    velka::detail::note(plog, s_file, stag, sannounce);
     int iret = utilities::popen(scmd, llines, s_readdelayms);
-    if (iret != 0) LOG(plog, s_file, stag, sfailure);
+    if (iret != 0) velka::detail::fail(plog, s_file, stag, sfailure);
     return iret;
 }
 
@@ -201,13 +202,13 @@ int querycount(velka::logger::source* plog,
 // found, -1 (logged) when the answer is neither.
 int vgexists(velka::logger::source* plog, const char* stag, const std::string& svg) {
     std::string scmd = vgexistscmd(svg);
-    LOG(plog, s_file, stag, "Volume group " + svg + " will be looked up using command: " + scmd);
+    velka::detail::note(plog, s_file, stag, "Volume group " + svg + " will be looked up using command: " + scmd);
     std::string sout, serr;
-    int iret = utilities::system(scmd, sout, serr);
+    int iret = velka::detail::system(scmd, sout, serr);
     if (iret == 0 && utilities::trim(sout) == svg) return 1;
     if (iret != 0 && utilities::trim(sout).empty() && serr.find(" not found") != std::string::npos)
         return 0;
-    LOG(plog, s_file, stag,
+    velka::detail::fail(plog, s_file, stag,
         "Volume group " + svg + " lookup failed, no device is touched, error: " + serr);
     return -1;
 }
@@ -316,7 +317,7 @@ int lvm::vgcreate(const std::string& svg, unsigned int uiextentsize) {
     for (const auto& sblk : m_lblkdev) {
         if (!notinuse(m_plogsrc, "lvm::vgcreate", sblk)) return -1;
     }
-    LOG(m_plogsrc, s_file, "lvm::vgcreate",
+    velka::detail::note(m_plogsrc, s_file, "lvm::vgcreate",
         "Request to create volume group " + svg + " with an extent size of " +
             utilities::itostr(static_cast<int>(uiextentsize)) + "MB");
     // 2. A group of that name (an inactive one, say) keeps its devices: pvcreate -ff would
@@ -324,7 +325,7 @@ int lvm::vgcreate(const std::string& svg, unsigned int uiextentsize) {
     int iexists = vgexists(m_plogsrc, "lvm::vgcreate", svg);
     if (iexists != 0) {
         if (iexists > 0)
-            LOG(m_plogsrc, s_file, "lvm::vgcreate", "Volume group " + svg + " already exists");
+            velka::detail::fail(m_plogsrc, s_file, "lvm::vgcreate", "Volume group " + svg + " already exists");
         return -1;
     }
     m_svg = svg;
@@ -332,10 +333,10 @@ int lvm::vgcreate(const std::string& svg, unsigned int uiextentsize) {
     std::string scmd = vgcreatecmd(svg, uiextentsize);
     // 3. The physical volumes, in the order given; those made stay when one fails.
     for (const auto& sblk : m_lblkdev) {
-        LOG(m_plogsrc, s_file, "lvm::vgcreate", "Creating physical volume for " + sblk);
+        velka::detail::note(m_plogsrc, s_file, "lvm::vgcreate", "Creating physical volume for " + sblk);
         int iret = pvcreate(sblk);
         if (iret != 0) {
-            LOG(m_plogsrc, s_file, "lvm::vgcreate",
+            velka::detail::fail(m_plogsrc, s_file, "lvm::vgcreate",
                 "Creation of physical volume " + sblk + " failed");
             return iret;
         }
@@ -346,14 +347,14 @@ int lvm::vgcreate(const std::string& svg, unsigned int uiextentsize) {
                   "Volume group " + svg + " will be created using command: " + scmd, scmd,
                   "Volume group " + svg + " creation failed with error: ") != 0)
         return -1;
-    LOG(m_plogsrc, s_file, "lvm::vgcreate", "Successfully created volume: " + svg);
+    velka::detail::note(m_plogsrc, s_file, "lvm::vgcreate", "Successfully created volume: " + svg);
     // 5. The counts; the free count of the new group is its total.
     if (extractfreeextents() != 0)
-        LOG(m_plogsrc, s_file, "lvm::vgcreate",
+        velka::detail::fail(m_plogsrc, s_file, "lvm::vgcreate",
             "Failed to determine the number of free extents in volume group " + svg);
     m_ulltotalextents = m_ullfreeextents;
     if (extractallocatedextents() != 0)
-        LOG(m_plogsrc, s_file, "lvm::vgcreate",
+        velka::detail::fail(m_plogsrc, s_file, "lvm::vgcreate",
             "Failed to determine the number of allocated extents in volume group " + svg);
     return 0;
 }
@@ -368,7 +369,7 @@ int lvm::extractfreeextents() {
             "Failed to determine the number of free extents in volume group " + m_svg + " error: ",
             m_ullfreeextents) != 0)
         return -1;
-    LOG(m_plogsrc, s_file, "lvm::extractfreeextents",
+    velka::detail::note(m_plogsrc, s_file, "lvm::extractfreeextents",
         "Found " + lognum(m_ullfreeextents) + " free extents in volume group " + m_svg);
     return 0;
 }
@@ -383,7 +384,7 @@ int lvm::extractallocatedextents() {
                        " error: ",
                    m_ullallocatedextents) != 0)
         return -1;
-    LOG(m_plogsrc, s_file, "lvm::extractallocatedextents",
+    velka::detail::note(m_plogsrc, s_file, "lvm::extractallocatedextents",
         "Found " + lognum(m_ullallocatedextents) + " allocated extents in volume group " + m_svg);
     return 0;
 }
@@ -399,7 +400,7 @@ int lvm::createdentry(const char* stag, const std::string& slv) {
     std::string spath = "/dev/" + m_svg + "/" + slv;
     int iret = m_udev.create_entry(spath);
     if (iret != 0)
-        LOG(m_plogsrc, s_file, stag, "Failed to create udev entry for logical volume " + spath);
+        velka::detail::fail(m_plogsrc, s_file, stag, "Failed to create udev entry for logical volume " + spath);
     return iret;
 }
 
@@ -408,13 +409,13 @@ int lvm::lvcreate(const std::string& slv, unsigned long long ullextents) {
     if (!operandok(m_plogsrc, stag, "Logical volume", slv) ||
         !operandok(m_plogsrc, stag, "Volume group", m_svg))
         return -1;
-    LOG(m_plogsrc, s_file, stag,
+    velka::detail::note(m_plogsrc, s_file, stag,
         "Will attempt to create logical volume " + slv + " on volume group " + m_svg + " with " +
             lognum(ullextents) + " extents");
     if (ullextents == 0) {
         ullextents = m_ullfreeextents;
     } else if (ullextents > m_ullfreeextents) {
-        LOG(m_plogsrc, s_file, stag,
+        velka::detail::fail(m_plogsrc, s_file, stag,
             "Volume " + m_svg + " does not have enough extents to create logical volume " + slv +
                 " maximum allowed extents: " + lognum(m_ullfreeextents) +
                 " requested extents: " + lognum(ullextents));
@@ -427,7 +428,7 @@ int lvm::lvcreate(const std::string& slv, unsigned long long ullextents) {
         return -1;
     m_ullfreeextents -= ullextents;
     m_ullallocatedextents += ullextents;
-    LOG(m_plogsrc, s_file, stag,
+    velka::detail::note(m_plogsrc, s_file, stag,
         "Successfully created logical volume " + slv + " number of free extents " +
             lognum(m_ullfreeextents) + " number of allocated extents " +
             lognum(m_ullallocatedextents));
@@ -440,13 +441,13 @@ int lvm::lvpoolcreate(const std::string& slvpool, unsigned long long ullextents)
     if (!operandok(m_plogsrc, stag, "Thin pool", slvpool) ||
         !operandok(m_plogsrc, stag, "Volume group", m_svg))
         return -1;
-    LOG(m_plogsrc, s_file, stag,
+    velka::detail::note(m_plogsrc, s_file, stag,
         "Will attempt to create thin pool " + slvpool + " on volume group " + m_svg + " with " +
             lognum(ullextents) + " extents");
     if (ullextents == 0) {
         ullextents = m_ullfreeextents;
     } else if (ullextents > m_ullfreeextents) {
-        LOG(m_plogsrc, s_file, stag,
+        velka::detail::fail(m_plogsrc, s_file, stag,
             "Volume " + m_svg + " does not have enough extents to create thin pool " + slvpool +
                 " maximum allowed extents: " + lognum(m_ullfreeextents) +
                 " requested extents: " + lognum(ullextents));
@@ -454,20 +455,20 @@ int lvm::lvpoolcreate(const std::string& slvpool, unsigned long long ullextents)
     }
     // The reserve is a whole number of extents; the pool must keep at least one beyond it.
     if (m_uiextentsize == 0) {
-        LOG(m_plogsrc, s_file, stag,
+        velka::detail::refuse(m_plogsrc, s_file, stag,
             "Thin pool " + slvpool + " refused: volume group " + m_svg +
                 " has an extent size of 0, so no pool reserve can be set aside");
         return -1;
     }
     unsigned long long ullreserve = s_poolreservemb / m_uiextentsize;
     if (ullextents <= ullreserve) {
-        LOG(m_plogsrc, s_file, stag,
+        velka::detail::refuse(m_plogsrc, s_file, stag,
             "Thin pool " + slvpool + " refused: requested extents " + lognum(ullextents) +
                 " are not more than the reserve extents " + lognum(ullreserve));
         return -1;
     }
     ullextents -= ullreserve;
-    LOG(m_plogsrc, s_file, stag,
+    velka::detail::note(m_plogsrc, s_file, stag,
         "Thin pool " + slvpool + " number of reserve extents " + lognum(ullreserve) +
             " number of extents " + lognum(ullextents));
     std::string scmd = poolcreatecmd(slvpool, ullextents, m_svg);
@@ -478,7 +479,7 @@ int lvm::lvpoolcreate(const std::string& slvpool, unsigned long long ullextents)
     m_ullfreeextents -= ullextents;
     m_ullallocatedextents += ullextents;
     recount();
-    LOG(m_plogsrc, s_file, stag,
+    velka::detail::note(m_plogsrc, s_file, stag,
         "Successfully created thin pool " + slvpool + " number of free extents " +
             lognum(m_ullfreeextents) + " number of allocated extents " +
             lognum(m_ullallocatedextents));
@@ -496,14 +497,14 @@ int lvm::thinlvcreate(const std::string& sthinpool,
         !operandok(m_plogsrc, stag, "Thin volume", sthinvol) ||
         !operandok(m_plogsrc, stag, "Volume group", m_svg))
         return -1;
-    LOG(m_plogsrc, s_file, stag,
+    velka::detail::note(m_plogsrc, s_file, stag,
         "Will attempt to create thin volume " + sthinvol + " on thin pool " + sthinpool +
             " inside volume " + m_svg + " with " + lognum(ullextents) + " extents");
     if (ullextents == 0) ullextents = m_ullfreeextents;
     // A size beyond 64 bits would wrap around to a much smaller volume.
     if (m_uiextentsize != 0 &&
         ullextents > std::numeric_limits<unsigned long long>::max() / m_uiextentsize) {
-        LOG(m_plogsrc, s_file, stag,
+        velka::detail::refuse(m_plogsrc, s_file, stag,
             "Thin volume " + sthinvol + " refused: " + num(ullextents) + " extents of " +
                 num(m_uiextentsize) + "MB exceed the largest size that can be written");
         return -1;
@@ -514,7 +515,7 @@ int lvm::thinlvcreate(const std::string& sthinpool,
                   "thin volume " + sthinvol + " will be created using command " + scmd, scmd,
                   "thin volume " + sthinvol + " creation failed with error: ") != 0)
         return -1;
-    LOG(m_plogsrc, s_file, stag,
+    velka::detail::note(m_plogsrc, s_file, stag,
         "Successfully created thin volume " + sthinvol + " number of free extents " +
             lognum(m_ullfreeextents) + " number of allocated extents " +
             lognum(m_ullallocatedextents));
@@ -542,7 +543,7 @@ int lvm::reserve_for_snapshot() {
     if (m_breserved_for_snapshot) return 0;
     unsigned long long ullreserve = snapshotreserve();
     if (ullreserve > m_ullfreeextents) {
-        LOG(m_plogsrc, s_file, "lvm::reserve_for_snapshot",
+        velka::detail::fail(m_plogsrc, s_file, "lvm::reserve_for_snapshot",
             "Volume " + m_svg +
                 " does not have enough extents to reserve space for snapsho maximum allowed "
                 "extents: " +
@@ -607,7 +608,7 @@ int lvm::scanlv(const std::string& vg, std::list<std::string>& lvlist) {
     for (const auto& spath : lvlist) {
         iret = m_udev.create_entry(spath);
         if (iret != 0)
-            LOG(m_plogsrc, s_file, "lvm::scanlv",
+            velka::detail::fail(m_plogsrc, s_file, "lvm::scanlv",
                 "Failed to create udev entry for logical volume " + spath);
     }
     return iret;
@@ -624,7 +625,7 @@ int lvm::pv_get_vgname(const std::string& pvname, std::string& vgname) {
     // The report of a physical volume always has its "VG Name" line, empty for one in no
     // group; no line at all is pvdisplay's failure, whose status the pipeline does not pass on.
     if (!parsefirst(llines, vgname)) {
-        LOG(m_plogsrc, s_file, "lvm::pv_get_vgname",
+        velka::detail::fail(m_plogsrc, s_file, "lvm::pv_get_vgname",
             "Failed to scan physical volumes: no report for " + pvname);
         return -1;
     }
@@ -643,7 +644,7 @@ int lvm::activate(const char* stag,
     velka::thread::thread handler;
     int istart = handler.create_joinable_thread(udevhandler, &work);
     if (istart != 0) {
-        LOG(m_plogsrc, s_file, stag, "Failed to create udev handler thread");
+        velka::detail::fail(m_plogsrc, s_file, stag, "Failed to create udev handler thread");
         return istart;
     }
     int iret = runlogged(m_plogsrc, stag, sannounce, scmd, sfailure);
@@ -684,12 +685,12 @@ int lvm::dmscan(const std::string& dmpath) {
         const dirent* pent = entries.at(i);
         if (pent == nullptr) continue;
         std::string spath = dmpath + "/" + pent->d_name;
-        LOG(m_plogsrc, s_file, "lvm::dmscan", "Will attempt to create udev entry for : " + spath);
+        velka::detail::note(m_plogsrc, s_file, "lvm::dmscan", "Will attempt to create udev entry for : " + spath);
         if (m_udev.create_entry(spath) != 0)
-            LOG(m_plogsrc, s_file, "lvm::dmscan",
+            velka::detail::fail(m_plogsrc, s_file, "lvm::dmscan",
                 "Failed to create udev entry for logical volume " + spath);
         else
-            LOG(m_plogsrc, s_file, "lvm::dmscan",
+            velka::detail::note(m_plogsrc, s_file, "lvm::dmscan",
                 "Successfully created udev entry for logical volume " + spath);
     }
     return 0;

@@ -14,6 +14,7 @@
 #include <velka/logger>
 #include <velka/scoped_array>
 #include <velka/utilities>
+#include "failure.h"
 
 namespace velka {
 namespace mntconfig {
@@ -126,7 +127,7 @@ mntconfig::mntconfig(std::string sfilepath, mntconfigopenmode mode, velka::logge
     const char* smode = modeletter(mode);
     if (smode != nullptr) m_fp = setmntent(m_sconfigfile.c_str(), smode);
     if (m_fp == nullptr) {
-        LOG(m_plogsrc, s_file, "mntconfig::mntconfig",
+        velka::detail::fail(m_plogsrc, s_file, "mntconfig::mntconfig",
             "Failed to open mountpath config file " + sfilepath);
         m_bvalid = false;
     }
@@ -135,7 +136,7 @@ mntconfig::mntconfig(std::string sfilepath, mntconfigopenmode mode, velka::logge
 mntconfig::~mntconfig() {
     if (m_fp != nullptr) {
         endmntent(m_fp);
-        LOG(m_plogsrc, s_file, "mntconfig::~mntconfig",
+        velka::detail::note(m_plogsrc, s_file, "mntconfig::~mntconfig",
             "Closing mountpath config file " + m_sconfigfile);
         m_bvalid = false;
         m_fp = nullptr;
@@ -144,19 +145,19 @@ mntconfig::~mntconfig() {
 
 int mntconfig::extract(std::list<mnttab>& mntentlist) {
     if (m_fp == nullptr || !m_bvalid) {
-        LOG(m_plogsrc, s_file, "mntconfig::extract",
+        velka::detail::fail(m_plogsrc, s_file, "mntconfig::extract",
             "Handle to mountpath config file is not valid");
         return -1;
     }
     if (m_currentmode != extractentries) {
-        LOG(m_plogsrc, s_file, "mntconfig::extract",
+        velka::detail::fail(m_plogsrc, s_file, "mntconfig::extract",
             "entries cannot be extracted in the current mode");
         return -1;
     }
     // Only a regular file has an end: a device or a pipe could be read forever.
     struct stat st;
     if (fstat(fileno(m_fp), &st) != 0 || !S_ISREG(st.st_mode)) {
-        LOG(m_plogsrc, s_file, "mntconfig::extract",
+        velka::detail::fail(m_plogsrc, s_file, "mntconfig::extract",
             "Mountpath config file " + m_sconfigfile + " is not a regular file");
         return -1;
     }
@@ -173,16 +174,16 @@ int mntconfig::extract(std::list<mnttab>& mntentlist) {
     }
     if (ferror(m_fp) != 0) {
         int ierr = errno;
-        LOG(m_plogsrc, s_file, "mntconfig::extract",
-            "Failed to read mountpath config file " + m_sconfigfile + " error: " + strerror(ierr));
+        velka::detail::failwhat(m_plogsrc, s_file, "mntconfig::extract",
+            "Failed to read mountpath config file " + m_sconfigfile + " error: " + strerror(ierr), "", ierr);
         return -1;
     }
     if (stext.size() > s_maxfilesize || longestline(stext) > s_maxlinesize) {
-        LOG(m_plogsrc, s_file, "mntconfig::extract",
+        velka::detail::fail(m_plogsrc, s_file, "mntconfig::extract",
             "Mountpath config file " + m_sconfigfile + " cannot be read or has an overlong line");
         return -1;
     }
-    LOG(m_plogsrc, s_file, "mntconfig::extract",
+    velka::detail::note(m_plogsrc, s_file, "mntconfig::extract",
         "Will start parsing the mountpath config file " + m_sconfigfile);
     std::list<mnttab> lentries;
     parseentries(stext, lentries, m_plogsrc);
@@ -202,7 +203,7 @@ void mntconfig::parseentries(const std::string& stext,
         size_t ufirst = sline.find_first_not_of(" \t");
         if (ufirst == std::string::npos || sline[ufirst] == '#') continue;
         if (sline.find('\0') != std::string::npos) {
-            LOG(plog, s_file, "mntconfig::extract",
+            velka::detail::note(plog, s_file, "mntconfig::extract",
                 "Skipped mnttab entry [" + sline.substr(0, sline.find('\0')) + "] with a NUL byte");
             continue;
         }
@@ -213,21 +214,21 @@ void mntconfig::parseentries(const std::string& stext,
         // A line cut short names no mount path or no type: it describes no mount.
         const char* smissing = spath.empty() ? "mount path" : stype.empty() ? "type" : nullptr;
         if (smissing != nullptr) {
-            LOG(plog, s_file, "mntconfig::extract",
+            velka::detail::note(plog, s_file, "mntconfig::extract",
                 "Skipped mnttab entry " + sentry + " without a " + smissing);
             continue;
         }
         mntentlist.push_back(mnttab(sdevice, spath, stype, soptions, nullptr));
-        LOG(plog, s_file, "mntconfig::extract", "Created mnttab entry " + sentry);
+        velka::detail::note(plog, s_file, "mntconfig::extract", "Created mnttab entry " + sentry);
     }
 }
 
 int mntconfig::update(const std::list<mnttab>& mntentlist) {
     if (m_fp == nullptr || !m_bvalid) {
-        LOG(m_plogsrc, s_file, "mntconfig::update", "Handle to mountpath config file is not valid");
+        velka::detail::fail(m_plogsrc, s_file, "mntconfig::update", "Handle to mountpath config file is not valid");
         return -1;
     }
-    LOG(m_plogsrc, s_file, "mntconfig::update",
+    velka::detail::note(m_plogsrc, s_file, "mntconfig::update",
         "Will start updating the mountpath config file " + m_sconfigfile);
     for (const auto& entry : mntentlist) {
         std::string soptions = entry.get_fsargs();
@@ -241,7 +242,7 @@ int mntconfig::update(const std::list<mnttab>& mntentlist) {
         ent.mnt_opts = options.get();
         ent.mnt_freq = static_cast<int>(entry.get_fsfreq());
         ent.mnt_passno = static_cast<int>(entry.get_fspassno());
-        LOG(m_plogsrc, s_file, "mntconfig::update",
+        velka::detail::note(m_plogsrc, s_file, "mntconfig::update",
             std::string(ent.mnt_fsname) + "  " + ent.mnt_dir + " " + ent.mnt_type + " " +
                 ent.mnt_opts);
         // An empty column cannot be written: the columns after it would move one place left.
@@ -251,7 +252,7 @@ int mntconfig::update(const std::list<mnttab>& mntentlist) {
             *ent.mnt_type != '\0')
             iret = addmntent(m_fp, &ent);
         if (iret != 0) {
-            LOG(m_plogsrc, s_file, "mntconfig::update",
+            velka::detail::fail(m_plogsrc, s_file, "mntconfig::update",
                 "Failed to add " + std::string(ent.mnt_fsname) + "  " + ent.mnt_dir +
                     " to mountpath config file " + m_sconfigfile);
             return iret;
@@ -260,8 +261,8 @@ int mntconfig::update(const std::list<mnttab>& mntentlist) {
     // Lines still buffered in the stream would otherwise fail unseen when it is closed.
     if (fflush(m_fp) != 0) {
         int ierr = errno;
-        LOG(m_plogsrc, s_file, "mntconfig::update",
-            "Failed to write mountpath config file " + m_sconfigfile + " error: " + strerror(ierr));
+        velka::detail::failwhat(m_plogsrc, s_file, "mntconfig::update",
+            "Failed to write mountpath config file " + m_sconfigfile + " error: " + strerror(ierr), "", ierr);
         return -1;
     }
     return 0;

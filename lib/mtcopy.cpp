@@ -20,6 +20,7 @@
 #include <velka/platform>
 #include <velka/thread>
 #include <velka/utilities>
+#include "failure.h"
 
 namespace velka {
 namespace mtcopy {
@@ -67,7 +68,7 @@ void workerfailed(work_item* pitem, const std::string& stext, int ierr) {
     if (ierr == 0) ierr = EIO;
     pitem->m_iret_code = -1;
     pitem->m_ierr_num = ierr;
-    LOG(pitem->m_plogger, s_file, s_worker, stext + errtext(ierr));
+    velka::detail::failwhat(pitem->m_plogger, s_file, s_worker, stext + errtext(ierr), "", ierr);
 }
 
 // One splice that retries interrupted calls. The number of bytes moved (0 at the end of the
@@ -146,19 +147,19 @@ mtcopy::mtcopy(std::string src,
       m_iresult(0),
       m_ierrno(0) {
     if (extent_size == 0) {
-        LOG(m_plogger, s_file, s_ctor, "Extent size must be greater than 0");
+        velka::detail::fail(m_plogger, s_file, s_ctor, "Extent size must be greater than 0");
         abandon("Extent size must be greater than 0", -1, EINVAL);
     }
 
     m_uicpucores = velka::platform::platform::get_numcpucores();
     if (m_uicpucores == 0) m_uicpucores = 1;
-    LOG(m_plogger, s_file, s_ctor,
+    velka::detail::note(m_plogger, s_file, s_ctor,
         "A maximum of " + utilities::ultostr(m_uicpucores) +
             " tasks will be created for copying the file");
 
     off_t ifilesize = utilities::filesize(src);
     if (ifilesize < 0) {
-        LOG(m_plogger, s_file, s_ctor, "Failed to determine size of the file " + src);
+        velka::detail::fail(m_plogger, s_file, s_ctor, "Failed to determine size of the file " + src);
         abandon("Failed to determine size of file " + src, static_cast<int>(ifilesize), EINVAL);
     }
     uint64_t uifilesize = static_cast<uint64_t>(ifilesize);
@@ -168,7 +169,7 @@ mtcopy::mtcopy(std::string src,
     m_isrc_fd = open(src.c_str(), O_RDONLY | O_CLOEXEC);
     if (m_isrc_fd < 0) {
         int ierr = errno;
-        LOG(m_plogger, s_file, s_ctor, "Failed to open file " + src + " " + errtext(ierr));
+        velka::detail::failwhat(m_plogger, s_file, s_ctor, "Failed to open file " + src + " " + errtext(ierr), "", ierr);
         abandon("Failed to open file " + src, m_isrc_fd, ierr);
     }
     // The destination is truncated only after it is known not to be the source itself:
@@ -176,17 +177,17 @@ mtcopy::mtcopy(std::string src,
     m_idest_fd = open(dest.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0755);
     if (m_idest_fd < 0) {
         int ierr = errno;
-        LOG(m_plogger, s_file, s_ctor, "Failed to open file " + dest + " " + errtext(ierr));
+        velka::detail::failwhat(m_plogger, s_file, s_ctor, "Failed to open file " + dest + " " + errtext(ierr), "", ierr);
         abandon("Failed to open file " + dest, m_idest_fd, ierr);
     }
     struct stat stsrc, stdest;
     if (fstat(m_isrc_fd, &stsrc) != 0 || fstat(m_idest_fd, &stdest) != 0) {
         int ierr = errno;
-        LOG(m_plogger, s_file, s_ctor, "Failed to open file " + dest + " " + errtext(ierr));
+        velka::detail::failwhat(m_plogger, s_file, s_ctor, "Failed to open file " + dest + " " + errtext(ierr), "", ierr);
         abandon("Failed to open file " + dest, -1, ierr);
     }
     if (stsrc.st_dev == stdest.st_dev && stsrc.st_ino == stdest.st_ino) {
-        LOG(m_plogger, s_file, s_ctor,
+        velka::detail::fail(m_plogger, s_file, s_ctor,
             "Source and destination are the same file " + src + " " + dest);
         abandon("Source and destination are the same file " + dest, -1, EINVAL);
     }
@@ -194,7 +195,7 @@ mtcopy::mtcopy(std::string src,
     // truncating even an empty file marks it for a forced flush of all its data on close.
     if (S_ISREG(stdest.st_mode) && stdest.st_size > 0 && ftruncate(m_idest_fd, 0) != 0) {
         int ierr = errno;
-        LOG(m_plogger, s_file, s_ctor, "Failed to truncate file " + dest + " " + errtext(ierr));
+        velka::detail::failwhat(m_plogger, s_file, s_ctor, "Failed to truncate file " + dest + " " + errtext(ierr), "", ierr);
         abandon("Failed to truncate file " + dest, -1, ierr);
     }
 
@@ -210,14 +211,14 @@ mtcopy::mtcopy(std::string src,
     for (uint64_t t = 0; t < m_uicpucores; ++t) {
         velka::thread::thread* pthread = new (std::nothrow) velka::thread::thread();
         if (pthread == nullptr) {
-            LOG(m_plogger, s_file, s_ctor, "Failed to allocate thread");
+            velka::detail::fail(m_plogger, s_file, s_ctor, "Failed to allocate thread");
             abandon("Failed to allocate thread", -1, ENOMEM);
         }
         m_lpworker_threads.push_back(pthread);
 
         work_item* pitem = new (std::nothrow) work_item();
         if (pitem == nullptr) {
-            LOG(m_plogger, s_file, s_ctor, "Failed to allocate work item");
+            velka::detail::fail(m_plogger, s_file, s_ctor, "Failed to allocate work item");
             abandon("Failed to allocate work item", -1, ENOMEM);
         }
         m_lpwork_items.push_back(pitem);
@@ -237,7 +238,7 @@ mtcopy::mtcopy(std::string src,
         // The thread reports the failing pthread call's error number; errno is not set.
         int istart = pthread->create_joinable_thread(mtcopy_handler, pitem);
         if (istart != 0) {
-            LOG(m_plogger, s_file, s_ctor, "Failed to create joinable thread " + errtext(istart));
+            velka::detail::failwhat(m_plogger, s_file, s_ctor, "Failed to create joinable thread " + errtext(istart), "", istart);
             abandon("Failed to create joinable thread", -1, istart);
         }
     }
@@ -284,8 +285,8 @@ void mtcopy::finish() {
     // A destination that cannot be closed cleanly (a delayed write error) lost data.
     int ierr = closefd(m_idest_fd);
     if (ierr != 0) {
-        LOG(m_plogger, s_file, "mtcopy::wait",
-            "Failed to close file " + m_sdest_file + " " + errtext(ierr));
+        velka::detail::failwhat(m_plogger, s_file, "mtcopy::wait",
+            "Failed to close file " + m_sdest_file + " " + errtext(ierr), "", ierr);
         if (m_iresult == 0) {
             m_iresult = -1;
             m_ierrno = ierr;

@@ -20,6 +20,7 @@
 
 #include <velka/fileio>
 #include <velka/utilities>
+#include "failure.h"
 
 namespace velka {
 namespace pci {
@@ -488,23 +489,23 @@ pci_cfg::pci_cfg(const std::string& s_map_file,
     m_pciclassmap.clear();
     build_classmap();
     std::string sdir = s_sysfsmnt + s_pcisysfsdir;
-    LOG(m_plogsrc, s_file, stag, sdir);
+    velka::detail::note(m_plogsrc, s_file, stag, sdir);
     direntlist entries;
     entries.m_in = scandir(sdir.c_str(), &entries.m_pplist, scanselect, scansort);
-    LOG(m_plogsrc, s_file, stag, utilities::itostr(entries.m_in));
+    velka::detail::note(m_plogsrc, s_file, stag, utilities::itostr(entries.m_in));
     if (entries.m_in < 1) {
         if (entries.m_in < 0) entries.m_in = 0;
-        LOG(m_plogsrc, s_file, stag, "Failed to parse PCI subsystem");
+        velka::detail::fail(m_plogsrc, s_file, stag, "Failed to parse PCI subsystem");
         return;
     }
     if (m_driverengine_type == pcimap_engine) {
-        LOG(m_plogsrc, s_file, stag, "Will use modules.pcimap driver engine");
+        velka::detail::note(m_plogsrc, s_file, stag, "Will use modules.pcimap driver engine");
         m_driverengine = &pci_cfg::pcimap_driverengine;
     } else if (m_driverengine_type == alias_engine) {
-        LOG(m_plogsrc, s_file, stag, "Will use modules.alias driver engine");
+        velka::detail::note(m_plogsrc, s_file, stag, "Will use modules.alias driver engine");
         m_driverengine = &pci_cfg::alias_driverengine;
     } else {
-        LOG(m_plogsrc, s_file, stag,
+        velka::detail::fail(m_plogsrc, s_file, stag,
             "No driver engine for engine type " +
                 utilities::itostr(static_cast<int>(m_driverengine_type)));
     }
@@ -514,7 +515,7 @@ pci_cfg::pci_cfg(const std::string& s_map_file,
         velka::fileio::fileio cfgfile;
         if (cfgfile.open(spath, O_RDONLY) != 0) {
             int ierr = cfgfile.geterrno();
-            LOG(m_plogsrc, s_file, stag, "Failed to open " + spath + " " + strerror(ierr));
+            velka::detail::failwhat(m_plogsrc, s_file, stag, "Failed to open " + spath + " " + strerror(ierr), "", ierr);
             continue;
         }
         unsigned char acfg[s_cfgspacesize];
@@ -522,8 +523,8 @@ pci_cfg::pci_cfg(const std::string& s_map_file,
         int iread = cfgfile.read(reinterpret_cast<char*>(acfg), s_cfgspacesize);
         int ierr = iread < 0 ? cfgfile.geterrno() : errno;
         if (iread != s_cfgspacesize) {
-            LOG(m_plogsrc, s_file, stag,
-                "Failed to read pci cfg space from " + spath + " " + strerror(ierr));
+            velka::detail::failwhat(m_plogsrc, s_file, stag,
+                "Failed to read pci cfg space from " + spath + " " + strerror(ierr), "", ierr);
             continue;
         }
         pci dev(nullptr);
@@ -601,7 +602,7 @@ int pci_cfg::parse_cfg_space(const unsigned char* pcfgspace,
 // its modules or " | unknown driver ".
 void pci_cfg::enumerate_drivers() {
     const char* stag = "pci_cfg::enumerate_drivers";
-    LOG(m_plogsrc, s_file, stag, m_sdrivermap);
+    velka::detail::note(m_plogsrc, s_file, stag, m_sdrivermap);
     drivertable table;
     if (m_driverengine != nullptr) {
         opentable(table);
@@ -610,9 +611,9 @@ void pci_cfg::enumerate_drivers() {
     for (auto& dev : m_ldevicelist) {
         bool bfound = m_driverengine != nullptr && (this->*m_driverengine)(dev);
         if (bfound)
-            LOG(m_plogsrc, s_file, stag, dev.tostr() + " |" + dev.get_drivers());
+            velka::detail::note(m_plogsrc, s_file, stag, dev.tostr() + " |" + dev.get_drivers());
         else
-            LOG(m_plogsrc, s_file, stag, dev.tostr() + " | unknown driver ");
+            velka::detail::note(m_plogsrc, s_file, stag, dev.tostr() + " | unknown driver ");
     }
     m_ptable = nullptr;
 }
@@ -734,7 +735,7 @@ int pci_cfg::parse_pcimapline(const std::string& sline, pci& pattern, std::strin
 bool pci_cfg::alias_driverengine(pci& dev_tomatch) {
     if (m_ptable == nullptr) return false;
     if (!m_ptable->busable) {
-        LOG(m_plogsrc, s_file, "pci_cfg::alias_driverengine", m_ptable->smessage);
+        velka::detail::fail(m_plogsrc, s_file, "pci_cfg::alias_driverengine", m_ptable->smessage);
         return false;
     }
     const drivertable& t = *m_ptable;
@@ -744,7 +745,7 @@ bool pci_cfg::alias_driverengine(pci& dev_tomatch) {
          i = t.next(i + 1, uivendor, uidevice)) {
         const drivertable::entry& e = t.lentries[i];
         if (e.bmalformed) {
-            LOG(m_plogsrc, s_file, "pci_cfg::parse_aliasmap_entry", "Failed to parse " + e.stext);
+            velka::detail::fail(m_plogsrc, s_file, "pci_cfg::parse_aliasmap_entry", "Failed to parse " + e.stext);
             continue;
         }
         e.fill(pattern);
@@ -764,7 +765,7 @@ bool pci_cfg::alias_driverengine(pci& dev_tomatch) {
 bool pci_cfg::pcimap_driverengine(pci& dev_tomatch) {
     if (m_ptable == nullptr) return false;
     if (!m_ptable->busable) {
-        LOG(m_plogsrc, s_file, "pci_cfg::match_driver", m_ptable->smessage);
+        velka::detail::fail(m_plogsrc, s_file, "pci_cfg::match_driver", m_ptable->smessage);
         return false;
     }
     const drivertable& t = *m_ptable;
@@ -787,7 +788,7 @@ bool pci_cfg::pcimap_driverengine(pci& dev_tomatch) {
 
 int pci_cfg::parse_aliasmap_entry(const std::string& sentry, pci& dev) {
     if (parsealiaspattern(sentry.data(), sentry.data() + sentry.size(), dev) != 0) {
-        LOG(m_plogsrc, s_file, "pci_cfg::parse_aliasmap_entry", "Failed to parse " + sentry);
+        velka::detail::fail(m_plogsrc, s_file, "pci_cfg::parse_aliasmap_entry", "Failed to parse " + sentry);
         return -1;
     }
     return 0;

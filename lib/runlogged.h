@@ -9,6 +9,8 @@
 #include <velka/logger>
 #include <velka/utilities>
 
+#include "failure.h"
+
 namespace velka {
 namespace detail {
 
@@ -21,10 +23,10 @@ inline int runlogged(velka::logger::source* plog,
                      const std::string& scmd,
                      const std::string& sfailure,
                      std::string& sout) {
-    velka::logger::LOG(plog, sfile, stag, sannounce);
+    velka::detail::note(plog, sfile, stag, sannounce);
     std::string serr;
-    int iret = velka::utilities::utilities::system(scmd, sout, serr);
-    if (iret != 0) velka::logger::LOG(plog, sfile, stag, sfailure + serr);
+    int iret = velka::detail::system(scmd, sout, serr);
+    if (iret != 0) velka::detail::fail(plog, sfile, stag, sfailure + serr);
     return iret;
 }
 
@@ -43,11 +45,11 @@ bool runjudged(velka::logger::source* plog,
                const char* swhat,
                std::string& sout,
                accept baccept) {
-    velka::logger::LOG(plog, sfile, stag, sannounce);
+    velka::detail::note(plog, sfile, stag, sannounce);
     std::string serr;
-    int iret = velka::utilities::utilities::system(scmd, sout, serr);
+    int iret = velka::detail::system(scmd, sout, serr);
     if (iret == 0 && baccept(sout)) return true;
-    velka::logger::LOG(plog, sfile, stag,
+    velka::detail::fail(plog, sfile, stag,
                        sfailure + (serr.empty() ? std::string("no ") + swhat + " in the output \"" +
                                                       velka::utilities::utilities::trim(sout) + "\""
                                                 : serr));

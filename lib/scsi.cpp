@@ -15,6 +15,7 @@
 #include <velka/exception>
 #include <velka/logger>
 #include <velka/utilities>
+#include "failure.h"
 
 namespace velka {
 namespace scsi {
@@ -38,6 +39,11 @@ bool istransient(int ihoststatus) {
 }
 
 velka::exception::exception failure(const char* stag, const std::string& sdesc, int ierrno) {
+    // The thread's last failure, unless the failure was logged (and so recorded, with the
+    // device) just before.
+    velka::failure last = velka::last_error();
+    if (last.m_sfunction != stag || last.m_ierrno != ierrno)
+        velka::detail::record(stag, sdesc, "", -1, ierrno, "");
     return velka::exception::exception(s_file, stag, sdesc, -1, ierrno);
 }
 
@@ -62,8 +68,9 @@ int sgdev::open_internal(const std::string& sdev) {
     m_ifd = ::open(m_sdev.c_str(), O_RDWR | O_CLOEXEC);
     if (m_ifd < 0) {
         m_ierrno = errno;
-        LOG(m_plogsrc, s_file, "sgdev::open_internal",
-            "Failed to open scsi dev : " + sdev + " " + strerror(m_ierrno));
+        velka::detail::failwhat(m_plogsrc, s_file, "sgdev::open_internal",
+            "Failed to open scsi dev : " + sdev + " " + strerror(m_ierrno),
+            "open " + sdev, m_ierrno);
         return -1;
     }
     int isize = 0;
@@ -81,8 +88,8 @@ int sgdev::open(const std::string& sdev) {
         int iret = open_internal(sdev);
         return iret < 0 ? iret : 0;
     }
-    LOG(m_plogsrc, s_file, "scsi::open",
-        "provided device : " + sdev + " already opened device: " + m_sdev);
+    velka::detail::failwhat(m_plogsrc, s_file, "scsi::open",
+        "provided device : " + sdev + " already opened device: " + m_sdev, "open " + sdev, EBUSY);
     throw failure("scsi::open", sdev + " failing open as the device is already opened " + m_sdev,
                   EBUSY);
 }
@@ -146,25 +153,27 @@ int sgdev::sgio(const void* pcdb,
                 const char* stext =
                     "The amount of data sent to the SCSI driver exceeded the system imposed "
                     "limits.";
-                LOG(m_plogsrc, s_file, "sgdev::sgio", stext);
+                velka::detail::failwhat(m_plogsrc, s_file, "sgdev::sgio", stext, "SG_IO " + m_sdev,
+                                        ENOMEM);
                 throw failure("sgdev::sgio", stext, ENOMEM);
             }
             if (iretries <= imax_retries - 1) {
                 ++iretries;
-                LOG(m_plogsrc, s_file, "sgdev::sgio",
+                velka::detail::note(m_plogsrc, s_file, "sgdev::sgio",
                     "SG_IO for " + m_sdev + " completed with error: " + strerror(ierr) +
                         ". Will retry...");
                 continue;
             }
-            LOG(m_plogsrc, s_file, "sgdev::sgio",
+            velka::detail::failwhat(m_plogsrc, s_file, "sgdev::sgio",
                 "SG_IO for " + m_sdev + " completed with error: " + strerror(ierr) +
-                    ". All retries failed...");
+                    ". All retries failed...",
+                "SG_IO " + m_sdev, ierr);
             throw failure("sgdev::sgio",
                           "Failed to send " + sname + " to " + m_sdev + strerror(ierr), ierr);
         }
         if (istransient(hdr.host_status) && iretries <= imax_retries - 1) {
             ++iretries;
-            LOG(m_plogsrc, s_file, "sgdev::sgio",
+            velka::detail::note(m_plogsrc, s_file, "sgdev::sgio",
                 "Host threw status " + utilities::itostr(hdr.host_status) + " while processing " +
                     sname + " sent to scsi device " + m_sdev);
             continue;
@@ -175,13 +184,14 @@ int sgdev::sgio(const void* pcdb,
         if (hdr.host_status != 0) {
             std::string stext = "Host status " + utilities::itostr(hdr.host_status) +
                                 " while processing " + sname + " sent to scsi device " + m_sdev;
-            LOG(m_plogsrc, s_file, "sgdev::sgio", stext);
+            velka::detail::failwhat(m_plogsrc, s_file, "sgdev::sgio", stext, "SG_IO " + m_sdev, EIO);
             throw failure("sgdev::sgio", stext, EIO);
         }
         if (hdr.status != 0) {
             std::string stext = "Host threw status " + utilities::itostr(hdr.status) +
                                 " while processing " + sname + " sent to scsi device " + m_sdev;
-            LOG(m_plogsrc, s_file, "sgdev::sgio", stext);
+            velka::detail::failwhat(m_plogsrc, s_file, "sgdev::sgio", stext, "SG_IO " + m_sdev,
+                                    EPROTO);
             throw failure("sgdev::sgio", stext, EPROTO);
         }
         int iresid = hdr.resid;

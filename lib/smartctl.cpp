@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <velka/utilities>
+#include "failure.h"
 
 namespace velka {
 namespace smartctl {
@@ -291,14 +292,14 @@ int smartctl::extractoverallhealth() {
     const char* stag = "smartctl::extractoverallhealth";
     std::string sqdev;
     if (!utilities::quoteoperand(m_sblkdev, sqdev)) {
-        LOG(m_plogsrc, s_file, stag, "Device " + m_sblkdev + " refused: value begins with '-'");
+        velka::detail::refuse(m_plogsrc, s_file, stag, "Device " + m_sblkdev + " refused: value begins with '-'");
         return -1;
     }
     std::string scmd = healthcmd(sqdev);
     std::list<std::string> llines;
     int iret = utilities::popen(scmd, llines, 100);
     if (iret != 0) {
-        LOG(m_plogsrc, s_file, stag, scmd + " execution failed");
+        velka::detail::fail(m_plogsrc, s_file, stag, scmd + " execution failed");
         return iret;
     }
     parseoverallhealth(llines);
@@ -325,14 +326,14 @@ int smartctl::extractparams() {
     const char* stag = "smartctl::extractparams";
     std::string sqdev;
     if (!utilities::quoteoperand(m_sblkdev, sqdev)) {
-        LOG(m_plogsrc, s_file, stag, "Device " + m_sblkdev + " refused: value begins with '-'");
+        velka::detail::refuse(m_plogsrc, s_file, stag, "Device " + m_sblkdev + " refused: value begins with '-'");
         return -1;
     }
     std::string scmd = attrcmd(sqdev);
     std::list<std::string> llines;
     int iret = utilities::popen(scmd, llines, 100);
     if (iret != 0) {
-        LOG(m_plogsrc, s_file, stag, scmd + " execution failed");
+        velka::detail::fail(m_plogsrc, s_file, stag, scmd + " execution failed");
         return iret;
     }
     parseparams(llines);

@@ -23,11 +23,10 @@
 #include <ctime>
 #include <mutex>
 
-#include <pstreams/pstream.h>
-
 #include <velka/scoped_array>
 
 #include "cloexecfile.h"
+#include "failure.h"
 
 extern char** environ;
 
@@ -41,7 +40,7 @@ const unsigned int s_convbufsize = 1024;
 const unsigned int s_linebufsize = 4096;
 const char* const s_runcmd_hold = "/tmp/runcmd.debug";
 const char* const s_shell = "/bin/sh";
-const char* const s_env = "/usr/bin/env";
+const char* const s_devnull = "/dev/null";
 const char* const s_childlocale = "C";
 
 // Process creation of the library is serialised: between creating a child's pipes and
@@ -76,17 +75,16 @@ std::vector<char*> childenv(std::vector<std::string>& lstore,
     return venv;
 }
 
-// Starts /bin/sh -c scmd with the environment venv, its standard output on a new pipe and,
-// when perrfd is given, its standard error on another; the read ends (close-on-exec) come
+// Starts /bin/sh -c scmd with the environment venv, standard input from /dev/null and its
+// standard output and standard error each on a new pipe; the read ends (close-on-exec) come
 // back in *poutfd and *perrfd. The pipes are created and the parent's copies of their write
 // ends closed under s_spawnlock. The child's pid, or -1 with errno set and no pipe left open.
 pid_t spawnshell(std::string scmd, std::vector<char*>& venv, int* poutfd, int* perrfd) {
     std::string sarg0("sh"), sarg1("-c");
     char* argv[] = {&sarg0[0], &sarg1[0], &scmd[0], nullptr};
-    const int ipipes = perrfd != nullptr ? 2 : 1;
     int fds[2][2];
     std::lock_guard<std::mutex> guard(s_spawnlock);
-    for (int i = 0; i < ipipes; ++i) {
+    for (int i = 0; i < 2; ++i) {
         if (pipe2(fds[i], O_CLOEXEC) == 0) continue;
         int ierr = errno;
         for (int j = 0; j < i; ++j) {
@@ -98,37 +96,21 @@ pid_t spawnshell(std::string scmd, std::vector<char*>& venv, int* poutfd, int* p
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, s_devnull, O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, fds[0][1], STDOUT_FILENO);
-    if (perrfd != nullptr) posix_spawn_file_actions_adddup2(&actions, fds[1][1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fds[1][1], STDERR_FILENO);
     pid_t pid = -1;
     int irc = posix_spawn(&pid, s_shell, &actions, nullptr, argv, venv.data());
     posix_spawn_file_actions_destroy(&actions);
-    for (int i = 0; i < ipipes; ++i) ::close(fds[i][1]);
+    for (int i = 0; i < 2; ++i) ::close(fds[i][1]);
     if (irc != 0) {
-        for (int i = 0; i < ipipes; ++i) ::close(fds[i][0]);
+        for (int i = 0; i < 2; ++i) ::close(fds[i][0]);
         errno = irc;
         return -1;
     }
     *poutfd = fds[0][0];
-    if (perrfd != nullptr) *perrfd = fds[1][0];
+    *perrfd = fds[1][0];
     return pid;
-}
-
-// Gives access to the pipes of a PStreams buffer so both can be polled at once.
-class cmdbuf : public redi::pstreambuf {
-public:
-    int outfd() {
-        return rpipe(rsrc_out);
-    }
-    int errfd() {
-        return rpipe(rsrc_err);
-    }
-};
-
-void setcloexec(int ifd) {
-    if (ifd < 0) return;
-    int iflags = fcntl(ifd, F_GETFD);
-    if (iflags != -1) fcntl(ifd, F_SETFD, iflags | FD_CLOEXEC);
 }
 
 // Reads both pipes until each reaches end of file, appending to its own string.
@@ -158,6 +140,53 @@ void drain(int ioutfd, int ierrfd, std::string& sout, std::string& serr) {
     }
 }
 
+// The exit status of a wait status: the code of a normal exit, 128 + n for signal n (as the
+// shell reports it), -1 otherwise.
+int exitstatus(int iwait) {
+    if (WIFEXITED(iwait)) return WEXITSTATUS(iwait);
+    if (WIFSIGNALED(iwait)) return 128 + WTERMSIG(iwait);
+    return -1;
+}
+
+// The one runner of shell commands: /bin/sh -c scmd with the caller's environment, LC_ALL set
+// to slocale and lextra added, standard input from /dev/null, both outputs captured (sout and
+// serr are cleared first). imsec milliseconds are slept once the command has started. The
+// command's exit status (see exitstatus), or -1 with errno set when it could not be started
+// or waited for. The result is staged as this thread's last command.
+int runshell(const std::string& scmd,
+             const std::vector<std::string>& lextra,
+             const std::string& slocale,
+             unsigned int imsec,
+             std::string& sout,
+             std::string& serr) {
+    sout.clear();
+    serr.clear();
+    std::vector<std::string> lstore;
+    std::vector<char*> venv = childenv(lstore, slocale, lextra);
+    int ioutfd = -1, ierrfd = -1;
+    pid_t pid = spawnshell(scmd, venv, &ioutfd, &ierrfd);
+    int istatus = -1, ierrno = 0;
+    if (pid < 0) {
+        ierrno = errno;
+    } else {
+        if (imsec != 0) utilities::millisleep(imsec);
+        drain(ioutfd, ierrfd, sout, serr);
+        ::close(ioutfd);
+        ::close(ierrfd);
+        int iwait = 0;
+        int irc;
+        while ((irc = waitpid(pid, &iwait, 0)) < 0 && errno == EINTR) {
+        }
+        if (irc < 0)
+            ierrno = errno;
+        else
+            istatus = exitstatus(iwait);
+    }
+    velka::detail::stagecommand(scmd, istatus, ierrno, serr);
+    errno = ierrno;
+    return istatus;
+}
+
 // Output lines, split at newlines only (a NUL byte is an ordinary byte of its line), each
 // trimmed. A line longer than s_linebufsize - 1 bytes comes in pieces of that size; the newline
 // that ends it adds no empty element. Empty lines stay empty elements; text after the last
@@ -183,30 +212,17 @@ int popenlines(const std::string& scmd,
                Container& loutput,
                int imsec,
                const std::string& slocale = s_childlocale) {
-    std::vector<std::string> lstore;
-    std::vector<char*> venv = childenv(lstore, slocale);
-    int ifd = -1;
-    pid_t pid = spawnshell(scmd, venv, &ifd, nullptr);
-    if (pid < 0) return -1;
-    FILE* pf = fdopen(ifd, "r");
-    if (pf == nullptr) {
+    std::string sout, serr;
+    int istatus = runshell(scmd, std::vector<std::string>(), slocale,
+                           imsec > 0 ? static_cast<unsigned int>(imsec) : 0u, sout, serr);
+    if (istatus < 0) {
         int ierr = errno;
-        ::close(ifd);
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        velka::detail::record("utilities::popen", "Command could not be run", scmd, -1, ierr, "");
         errno = ierr;
         return -1;
     }
-    if (imsec != 0) utilities::millisleep(static_cast<unsigned long long>(imsec));
-    std::string stext;
-    scoped_array::scoped_array<char> buf(s_linebufsize);
-    size_t n;
-    while ((n = fread(buf.get(), 1, buf.size(), pf)) > 0) stext.append(buf.get(), n);
     loutput.clear();
-    splitinto(stext, loutput);
-    fclose(pf);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    splitinto(sout, loutput);
     return 0;
 }
 
@@ -495,53 +511,41 @@ std::string operands::op(const std::string& svalue) {
 
 // ---- Command execution ----
 
+namespace {
+
+// The public system: a failure is recorded as the thread's last failure.
+int systemrecorded(const std::string& scmd,
+                   const std::vector<std::string>& lextra,
+                   const std::string& slocale,
+                   std::string& sout,
+                   std::string& serr) {
+    int istatus = runshell(scmd, lextra, slocale, 0, sout, serr);
+    if (istatus == 0) return 0;
+    int ierr = errno;
+    velka::detail::record("utilities::system",
+                          istatus < 0 ? "Command could not be run" : "Command failed", scmd,
+                          istatus, istatus < 0 ? ierr : 0, serr);
+    return -1;
+}
+
+}  // namespace
+
 int utilities::system(std::string scmd, std::string& sout, std::string& serr) {
-    return system(scmd, sout, serr, s_childlocale);
+    return systemrecorded(scmd, std::vector<std::string>(), s_childlocale, sout, serr);
 }
 
 int utilities::system(std::string scmd,
                       std::string& sout,
                       std::string& serr,
                       const std::string& slocale) {
-    sout.clear();
-    serr.clear();
-    // env puts LC_ALL into the child's environment only, then runs the command line under
-    // /bin/sh -c.
-    redi::pstreams::argv_type argv = {s_env, "LC_ALL=" + slocale, s_shell, "-c", scmd};
-    cmdbuf proc;
-    {
-        std::lock_guard<std::mutex> guard(s_spawnlock);
-        proc.open(s_env, argv, redi::pstreams::pstdout | redi::pstreams::pstderr);
-        setcloexec(proc.outfd());
-        setcloexec(proc.errfd());
-    }
-    if (!proc.is_open()) return -1;
-    drain(proc.outfd(), proc.errfd(), sout, serr);
-    proc.close();
-    return proc.status() == 0 ? 0 : -1;
+    return systemrecorded(scmd, std::vector<std::string>(), slocale, sout, serr);
 }
 
 int utilities::system(std::string scmd,
                       const std::vector<std::string>& lextraenv,
                       std::string& sout,
                       std::string& serr) {
-    sout.clear();
-    serr.clear();
-    // The extra entries go into the environment block of /bin/sh itself: no program between
-    // (such as env) carries them in its arguments.
-    std::vector<std::string> lstore;
-    std::vector<char*> venv = childenv(lstore, s_childlocale, lextraenv);
-    int ioutfd = -1, ierrfd = -1;
-    pid_t pid = spawnshell(scmd, venv, &ioutfd, &ierrfd);
-    if (pid < 0) return -1;
-    drain(ioutfd, ierrfd, sout, serr);
-    ::close(ioutfd);
-    ::close(ierrfd);
-    int istatus = 0;
-    while (waitpid(pid, &istatus, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return WIFEXITED(istatus) && WEXITSTATUS(istatus) == 0 ? 0 : -1;
+    return systemrecorded(scmd, lextraenv, s_childlocale, sout, serr);
 }
 
 void utilities::splitlines(const std::string& stext, std::list<std::string>& loutput) {
@@ -579,7 +583,11 @@ int utilities::runcmd(const std::string& scmd, const std::vector<std::string>& a
         std::lock_guard<std::mutex> guard(s_spawnlock);
         pid = fork();
     }
-    if (pid < 0) return -1;
+    if (pid < 0) {
+        velka::detail::record("utilities::runcmd", "The child process could not be created", scmd,
+                              -1, errno, "");
+        return -1;
+    }
     if (pid == 0) {
         // Any local user can create a file in /tmp: only a regular file owned by root (not a
         // symbolic link to one, nor a hard link to one: one name only) holds the child.
@@ -593,9 +601,17 @@ int utilities::runcmd(const std::string& scmd, const std::vector<std::string>& a
         _exit(1);
     }
     int istatus = 0;
+    std::string swhat = scmd;
+    for (const auto& sarg : arg_vector) swhat += " " + sarg;
     while (waitpid(pid, &istatus, 0) < 0) {
-        if (errno != EINTR) return -1;
+        if (errno == EINTR) continue;
+        velka::detail::record("utilities::runcmd", "Waiting for the program failed", swhat, -1,
+                              errno, "");
+        return -1;
     }
+    if (istatus != 0)
+        velka::detail::record("utilities::runcmd", "Program failed", swhat, exitstatus(istatus),
+                              0, "");
     return istatus;
 }
 
@@ -849,4 +865,16 @@ std::string utilities::get_partition_name(std::string sdisk, uint32_t part_num) 
 }
 
 }  // namespace utilities
+
+namespace detail {
+
+int system(const std::string& scmd,
+        std::string& sout,
+        std::string& serr,
+        const std::string& slocale,
+        const std::vector<std::string>& lextraenv) {
+    return utilities::runshell(scmd, lextraenv, slocale, 0, sout, serr) == 0 ? 0 : -1;
+}
+
+}  // namespace detail
 }  // namespace velka

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <velka/fileio>
+#include <velka/lasterror>
 #include <velka/scoped_array>
 #include <velka/scoped_ptr>
 #include <velka/scsi>
@@ -641,4 +642,57 @@ TEST(Unit_Descriptors, ProgramsStartedMeanwhileInheritNone) {
     EXPECT_EQ(sline, "x");
     EXPECT_NE(sfds.find("/proc/"), std::string::npos) << sfds;
     for (const auto& spath : {sfifo, snode}) EXPECT_EQ(sfds.find(spath), std::string::npos) << sfds;
+}
+
+// The one runner behind system, its environment variant and popen: standard input from
+// /dev/null, LC_ALL=C and the call's additions in the environment, both outputs read together
+// (no stall when either pipe fills), neither pipe inherited by the command, the real exit
+// status; a failure of system (127 when the shell finds no tool) is the thread's last failure,
+// while popen, which reports no exit status, leaves it alone.
+TEST(Unit_Runner, EntryPointsShareOneContract) {
+    const std::string sbig(300000, 'o'), sbigerr(300000, 'e');
+    // Descriptors of the command's shell on the pipes of its outputs: 1 and 2 only.
+    const std::string sfds = "for f in /proc/$$/fd/*; do readlink $f; done | grep -cF -e "
+                             "\"$(readlink /proc/$$/fd/1)\" -e \"$(readlink /proc/$$/fd/2)\"";
+    struct row {
+        std::string scmd;
+        std::vector<std::string> lenv;
+        std::string sout, serr;
+        int istatus;
+    } rows[] = {
+        {"printf 'a\\n'; printf 'warn\\n' >&2; exit 3", {}, "a\n", "warn\n", 3},
+        {"no-such-tool-velka arg", {}, "", "sh: 1: no-such-tool-velka: not found\n", 127},
+        {"kill -TERM $$", {}, "", "", 128 + SIGTERM},
+        {"printf %s \"$LC_ALL/$VELKA_A/$VELKA_B\"", {"VELKA_A=1 2", "LC_ALL=C"}, "C/1 2/", "", 0},
+        {"cat; echo end", {}, "end\n", "", 0},
+        {sfds, {}, "2\n", "", 0},
+        {"head -c 300000 /dev/zero | tr '\\0' e >&2; head -c 300000 /dev/zero | tr '\\0' o",
+         {},
+         sbig,
+         sbigerr,
+         0},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.scmd.substr(0, 60));
+        const std::string sbefore = velka::last_error().m_swhat;
+        std::string sout = "x", serr = "x";
+        int iret = r.lenv.empty() ? utilities::system(r.scmd, sout, serr)
+                                  : utilities::system(r.scmd, r.lenv, sout, serr);
+        EXPECT_EQ(iret, r.istatus == 0 ? 0 : -1);
+        EXPECT_EQ(sout, r.sout);
+        EXPECT_EQ(serr, r.serr);
+        velka::failure f = velka::last_error();
+        EXPECT_EQ(f.m_swhat, r.istatus == 0 ? sbefore : r.scmd);
+        if (r.istatus != 0) {
+            EXPECT_EQ(f.m_sfunction, "utilities::system");
+            EXPECT_EQ(f.m_istatus, r.istatus);
+            EXPECT_EQ(f.m_serr, r.serr);
+        }
+        if (!r.lenv.empty()) continue;
+        std::list<std::string> l, lexpected;
+        utilities::splitlines(r.sout, lexpected);
+        EXPECT_EQ(utilities::popen(r.scmd, l, 0), 0);
+        EXPECT_EQ(l, lexpected);
+        EXPECT_EQ(velka::last_error().m_swhat, f.m_swhat);
+    }
 }
