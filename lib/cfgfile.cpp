@@ -51,7 +51,7 @@ bool cfgfile::storable(const std::string& sname, const std::string& svalue) {
 int cfgfile::store(const char* stag, const std::string& sname, const std::string& svalue) {
     const char* swhy = whyrefused(sname, svalue);
     if (swhy != nullptr) {
-        velka::detail::refuse(m_plogsrc, s_file, stag, m_scfgfile + " refused field " + sname + ": " + swhy);
+        velka::detail::refuse(m_plogsrc, s_file, stag, m_scfgfile + " refused field " + sname + ": " + swhy, sname);
         return -1;
     }
     m_mcfgparams[sname] = svalue;

@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <list>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include <velka/fs>
+#include <velka/logger>
 #include <velka/utilities>
 
 #include "mounts_log.h"
@@ -404,4 +406,44 @@ TEST(Unit_FsXattr, ValuesRoundTripAsBytes) {
     EXPECT_TRUE(log.has(msg("fs", "fs::setextendedattribute",
                             "Failed to create user.velka.x attribute on file " + (dir / "missing") +
                                 "error: No such file or directory")));
+}
+
+// Library levels: an installer's steps with one failure among them. By default every line is
+// ERR; with the opt-in only the failing step's lines are, the rest are INF, with the same texts.
+TEST(Unit_FsLevels, WithLibraryLevelsOnlyFailuresAreErrors) {
+    tempdir dir;
+    fake_tools fakes;
+    fakes.add("mkfs", "", 0);
+    fakes.add("mount", "", 32, "mount: /data: wrong fs type\n");
+    for (bool blevels : {false, true}) {
+        SCOPED_TRACE(blevels);
+        const std::string sn = std::to_string(blevels), slog = dir / (sn + ".log");
+        {
+            velka::logger::core core(256);
+            core.add_sink(velka::logger::FILE_SINK, slog);
+            core.set_library_levels(blevels);
+            velka::logger::source src(&core, nullptr);
+            velka::fs::fs fsys(&src);
+            EXPECT_EQ(fsys.mkdir(dir / ("data" + sn), 0755), 0);
+            EXPECT_EQ(fsys.mkfs(dir / "disk", "ext4"), 0);
+            EXPECT_EQ(fsys.mount(dir / "disk", dir / ("data" + sn), "ext4", {"rw"}), -1);
+            EXPECT_EQ(fsys.symlink(dir / ("data" + sn), dir / ("link" + sn)), 0);
+            core.drain();
+        }
+        std::vector<std::string> lerr, linf;
+        std::istringstream in(velka_test::slurp(slog));
+        for (std::string sline; std::getline(in, sline);) {
+            // pid, thread id, date and time, then the level.
+            std::istringstream fields(sline);
+            std::string spid, stid, sdate, stime, slevel;
+            fields >> spid >> stid >> sdate >> stime >> slevel;
+            (slevel == "ERR" ? lerr : linf).push_back(sline);
+            EXPECT_TRUE(slevel == "ERR" || slevel == "INF") << sline;
+        }
+        ASSERT_EQ(lerr.size() + linf.size(), 6u);
+        if (!blevels) continue;
+        ASSERT_EQ(lerr.size(), 1u);
+        EXPECT_NE(lerr[0].find("fs::mount( )  Mount command mount"), std::string::npos) << lerr[0];
+        EXPECT_NE(lerr[0].find("wrong fs type"), std::string::npos);
+    }
 }

@@ -3,15 +3,21 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include <velka/cfgfile>
+#include <velka/fs>
+#include <velka/lasterror>
+#include <velka/scsi>
 #include <velka/utilities>
 
 #include "velka_test.h"
@@ -112,4 +118,73 @@ TEST(Root_Utilities, ConcurrentCommandsKeepTheirOwnOutput) {
     }
     for (auto& th : lthreads) th.join();
     EXPECT_EQ(ibad.load(), 0);
+}
+
+// What a program reads after a failed call of several modules: the operation, what failed
+// (the command line, the system call and its path, the refused value), the exit status or
+// errno, and the tool's standard error.
+TEST(Root_LastError, EachFailureTellsWhatFailedAndWhy) {
+    VELKA_REQUIRE_ROOT();
+    VELKA_REQUIRE_TOOL("losetup");
+    velka_test::tempdir dir;
+    velka_test::loop_device loop(8);
+    ASSERT_TRUE(loop.ok());
+    const std::string sfile = dir / "plain";
+    ASSERT_EQ(utilities::write(sfile, "x"), 0);
+    velka::fs::fs fs(nullptr);
+    velka_test::fake_tools fakes;
+    fakes.add("mkfs", "", 1, "mkfs: bad superblock\nline 2\n");
+    const std::string spath = getenv("PATH");
+    struct row {
+        const char* sname;
+        std::function<void()> fcall;
+        std::string sfunction, swhat;
+        int istatus, ierrno;
+        std::string serr;
+    } rows[] = {
+        {"missing tool",
+         [&] {
+             setenv("PATH", dir.path().c_str(), 1);
+             EXPECT_EQ(fs.mkfs(sfile, "ext4"), -1);
+             setenv("PATH", spath.c_str(), 1);
+         },
+         "fs::mkfs", "echo y | mkfs -t ext4 " + sfile, 127, 0, "sh: 1: mkfs: not found\n"},
+        {"tool failing", [&] { EXPECT_EQ(fs.mkfs(sfile, "ext4"), -1); }, "fs::mkfs",
+         "echo y | mkfs -t ext4 " + sfile, 1, 0, "mkfs: bad superblock\nline 2\n"},
+        {"system call", [&] { EXPECT_EQ(fs.mkdir(sfile + "/sub", 0755), -1); }, "fs::mkdir",
+         "mkdir " + sfile + "/sub", -1, ENOTDIR, ""},
+        {"SG_IO on a plain file",
+         [&] {
+             velka::scsi::sgdev sg(nullptr);
+             ASSERT_EQ(sg.open(sfile), 0);
+             unsigned char cdb[6] = {0x12, 0, 0, 0, 36, 0}, data[36];
+             EXPECT_THROW(sg.sgio(cdb, 6, data, 36, false, nullptr, 0, 1000),
+                          velka::exception::exception);
+         },
+         "sgdev::sgio", "SG_IO " + sfile, -1, ENOTTY, ""},
+        {"device in use",
+         [&] {
+             int ifd = open(loop.device().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+             EXPECT_EQ(fs.mkfs(loop.device(), "xfs"), -1);
+             close(ifd);
+         },
+         "fs::mkfs", loop.device(), -1, 0, ""},
+        {"settings refused",
+         [&] { EXPECT_EQ(velka::cfgfile::cfgfile(dir / "cfg", nullptr).setstring("a", "b c"), -1); },
+         "cfgfile::setstring", "a", -1, 0, ""},
+    };
+    for (auto& r : rows) {
+        SCOPED_TRACE(r.sname);
+        r.fcall();
+        velka::failure f = velka::last_error();
+        EXPECT_EQ(f.m_sfunction, r.sfunction);
+        EXPECT_EQ(f.m_swhat, r.swhat);
+        EXPECT_EQ(f.m_istatus, r.istatus);
+        EXPECT_EQ(f.m_ierrno, r.ierrno);
+        EXPECT_EQ(f.m_serr, r.serr);
+        EXPECT_FALSE(f.m_smessage.empty());
+        // A call that succeeds leaves the record alone.
+        EXPECT_EQ(fs.mkdir(dir / r.sname, 0755), 0);
+        EXPECT_EQ(velka::last_error().m_smessage, f.m_smessage);
+    }
 }
