@@ -56,6 +56,15 @@ failure last_error() {
     return t_last;
 }
 
+failure last_command() {
+    failure f;
+    f.m_swhat = t_staged.scmd;
+    f.m_istatus = t_staged.istatus;
+    f.m_ierrno = t_staged.ierrno;
+    f.m_serr = t_staged.serr;
+    return f;
+}
+
 namespace detail {
 
 void record(const char* sfunc,

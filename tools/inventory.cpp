@@ -13,39 +13,8 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-// Standard error sent to /dev/null while the tools run (they print there through the shell).
-// One for the whole collection: sections running at the same time must not swap the
-// descriptor under each other.
-class quietstderr {
-public:
-    quietstderr() : m_isaved(fcntl(2, F_DUPFD_CLOEXEC, 3)) {
-        fflush(stderr);
-        int inull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (inull >= 0) {
-            dup2(inull, 2);
-            close(inull);
-        }
-    }
-    ~quietstderr() {
-        if (m_isaved >= 0) {
-            dup2(m_isaved, 2);
-            close(m_isaved);
-        }
-    }
-    quietstderr(const quietstderr&) = delete;
-    quietstderr& operator=(const quietstderr&) = delete;
-
-private:
-    int m_isaved;
-};
-
-}  // namespace
-
 inventoryfacts inventory_collect(velka::logger::source* plogsrc, bool bconcurrent) {
     inventoryfacts inv;
-    quietstderr quiet;
     disksjob job;
     // The disks' child is forked before any thread starts.
     if (bconcurrent) job = disks_start(plogsrc);

@@ -14,13 +14,13 @@
 #include <vector>
 
 #include <velka/detectraid>
+#include <velka/lasterror>
 #include <velka/pxeboot>
 #include <velka/smartctl>
 #include <velka/utilities>
 
 namespace {
 
-using invtools::havetool;
 using invtools::jsonstring;
 using invtools::printable;
 using invtools::row;
@@ -48,9 +48,11 @@ bool nvmenamespace(const std::string& s) {
 }
 
 // smartctl -H for the disk, and -A for all but NVMe (whose health log is no attribute table).
-void smart(diskhealth& d, bool bnvme, velka::logger::source* plogsrc) {
+// bmissing when the shell did not find smartctl (exit status 127).
+void smart(diskhealth& d, bool bnvme, velka::logger::source* plogsrc, bool& bmissing) {
     velka::smartctl::smartctl disk(d.sdisk, plogsrc);
     disk.extractoverallhealth();
+    bmissing = velka::last_command().m_istatus == 127;
     if (!bnvme) disk.extractparams();
     d.bverdict = disk.hasoverallverdict();
     d.boverall = disk.getoverallhealth();
@@ -63,9 +65,10 @@ void smart(diskhealth& d, bool bnvme, velka::logger::source* plogsrc) {
 bootfacts boot_collect(velka::logger::source* plogsrc, bool bconcurrent) {
     bootfacts f;
     // SMART: every sd disk and NVMe namespace of /sys/block.
-    f.bsmartctl = havetool("smartctl");
+    f.bsmartctl = true;
     std::vector<std::function<void()>> vsteps;
-    if (f.bsmartctl) {
+    std::vector<char> vmissing;
+    {
         std::list<std::string> lblock;
         utilities::readdir("/sys/block", lblock);
         lblock.sort();
@@ -74,10 +77,16 @@ bootfacts boot_collect(velka::logger::source* plogsrc, bool bconcurrent) {
             if (sname.compare(0, 2, "sd") != 0 && !bnvme) continue;
             f.vdisks.push_back(diskhealth{"/dev/" + sname, false, false, true, {}, {}});
         }
-        for (auto& d : f.vdisks) {
-            diskhealth* pd = &d;
-            bool bnvme = d.sdisk.compare(0, 9, "/dev/nvme") == 0;
-            vsteps.push_back([pd, bnvme, plogsrc] { smart(*pd, bnvme, plogsrc); });
+        vmissing.assign(f.vdisks.size(), 0);
+        for (size_t i = 0; i < f.vdisks.size(); ++i) {
+            diskhealth* pd = &f.vdisks[i];
+            char* pmissing = &vmissing[i];
+            bool bnvme = pd->sdisk.compare(0, 9, "/dev/nvme") == 0;
+            vsteps.push_back([pd, bnvme, plogsrc, pmissing] {
+                bool bmissing = false;
+                smart(*pd, bnvme, plogsrc, bmissing);
+                *pmissing = bmissing;
+            });
         }
     }
     // Network boot, from the kernel command line; RAID: the platform's name, and on a
@@ -88,11 +97,12 @@ bootfacts boot_collect(velka::logger::source* plogsrc, bool bconcurrent) {
         std::string spassword;
         boot.getcredentials(f.suser, spassword);
         f.bpassword = !spassword.empty();
-        f.bdmidecode = havetool("dmidecode");
         f.bmegacli = access("/opt/MegaRAID/MegaCli/MegaCli64", X_OK) == 0;
         velka::bmr::platform raid(plogsrc);
+        raid.set_platform_name();
+        // The shell did not find dmidecode (exit status 127).
+        f.bdmidecode = velka::last_command().m_istatus != 127;
         if (f.bdmidecode) {
-            raid.set_platform_name();
             f.splatform = raid.get_platform_name();
             f.bqualifies = f.splatform.find("Cisco") != std::string::npos;
             if (f.bqualifies && f.bmegacli) {
@@ -111,6 +121,10 @@ bootfacts boot_collect(velka::logger::source* plogsrc, bool bconcurrent) {
         for (const auto& s : raid.get_raidvg_disks()) f.vrootvg.push_back(s);
     });
     invtools::runsteps(vsteps, bconcurrent);
+    if (std::find(vmissing.begin(), vmissing.end(), 1) != vmissing.end()) {
+        f.bsmartctl = false;
+        f.vdisks.clear();
+    }
     return f;
 }
 

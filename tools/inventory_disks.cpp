@@ -28,11 +28,11 @@
 #include <vector>
 
 #include <velka/blkdev>
+#include <velka/lasterror>
 #include <velka/utilities>
 
 namespace {
 
-using invtools::havetool;
 using invtools::jsonstring;
 using invtools::printable;
 using invtools::row;
@@ -191,10 +191,7 @@ std::list<disk> collect(velka::logger::source* plogsrc,
                         std::string& snote,
                         std::list<otherdev>& lothers) {
     std::list<disk> ldisks;
-    bool bparted = havetool("parted");
-    if (!havetool("blkid"))
-        snote += "velka-inventory: blkid is not installed: disk labels are not shown\n";
-    if (!bparted) snote += "velka-inventory: parted is not installed: partitions are not shown\n";
+    bool bparted = true;
     {
         blkdevmgr mgr(plogsrc);
         mgr.for_each_blkdev(addrecord, &ldisks, nullptr);
@@ -212,8 +209,17 @@ std::list<disk> collect(velka::logger::source* plogsrc,
             d.srevision = attribute(std::string(s_scsidevices) + "/" + b.get_legatopath() + "/rev");
             if (hostdriver(b.get_legatopath()) == "ahci") d.stransport = "sata";
         }
-        if (bparted) b.extractpartitioninfo(d.vparts);
+        if (bparted) {
+            b.extractpartitioninfo(d.vparts);
+            // The shell did not find parted (exit status 127): no disk shows partitions.
+            if (velka::last_command().m_istatus == 127) bparted = false;
+        }
     }
+    std::list<std::string> lversion;
+    utilities::popen("blkid -V", lversion, 0);
+    if (velka::last_command().m_istatus == 127)
+        snote += "velka-inventory: blkid is not installed: disk labels are not shown\n";
+    if (!bparted) snote += "velka-inventory: parted is not installed: partitions are not shown\n";
     lothers = otherdevices(ldisks);
     return ldisks;
 }

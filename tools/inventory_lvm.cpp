@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include <velka/lasterror>
 #include <velka/logger>
 #include <velka/utilities>
 
@@ -57,18 +58,20 @@ double number(const std::string& s) {
 }
 
 // {tool} --noheadings --nosuffix --units b --separator '|' -o {fields}: the report's lines,
-// false when the tool failed.
+// false when the tool failed; bmissing when the shell did not find it.
 bool report(const std::string& stool,
             const std::string& sfields,
             std::list<std::string>& llines,
-            velka::logger::source* plog) {
+            velka::logger::source* plog,
+            bool& bmissing) {
     std::string scmd =
         stool + " --noheadings --nosuffix --units b --separator '|' -o " + sfields + " 2>/dev/null";
     LOG(plog, s_file, "inventory::lvm", "reading " + scmd);
     std::string sout, serr;
     bool bok = utilities::system(scmd, sout, serr) == 0;
     utilities::splitlines(sout, llines);
-    if (!bok) LOG(plog, s_file, "inventory::lvm", stool + " failed");
+    bmissing = !bok && velka::last_error().m_istatus == 127;
+    if (!bok && !bmissing) LOG(plog, s_file, "inventory::lvm", stool + " failed");
     return bok;
 }
 
@@ -101,26 +104,30 @@ std::string percent(double d) {
 
 lvmreport lvm_collect(velka::logger::source* plog, bool bconcurrent) {
     lvmreport r;
-    r.btools = havetool("vgs") && havetool("lvs") && havetool("pvs");
-    if (!r.btools) {
-        LOG(plog, s_file, "inventory::lvm", "the LVM tools vgs, lvs and pvs are not installed");
-        return r;
-    }
     std::list<std::string> lvgs, llvs, lpvs;
     bool bvgs = false, blvs = false, bpvs = false;
+    bool bmissing[3] = {false, false, false};
     invtools::runsteps(
         {[&] {
              bvgs = report("vgs",
                            "vg_name,vg_extent_size,vg_extent_count,vg_free_count,vg_size,vg_free",
-                           lvgs, plog);
+                           lvgs, plog, bmissing[0]);
          },
          [&] {
              blvs = report("lvs",
                            "vg_name,lv_name,segtype,pool_lv,lv_size,data_percent,metadata_percent",
-                           llvs, plog);
+                           llvs, plog, bmissing[1]);
          },
-         [&] { bpvs = report("pvs", "pv_name,vg_name,pv_size,pv_free", lpvs, plog); }},
+         [&] {
+             bpvs = report("pvs", "pv_name,vg_name,pv_size,pv_free", lpvs, plog, bmissing[2]);
+         }},
         bconcurrent);
+    // A tool the shell did not find (exit status 127) stands for the LVM tools not installed.
+    r.btools = !bmissing[0] && !bmissing[1] && !bmissing[2];
+    if (!r.btools) {
+        LOG(plog, s_file, "inventory::lvm", "the LVM tools vgs, lvs and pvs are not installed");
+        return r;
+    }
     r.bok = bvgs && blvs && bpvs;
     for (const auto& sline : lvgs) {
         auto v = fields(sline, 6);

@@ -8,16 +8,17 @@
 #include "inventory_platform.h"
 #include "inventory_common.h"
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include <velka/lasterror>
 #include <velka/platform>
 #include <velka/utilities>
 
 namespace {
 
-using invtools::havetool;
 using invtools::jsonstring;
 using invtools::printable;
 using invtools::row;
@@ -44,32 +45,40 @@ std::list<std::string> interfacenames() {
     return lnames;
 }
 
+// Whether the command this thread ran last found stool: the shell reports a tool it did not
+// find with exit status 127, or, as the first stage of a pipeline, only on standard error.
+bool notfound(const std::string& stool) {
+    velka::failure c = velka::last_command();
+    return c.m_istatus == 127 || c.m_serr.find(" " + stool + ": not found") != std::string::npos;
+}
+
 }  // namespace
 
 platformfacts platform_collect(velka::logger::source* plogsrc, bool bconcurrent) {
     platformfacts f;
-    bool bfree = havetool("free"), bethtool = havetool("ethtool");
-    if (!bfree) f.lmissing.push_back({"free", "memory sizes"});
-    if (!bethtool) f.lmissing.push_back({"ethtool", "link speeds"});
+    std::atomic<bool> bnofree(false), bnoethtool(false);
     f.uicores = platform::get_numcpucores();
     f.befi = platform::isEFIfirmware();
     // The two memory queries and the link speeds do not depend on each other.
     std::vector<std::function<void()>> vsteps;
-    if (bfree) {
-        vsteps.push_back([&f] { f.ultotalmem = platform::get_totalmemory(); });
-        vsteps.push_back([&f] { f.ulfreemem = platform::get_freememory(); });
-    }
+    vsteps.push_back([&f, &bnofree] {
+        f.ultotalmem = platform::get_totalmemory();
+        if (notfound("free")) bnofree = true;
+    });
+    vsteps.push_back([&f] { f.ulfreemem = platform::get_freememory(); });
     std::list<std::string> lnames = interfacenames();
     for (const auto& sname : lnames) {
         f.linterfaces.push_back(platformfacts::interface{sname, false, 0});
         platformfacts::interface* pintf = &f.linterfaces.back();
-        if (bethtool)
-            vsteps.push_back([pintf] {
-                pintf->bspeed =
-                    platform::get_link_speed(pintf->sname, pintf->ulspeed) == 0 && pintf->ulspeed;
-            });
+        vsteps.push_back([pintf, &bnoethtool] {
+            pintf->bspeed =
+                platform::get_link_speed(pintf->sname, pintf->ulspeed) == 0 && pintf->ulspeed;
+            if (notfound("ethtool")) bnoethtool = true;
+        });
     }
     invtools::runsteps(vsteps, bconcurrent);
+    if (bnofree) f.lmissing.push_back({"free", "memory sizes"});
+    if (bnoethtool) f.lmissing.push_back({"ethtool", "link speeds"});
     LOG(plogsrc, s_file, "inventory::platform",
         "total memory " + utilities::ultostr(f.ultotalmem) + " MiB, free memory " +
             utilities::ultostr(f.ulfreemem) + " MiB, " + utilities::uitostr(f.uicores) +
@@ -78,7 +87,7 @@ platformfacts platform_collect(velka::logger::source* plogsrc, bool bconcurrent)
         LOG(plogsrc, s_file, "inventory::platform",
             "interface " + intf.sname + " link speed " +
                 (intf.bspeed ? utilities::ultostr(intf.ulspeed) + " Mb/s" : "unknown"));
-    f.bok = bfree && f.ultotalmem > 0 && !lnames.empty();
+    f.bok = !bnofree && f.ultotalmem > 0 && !lnames.empty();
     return f;
 }
 
