@@ -129,23 +129,24 @@ void runjobs(archivetaskdata* ptask, bool bcreate) {
         }
 
         velka::detail::note(ptask->m_plogsrc, s_file, sfunc,
-            sid +
-                (bcreate ? " | will create tar using command | "
-                         : " | will extract tar using command | ") +
-                scmd);
+                            sid +
+                                (bcreate ? " | will create tar using command | "
+                                         : " | will extract tar using command | ") +
+                                scmd);
         std::string w1, w2;
         std::istringstream words(sline);
         words >> w1 >> w2;
         std::string sout, serr;
         if (velka::detail::system(scmd, sout, serr) != 0) {
-            velka::detail::fail(ptask->m_plogsrc, s_file, sfunc,
+            velka::detail::fail(
+                ptask->m_plogsrc, s_file, sfunc,
                 (bcreate ? "Failed to create tar " + w2 : "Failed to extract tar " + w1) +
                     " error: " + serr);
             ptask->m_bfailed = true;
             return;
         }
         velka::detail::note(ptask->m_plogsrc, s_file, sfunc,
-            sid + " | completed processing | " + (bcreate ? w2 : w1));
+                            sid + " | completed processing | " + (bcreate ? w2 : w1));
     }
 }
 
@@ -177,8 +178,8 @@ archiver::archiver(velka::logger::source* ptr)
     : m_plogsrc(ptr), m_uicpucores(velka::platform::platform::get_numcpucores()) {
     if (m_uicpucores == 0) m_uicpucores = 1;
     velka::detail::note(m_plogsrc, s_file, "archiver::archiver",
-        "A maximum of " + utilities::uitostr(m_uicpucores) +
-            " tasks will be created for creating the archive ");
+                        "A maximum of " + utilities::uitostr(m_uicpucores) +
+                            " tasks will be created for creating the archive ");
 }
 
 int archiver::creategziparchive(std::string inputfile) {
@@ -186,10 +187,11 @@ int archiver::creategziparchive(std::string inputfile) {
     velka::detail::note(m_plogsrc, s_file, sfunc, "Input file: " + inputfile);
     int irc = process(inputfile, creategzippedtar);
     if (irc != 0)
-        velka::detail::fail(m_plogsrc, s_file, sfunc, "Failed to compress contents of input file " + inputfile);
+        velka::detail::fail(m_plogsrc, s_file, sfunc,
+                            "Failed to compress contents of input file " + inputfile);
     else
         velka::detail::note(m_plogsrc, s_file, sfunc,
-            "Successfully compressed contents of input file " + inputfile);
+                            "Successfully compressed contents of input file " + inputfile);
     return irc;
 }
 
@@ -198,9 +200,11 @@ int archiver::extractgziparchive(std::string inputfile) {
     velka::detail::note(m_plogsrc, s_file, sfunc, "Input file: " + inputfile);
     int irc = process(inputfile, extractgzippedtar);
     if (irc != 0)
-        velka::detail::fail(m_plogsrc, s_file, sfunc, "Failed to extract contents of input file " + inputfile);
+        velka::detail::fail(m_plogsrc, s_file, sfunc,
+                            "Failed to extract contents of input file " + inputfile);
     else
-        velka::detail::note(m_plogsrc, s_file, sfunc, "Successfully extracted contents of input file " + inputfile);
+        velka::detail::note(m_plogsrc, s_file, sfunc,
+                            "Successfully extracted contents of input file " + inputfile);
     return irc;
 }
 
@@ -208,13 +212,15 @@ int archiver::process(std::string inputfile, void* (*funcptr)(void*)) {
     const char* sfunc = "archiver::process";
     velka::detail::note(m_plogsrc, s_file, sfunc, "Input file: " + inputfile);
     if (funcptr == nullptr) {
-        velka::detail::fail(m_plogsrc, s_file, sfunc, "No task function given for input file " + inputfile);
+        velka::detail::fail(m_plogsrc, s_file, sfunc,
+                            "No task function given for input file " + inputfile);
         return -1;
     }
 
     unsigned int uilines = utilities::numlinesinfile(inputfile);
     unsigned int uitasks = std::min(m_uicpucores, uilines);
-    velka::detail::note(m_plogsrc, s_file, sfunc,
+    velka::detail::note(
+        m_plogsrc, s_file, sfunc,
         utilities::uitostr(uitasks) + " tasks will be created for processing " + inputfile);
 
     velka::mutex::mutex filelock;
@@ -233,7 +239,8 @@ int archiver::process(std::string inputfile, void* (*funcptr)(void*)) {
     }
     if (ierr != 0) {
         velka::detail::failwhat(m_plogsrc, s_file, sfunc,
-            "Failed to open input file " + inputfile + " " + errtext(ierr), "", ierr);
+                                "Failed to open input file " + inputfile + " " + errtext(ierr), "",
+                                ierr);
         return -1;
     }
 
@@ -249,7 +256,7 @@ int archiver::process(std::string inputfile, void* (*funcptr)(void*)) {
             istart = threads[i].create_joinable_thread(funcptr, &records[i]);
             if (istart != 0) {
                 velka::detail::fail(m_plogsrc, s_file, sfunc,
-                    "Failed to create task for processing input file " + inputfile);
+                                    "Failed to create task for processing input file " + inputfile);
                 break;
             }
         }
@@ -261,7 +268,8 @@ int archiver::process(std::string inputfile, void* (*funcptr)(void*)) {
 
     for (unsigned int i = 0; i < uitasks; ++i) {
         if (records[i].m_bfailed) {
-            velka::detail::fail(m_plogsrc, s_file, sfunc, "task " + utilities::uitostr(i) + " failed ");
+            velka::detail::fail(m_plogsrc, s_file, sfunc,
+                                "task " + utilities::uitostr(i) + " failed ");
             return -1;
         }
     }

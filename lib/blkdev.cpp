@@ -205,7 +205,8 @@ std::string blkdev::devnotostr() const {
 }
 
 void blkdev::logdevinfo() const {
-    velka::detail::note(m_plogsrc, s_file, "blkdev::logdevinfo", "Working on Block device: " + m_sdevicepath);
+    velka::detail::note(m_plogsrc, s_file, "blkdev::logdevinfo",
+                        "Working on Block device: " + m_sdevicepath);
 }
 
 // ---- Partition tables: parted on the disk the record names ----
@@ -278,7 +279,8 @@ bool partedwords(velka::logger::source* plog,
     for (const std::string* pvalue : lvalues) {
         std::string sreason = notpartedword(*pvalue, bname);
         if (!sreason.empty()) {
-            velka::detail::refuse(plog, s_partfile, stag, "Value " + visible(*pvalue) + " refused: value " + sreason);
+            velka::detail::refuse(plog, s_partfile, stag,
+                                  "Value " + visible(*pvalue) + " refused: value " + sreason);
             return false;
         }
     }
@@ -290,7 +292,8 @@ bool partedwords(velka::logger::source* plog,
 bool refusedinuse(velka::logger::source* plog, const char* stag, const std::string& sdev) {
     std::string susage;
     if (!utilities::inuse(sdev, susage)) return false;
-    velka::detail::refuse(plog, s_partfile, stag, "Block device " + sdev + " refused: " + susage, sdev);
+    velka::detail::refuse(plog, s_partfile, stag, "Block device " + sdev + " refused: " + susage,
+                          sdev);
     return true;
 }
 
@@ -355,7 +358,7 @@ bool quoteall(velka::logger::source* plog,
     for (const auto& v : lvalues) {
         if (!utilities::quoteoperand(*v.first, *v.second)) {
             velka::detail::refuse(plog, s_partfile, stag,
-                "Value " + visible(*v.first) + " refused: value begins with '-'");
+                                  "Value " + visible(*v.first) + " refused: value begins with '-'");
             return false;
         }
     }
@@ -435,14 +438,16 @@ int blkdev::parsepartitionlisting(const std::vector<std::string>& vlines,
         }
         // 2. Every record of the listing ends in ";": one without it was cut short.
         if (sline.empty() || sline.back() != ';') {
-            velka::detail::note(plogsrc, s_partfile, stag, "Skipping incomplete partition line: " + visible(sline));
+            velka::detail::note(plogsrc, s_partfile, stag,
+                                "Skipping incomplete partition line: " + visible(sline));
             continue;
         }
         // 3. number:start:end:size[:filesystem[:name[:flags]]], empty fields in place, ":" and
         // "\\" in the fields decoded.
         std::vector<std::string> vf = partfields(sline.substr(0, sline.size() - 1));
         if (vf.size() < 4 || vf[0].empty() || vf[1].empty() || vf[2].empty() || vf[3].empty()) {
-            velka::detail::note(plogsrc, s_partfile, stag,
+            velka::detail::note(
+                plogsrc, s_partfile, stag,
                 "Skipping partition line with fewer than four fields: " + visible(sline));
             continue;
         }
@@ -451,7 +456,7 @@ int blkdev::parsepartitionlisting(const std::vector<std::string>& vlines,
         partitioninfo part;
         if (!partnumber(vf[0], part.m_partitionnum)) {
             velka::detail::note(plogsrc, s_partfile, stag,
-                "Skipping partition line with bad number: " + visible(sline));
+                                "Skipping partition line with bad number: " + visible(sline));
             continue;
         }
         part.m_start = vf[1];
@@ -479,7 +484,8 @@ int blkdev::clearpartitiontable() {
     int ifd = ::open(m_sdevicepath.c_str(), O_RDWR | O_CLOEXEC);
     if (ifd < 0) {
         int ierr = errno;
-        velka::detail::failwhat(m_plogsrc, s_partfile, "blkdev::clearpartitiontable",
+        velka::detail::failwhat(
+            m_plogsrc, s_partfile, "blkdev::clearpartitiontable",
             "Failed to open block device " + m_sdevicepath + " error: " + strerror(ierr), "", ierr);
         return -1;
     }
@@ -489,12 +495,13 @@ int blkdev::clearpartitiontable() {
     ::close(ifd);
     if (iwritten == static_cast<ssize_t>(sizeof(zeroes))) {
         velka::detail::note(m_plogsrc, s_partfile, "blkdev::clearpartitiontable",
-            "Successfully wiped partition table on block device " + m_sdevicepath);
+                            "Successfully wiped partition table on block device " + m_sdevicepath);
         return 0;
     }
     velka::detail::failwhat(m_plogsrc, s_partfile, "blkdev::clearpartitiontable",
-        "Failed to wipe partition table on block device " + m_sdevicepath +
-            " error: " + (iwritten < 0 ? strerror(ierr) : "short write"), "", ierr);
+                            "Failed to wipe partition table on block device " + m_sdevicepath +
+                                " error: " + (iwritten < 0 ? strerror(ierr) : "short write"),
+                            "", ierr);
     return -1;
 }
 
@@ -505,15 +512,17 @@ int blkdev::setlabel(const std::string& slabel) {
         !partedwords(m_plogsrc, stag, {&slabel}) || refusedinuse(m_plogsrc, stag, m_sdevicepath))
         return -1;
     std::string scmd = mklabelcmd(qdev, qlabel);
-    velka::detail::note(m_plogsrc, s_partfile, stag,
+    velka::detail::note(
+        m_plogsrc, s_partfile, stag,
         "Label " + slabel + " will be set on blkdev " + m_sdevicepath + " using command " + scmd);
     std::string sout, serr;
     int iret = velka::detail::system(scmd, sout, serr, s_partedlocale);
     if (iret == 0)
         velka::detail::note(m_plogsrc, s_partfile, stag,
-            "Successfully set label label on block device " + m_sdevicepath);
+                            "Successfully set label label on block device " + m_sdevicepath);
     else
-        velka::detail::fail(m_plogsrc, s_partfile, stag,
+        velka::detail::fail(
+            m_plogsrc, s_partfile, stag,
             "Failed to set label on block device " + m_sdevicepath + " error: " + serr);
     return iret;
 }
@@ -537,27 +546,29 @@ int blkdev::createpartition(const std::string& start,
         std::string sreason = notgptname(name);
         if (!sreason.empty()) {
             velka::detail::refuse(m_plogsrc, s_partfile, stag,
-                "Value " + visible(name) + " refused: value " + sreason +
-                    ", which a GPT partition name cannot hold");
+                                  "Value " + visible(name) + " refused: value " + sreason +
+                                      ", which a GPT partition name cannot hold");
             return -1;
         }
     }
     qname = utilities::shellquote(partedname(name));
     std::string scmd = mkpartcmd(qdev, qname, qstart, qend);
-    velka::detail::note(m_plogsrc, s_partfile, stag,
+    velka::detail::note(
+        m_plogsrc, s_partfile, stag,
         "GPT partition will be created on block device " + m_sdevicepath + "using command " + scmd);
     std::string sout, serr;
     int iret = velka::detail::system(scmd, sout, serr, s_partedlocale);
     if (iret != 0) {
-        velka::detail::fail(m_plogsrc, s_partfile, stag,
+        velka::detail::fail(
+            m_plogsrc, s_partfile, stag,
             "Failed to create GPT partition on block device " + m_sdevicepath + " error: " + serr);
         return iret;
     }
     velka::detail::note(m_plogsrc, s_partfile, stag,
-        "Successfully created GPT partition on block device " + m_sdevicepath);
+                        "Successfully created GPT partition on block device " + m_sdevicepath);
     utilities::millisleep(100);
     velka::detail::note(m_plogsrc, s_partfile, stag,
-        "Will create a udev entry for newly created partition on " + m_sdevicepath);
+                        "Will create a udev entry for newly created partition on " + m_sdevicepath);
     createudeventry();
     return 0;
 }
@@ -571,21 +582,23 @@ int blkdev::setpartitionflag(int partition, const std::string& flag) {
     // A number below 1 names no partition, and a negative one would reach parted as an
     // option.
     if (partition < 1) {
-        velka::detail::refuse(m_plogsrc, s_partfile, stag,
+        velka::detail::refuse(
+            m_plogsrc, s_partfile, stag,
             "Partition number " + utilities::itostr(partition) + " refused: not a partition");
         return -1;
     }
     std::string scmd = setflagcmd(qdev, partition, qflag);
     velka::detail::note(m_plogsrc, s_partfile, stag,
-        "GPT partition will be marked with flag " + flag + " on block device " + m_sdevicepath +
-            "using command " + scmd);
+                        "GPT partition will be marked with flag " + flag + " on block device " +
+                            m_sdevicepath + "using command " + scmd);
     std::string sout, serr;
     int iret = velka::detail::system(scmd, sout, serr, s_partedlocale);
     if (iret == 0)
         velka::detail::note(m_plogsrc, s_partfile, stag,
-            "Successfully set flag on partition in block device " + m_sdevicepath);
+                            "Successfully set flag on partition in block device " + m_sdevicepath);
     else
-        velka::detail::fail(m_plogsrc, s_partfile, stag,
+        velka::detail::fail(
+            m_plogsrc, s_partfile, stag,
             "Failed to set flag on partition in block device " + m_sdevicepath + " error: " + serr);
     return iret;
 }
@@ -595,7 +608,8 @@ int blkdev::extractpartitioninfo(std::vector<partitioninfo>& part_vec) {
     std::string qdev;
     if (!quoteall(m_plogsrc, stag, {{&m_sdevicepath, &qdev}})) return -1;
     std::string scmd = printcmd(qdev);
-    velka::detail::note(m_plogsrc, s_partfile, stag,
+    velka::detail::note(
+        m_plogsrc, s_partfile, stag,
         "partition table will be extracted for " + m_sdevicepath + " using command " + scmd);
     std::vector<std::string> vlines;
     int iret = utilities::popen(scmd, vlines, 50, s_partedlocale);
@@ -603,7 +617,8 @@ int blkdev::extractpartitioninfo(std::vector<partitioninfo>& part_vec) {
     // no output at all is a parted that did not run (not installed, a disk it cannot open).
     if (iret == 0 && (vlines.empty() || vlines[0].empty())) iret = -1;
     if (iret != 0) {
-        velka::detail::fail(m_plogsrc, s_partfile, stag, "Failed to extract output of command " + scmd);
+        velka::detail::fail(m_plogsrc, s_partfile, stag,
+                            "Failed to extract output of command " + scmd);
         return iret;
     }
     parsepartitionlisting(vlines, part_vec, m_plogsrc);
@@ -614,22 +629,25 @@ int blkdev::createudeventry() {
     const char* const stag = "blkdev::createudeventry";
     int iret = m_udev.create_entry(m_sdevicepath);
     if (iret != 0) {
-        velka::detail::fail(m_plogsrc, s_partfile, stag, "Failed to create udev entry for " + m_sdevicepath);
+        velka::detail::fail(m_plogsrc, s_partfile, stag,
+                            "Failed to create udev entry for " + m_sdevicepath);
         return iret;
     }
     std::vector<partitioninfo> vparts;
     extractpartitioninfo(vparts);
-    velka::detail::note(m_plogsrc, s_partfile, stag, "Found the following partitions in disk " + m_sdevicepath);
+    velka::detail::note(m_plogsrc, s_partfile, stag,
+                        "Found the following partitions in disk " + m_sdevicepath);
     for (const auto& part : vparts) {
         velka::detail::note(m_plogsrc, s_partfile, stag,
-            "Number: " + utilities::itostr(part.m_partitionnum) + " Start: " + part.m_start +
-                " End: " + part.m_end + " Size: " + part.m_size +
-                " File system type: " + part.m_fstype);
+                            "Number: " + utilities::itostr(part.m_partitionnum) +
+                                " Start: " + part.m_start + " End: " + part.m_end +
+                                " Size: " + part.m_size + " File system type: " + part.m_fstype);
         std::string spart = utilities::get_partition_name(
             m_sdevicepath, static_cast<uint32_t>(part.m_partitionnum));
         iret = m_udev.create_entry(spart);
         if (iret != 0) {
-            velka::detail::fail(m_plogsrc, s_partfile, stag, "Failed to create udev entry for " + spart);
+            velka::detail::fail(m_plogsrc, s_partfile, stag,
+                                "Failed to create udev entry for " + spart);
             return iret;
         }
     }
@@ -689,7 +707,7 @@ int host_select(const struct dirent* ent) {
 int select(const struct dirent* ent) {
     std::string sname(ent->d_name);
     velka::detail::note(plogsrc, s_file, "select",
-        "Will check whether the provided device is a block device: " + sname);
+                        "Will check whether the provided device is a block device: " + sname);
     if (sname.empty() || sname[0] == '.') return 0;
     std::string sdir = std::string(sysfs_scsidev) + "/" + sname;
     if (!utilities::isdir(sdir) || !utilities::isdir(sdir + "/block")) return 0;
@@ -710,14 +728,16 @@ int select(const struct dirent* ent) {
     std::string stype = utilities::trim(utilities::read(sdir + "/type"));
     if (stype.empty() || stype.size() > 3 ||
         stype.find_first_not_of("0123456789") != std::string::npos) {
-        velka::detail::note(plogsrc, s_file, "select", "SCSI device " + sname + " has no peripheral type");
+        velka::detail::note(plogsrc, s_file, "select",
+                            "SCSI device " + sname + " has no peripheral type");
         return 0;
     }
     unsigned int uitype = utilities::strtoui(stype);
     if (!blkdevparams::isdisktype(uitype)) {
         velka::detail::note(plogsrc, s_file, "select",
-            "SCSI device " + sname + " is not a disk: " + blkdevparams::peripheraltype(uitype) +
-                " (peripheral type " + stype + ")");
+                            "SCSI device " + sname +
+                                " is not a disk: " + blkdevparams::peripheraltype(uitype) +
+                                " (peripheral type " + stype + ")");
         return 0;
     }
     return 1;
@@ -727,13 +747,14 @@ int select(const struct dirent* ent) {
 int selectnvme(const struct dirent* ent) {
     std::string sname(ent->d_name);
     velka::detail::note(plogsrc, s_file, "selectnvme",
-        "Will check whether the provided device is a nvme flash device: " + sname);
+                        "Will check whether the provided device is a nvme flash device: " + sname);
     if (sname.empty() || sname[0] == '.' || sname.compare(0, 4, "nvme") != 0) return 0;
     std::string spath = std::string(sysfs_blkdev) + "/" + sname;
     velka::detail::note(plogsrc, s_file, "selectnvme",
-        "Will check whether the provided path is a directory: " + spath);
+                        "Will check whether the provided path is a directory: " + spath);
     if (!utilities::isdir(spath)) return 0;
-    velka::detail::note(plogsrc, s_file, "selectnvme", "Provided device is a nvme flash device: " + sname);
+    velka::detail::note(plogsrc, s_file, "selectnvme",
+                        "Provided device is a nvme flash device: " + sname);
     return 1;
 }
 
@@ -817,7 +838,7 @@ int blkdevmgr::enumeratescsihosts(const std::string& ssysfspath, scsitransport_t
         int ihost = atoi(sname);
         set_hosttransport(ihost, transport);
         velka::detail::note(m_plogsrc, s_file, "blkdevmgr::enumeratescsihosts",
-            utilities::itostr(ihost) + " : " + decodetransporttype(transport));
+                            utilities::itostr(ihost) + " : " + decodetransporttype(transport));
     }
     return 0;
 }
@@ -829,8 +850,8 @@ int blkdevmgr::enumerateblkdevs() {
     for (int i = 0; i < icount; ++i) {
         if (parseblkdevinfo(entries.name(i)) != 0)
             velka::detail::fail(m_plogsrc, s_file, "blkdevmgr::enumerateblkdevs",
-                std::string("Failed to parse block device info @ ") + sysfs_blkdev +
-                    entries.name(i));
+                                std::string("Failed to parse block device info @ ") + sysfs_blkdev +
+                                    entries.name(i));
     }
     return 0;
 }
@@ -865,7 +886,7 @@ int blkdevmgr::parseblkdevinfo(const std::string& slegato) {
     bdev.createudeventry();
     if (bdev.get_transport() != e_fc && bdev.get_transport() != e_iscsi) {
         velka::detail::note(m_plogsrc, s_file, "blkdevmgr::parseblkdevinfo",
-            "Found a block device " + bdev.get_dev());
+                            "Found a block device " + bdev.get_dev());
         addrecord(bdev);
     }
     return 0;
@@ -878,8 +899,8 @@ int blkdevmgr::enumeratenvmeflashdevs() {
     for (int i = 0; i < icount; ++i) {
         if (parsenvmeflashdevinfo(entries.name(i)) != 0)
             velka::detail::fail(m_plogsrc, s_file, "blkdevmgr::enumeratenvmeflashdevs",
-                std::string("Failed to parse nvme flash device info @ ") + sysfs_blkdev +
-                    entries.name(i));
+                                std::string("Failed to parse nvme flash device info @ ") +
+                                    sysfs_blkdev + entries.name(i));
     }
     return 0;
 }
@@ -902,7 +923,7 @@ int blkdevmgr::parsenvmeflashdevinfo(const std::string& snvme) {
     }
     addrecord(bdev);
     velka::detail::note(m_plogsrc, s_file, "blkdevmgr::parsenvmeflashdevinfo",
-        "Found a nvme flash device " + snvme);
+                        "Found a nvme flash device " + snvme);
     return 0;
 }
 

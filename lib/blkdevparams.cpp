@@ -321,13 +321,14 @@ void blkdevparams::extractlabel(blkdev& bdev) {
     std::string scmd = labelcmd(sdev);
     if (scmd.empty()) {
         velka::detail::refuse(m_plogsrc, s_file, "blkdevmgr::extractlabel",
-            "Block device " + sdev + " refused: value begins with '-'");
+                              "Block device " + sdev + " refused: value begins with '-'");
         bdev.set_label("");
         return;
     }
     std::list<std::string> loutput;
     if (utilities::popen(scmd, loutput, s_blkiddelay) != 0) {
-        velka::detail::fail(m_plogsrc, s_file, "blkdevmgr::extractlabel", scmd + " execution failed");
+        velka::detail::fail(m_plogsrc, s_file, "blkdevmgr::extractlabel",
+                            scmd + " execution failed");
         bdev.set_label("");
         return;
     }
@@ -357,7 +358,7 @@ void blkdevparams::capacityfromsysfs(blkdev& bdev) {
         ullsectors = strtoull(ssize.c_str(), nullptr, 10);
     if (ullsectors == 0 || ullsectors > ~0ULL / 512) {
         velka::detail::note(m_plogsrc, s_file, "blkdevmgr::extractblkdevcapacity",
-            "No capacity for " + bdev.get_dev() + " in " + sdir + "/size either");
+                            "No capacity for " + bdev.get_dev() + " in " + sdir + "/size either");
         return;
     }
     unsigned long long ullbytes = ullsectors * 512;
@@ -367,9 +368,9 @@ void blkdevparams::capacityfromsysfs(blkdev& bdev) {
     bdev.set_numblks(ullbytes / uiblksize);
     bdev.set_blksize(uiblksize);
     velka::detail::note(m_plogsrc, s_file, "blkdevmgr::extractblkdevcapacity",
-        "Capacity of " + bdev.get_dev() + " taken from " + sdir +
-            "/size: " + std::to_string(ullbytes / uiblksize) + " blocks of " +
-            std::to_string(uiblksize) + " bytes");
+                        "Capacity of " + bdev.get_dev() + " taken from " + sdir +
+                            "/size: " + std::to_string(ullbytes / uiblksize) + " blocks of " +
+                            std::to_string(uiblksize) + " bytes");
 }
 
 // SERVICE ACTION IN(16) / READ CAPACITY(16); the sysfs size when it gives no capacity.
@@ -383,7 +384,7 @@ int blkdevparams::extractblkdevcapacity(const std::string& ssgdevpath, blkdev& b
         decodecapacity(cmd.data, cmd.ureceived, ullblocks, uiblksize);
     } catch (velka::exception::exception&) {
         velka::detail::failcaught(m_plogsrc, s_file, "blkdevmgr::extractblkdevcapacity",
-            "Failed to extract capacity for " + ssgdevpath);
+                                  "Failed to extract capacity for " + ssgdevpath);
         ullblocks = 0;
         uiblksize = 0;
         iret = -1;
@@ -406,11 +407,12 @@ int blkdevparams::extractuuid(const std::string& ssgdevpath, blkdev& bdev) {
         sserial = decodeserial(cmd.data, cmd.ureceived);
     } catch (velka::exception::exception&) {
         velka::detail::failcaught(m_plogsrc, s_file, "blkdevmgr::extractuuid",
-            "Failed to extract uuid for " + ssgdevpath);
+                                  "Failed to extract uuid for " + ssgdevpath);
         sserial.clear();
         iret = -1;
     }
-    velka::detail::note(m_plogsrc, s_file, "blkdevmgr::extractuuid", "uuid for " + ssgdevpath + " : " + sserial);
+    velka::detail::note(m_plogsrc, s_file, "blkdevmgr::extractuuid",
+                        "uuid for " + ssgdevpath + " : " + sserial);
     bdev.set_serial(sserial);
     return iret;
 }
@@ -425,7 +427,7 @@ int blkdevparams::extractdevicetype(const std::string& ssgdevpath, blkdev& bdev)
         uitype = decodedevicetype(cmd.data, cmd.ureceived);
     } catch (velka::exception::exception&) {
         velka::detail::failcaught(m_plogsrc, s_file, "blkdevmgr::extractdevicetype",
-            "Failed to determine device type for " + ssgdevpath);
+                                  "Failed to determine device type for " + ssgdevpath);
         uitype = 255;
         iret = -1;
     }
@@ -443,7 +445,7 @@ velka::scsi::vpdinfo blkdevparams::extractvpdinfo(const std::string& ssgdevpath)
         info = decodevpdpages(cmd.data, cmd.ureceived);
     } catch (velka::exception::exception&) {
         velka::detail::failcaught(m_plogsrc, s_file, "blkdevmgr::extractvpdinfo",
-            "Failed to extract vpdinfo for " + ssgdevpath);
+                                  "Failed to extract vpdinfo for " + ssgdevpath);
         info.reset();
     }
     return info;
@@ -460,7 +462,7 @@ int blkdevparams::extractrotationspeed(const std::string& ssgdevpath, blkdev& bd
         irate = decoderotationrate(cmd.data, cmd.ureceived);
     } catch (velka::exception::exception&) {
         velka::detail::failcaught(m_plogsrc, s_file, "blkdevmgr::extractrotationspeed",
-            "Failed to extract rotation speed for " + ssgdevpath);
+                                  "Failed to extract rotation speed for " + ssgdevpath);
         irate = -1;
         iret = -1;
     }
@@ -479,7 +481,8 @@ int blkdevparams::extractprovisioninginfo(const std::string& ssgdevpath, blkdev&
         command cmd(m_plogsrc, ssgdevpath, ucdb, sizeof(ucdb));
         decodeprovisioning(cmd.data, cmd.ureceived, bunmap, bsamewrite);
     } catch (velka::exception::exception&) {
-        velka::detail::failcaught(m_plogsrc, s_file, "blkdevmgr::extractprovisioninginfo",
+        velka::detail::failcaught(
+            m_plogsrc, s_file, "blkdevmgr::extractprovisioninginfo",
             "Failed to extract logical block provisioning information for " + ssgdevpath);
         bunmap = false;
         bsamewrite = false;

@@ -51,7 +51,8 @@ bool cfgfile::storable(const std::string& sname, const std::string& svalue) {
 int cfgfile::store(const char* stag, const std::string& sname, const std::string& svalue) {
     const char* swhy = whyrefused(sname, svalue);
     if (swhy != nullptr) {
-        velka::detail::refuse(m_plogsrc, s_file, stag, m_scfgfile + " refused field " + sname + ": " + swhy, sname);
+        velka::detail::refuse(m_plogsrc, s_file, stag,
+                              m_scfgfile + " refused field " + sname + ": " + swhy, sname);
         return -1;
     }
     m_mcfgparams[sname] = svalue;
@@ -73,12 +74,13 @@ void cfgfile::load() {
     if (stat(m_scfgfile.c_str(), &st) != 0) {
         int ierr = errno;
         velka::detail::failwhat(m_plogsrc, s_file, "cfgfile::cfgfile",
-            m_scfgfile + " stat failed with error " + strerror(ierr),
-            "stat " + m_scfgfile, ierr);
+                                m_scfgfile + " stat failed with error " + strerror(ierr),
+                                "stat " + m_scfgfile, ierr);
         return;
     }
     if (!S_ISREG(st.st_mode)) {
-        velka::detail::fail(m_plogsrc, s_file, "cfgfile::cfgfile", m_scfgfile + " is not a regular file");
+        velka::detail::fail(m_plogsrc, s_file, "cfgfile::cfgfile",
+                            m_scfgfile + " is not a regular file");
         return;
     }
     velka::cloexecfile::ifile ifs(m_scfgfile);
@@ -97,7 +99,7 @@ void cfgfile::parsefields(std::istream& in,
         if (utilities::nvpair(sword, sname, svalue) != 0) continue;
         mfields[sname] = svalue;
         velka::detail::note(plog, s_file, "cfgfile::cfgfile",
-            sfile + " found a field " + sname + " with a value of " + svalue);
+                            sfile + " found a field " + sname + " with a value of " + svalue);
     }
 }
 
@@ -111,10 +113,11 @@ void cfgfile::update() {
         const char* swhy = whyrefused(kv.first, kv.second);
         if (swhy != nullptr) {
             velka::detail::refuse(m_plogsrc, s_file, "cfgfile::update",
-                m_scfgfile + " refused field " + kv.first + ": " + swhy);
+                                  m_scfgfile + " refused field " + kv.first + ": " + swhy);
             continue;
         }
-        velka::detail::note(m_plogsrc, s_file, "cfgfile::update", m_scfgfile + " appending entry " + sentry);
+        velka::detail::note(m_plogsrc, s_file, "cfgfile::update",
+                            m_scfgfile + " appending entry " + sentry);
         ofs << sentry << "\n";
     }
     ofs.close();

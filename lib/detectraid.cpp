@@ -182,7 +182,8 @@ void adapter::parseldpdinfo(const std::list<std::string>& llines) {
             get_raid_type(valueof(sline)) == "RAID-1") {
             if (virt_list.empty() || virt_list.front() != pvirt) {
                 virt_list.push_front(pvirt);
-                velka::detail::note(log_source, s_file, "adapter::set_details", "RAID level 1 found");
+                velka::detail::note(log_source, s_file, "adapter::set_details",
+                                    "RAID level 1 found");
             }
         }
         // 5. "Media Type" of the current physical drive.
@@ -204,7 +205,8 @@ platform::platform(velka::logger::source* plog) : log_source(plog), adp_count(0)
         if (kv.first != raidvgparam) continue;
         for (const auto& sdisk : split(kv.second, ":")) {
             raidvg_disks.insert(sdisk);
-            velka::detail::note(log_source, s_file, "platform::platform",
+            velka::detail::note(
+                log_source, s_file, "platform::platform",
                 "Found a disk " + sdisk + " to be inserted in the root vg disks set");
         }
     }
@@ -222,7 +224,8 @@ int platform::set_platform_name() {
     std::list<std::string> llines;
     int iret = utilities::popen(dmidecodecmd(), llines, 100);
     if (iret != 0) {
-        velka::detail::fail(log_source, s_file, "platform::set_platform", "Failed to run dmidecode command");
+        velka::detail::fail(log_source, s_file, "platform::set_platform",
+                            "Failed to run dmidecode command");
         return iret;
     }
     return parseplatformname(llines, platform_name, log_source);
@@ -244,7 +247,7 @@ int platform::parseplatformname(const std::list<std::string>& llines,
         std::string skey, svalue;
         if (utilities::nvpair(*inext, skey, svalue) != 0) {
             velka::detail::fail(plog, s_file, "platform::set_platform",
-                "Failed to extract Manufacturer name " + *inext);
+                                "Failed to extract Manufacturer name " + *inext);
             return -1;
         }
         sname = svalue;
@@ -271,11 +274,13 @@ int platform::set_adp_count() {
     int n = 0;
     for (; n < s_maxadapters; ++n) {
         std::string scmd = summarycmd(n);
-        velka::detail::note(log_source, s_file, "platform::set_adp_count", "Executing the command: " + scmd);
+        velka::detail::note(log_source, s_file, "platform::set_adp_count",
+                            "Executing the command: " + scmd);
         std::list<std::string> llines;
         int iret = utilities::popen(scmd, llines, 100);
         if (iret != 0) {
-            velka::detail::fail(log_source, s_file, "platform::set_adp_count", scmd + " execution failed");
+            velka::detail::fail(log_source, s_file, "platform::set_adp_count",
+                                scmd + " execution failed");
             return iret;
         }
         if (!adapterpresent(llines)) break;

@@ -17,8 +17,8 @@
 #include <velka/scoped_array>
 #include <velka/utilities>
 
-#include "runlogged.h"
 #include "failure.h"
+#include "runlogged.h"
 
 namespace velka {
 namespace fs {
@@ -93,9 +93,9 @@ std::string swaponcmd(const std::string& sdev, operands& ops) {
 bool refused(velka::logger::source* plog, const char* stag, const operands& ops) {
     if (!ops.refused()) return false;
     velka::detail::refuse(plog, s_file, stag,
-        "Refused value " + ops.value() +
-            " error: it begins with '-' and would be read as an option",
-        ops.value());
+                          "Refused value " + ops.value() +
+                              " error: it begins with '-' and would be read as an option",
+                          ops.value());
     return true;
 }
 
@@ -137,7 +137,8 @@ bool queryword(velka::logger::source* plog,
 fs::fs(velka::logger::source* ptr) : m_plogsrc(ptr) {}
 
 int fs::mkfs(std::string sblkdev, std::string sfilesystem) {
-    velka::detail::note(m_plogsrc, s_file, "fs::mkfs", "Request to create " + sfilesystem + " on " + sblkdev);
+    velka::detail::note(m_plogsrc, s_file, "fs::mkfs",
+                        "Request to create " + sfilesystem + " on " + sblkdev);
     operands ops;
     std::string scmd = mkfscmd(sblkdev, sfilesystem, ops);
     if (refused(m_plogsrc, "fs::mkfs", ops) || refusedinuse(m_plogsrc, "fs::mkfs", sblkdev))
@@ -150,7 +151,8 @@ int fs::mkfs(std::string sblkdev, std::string sfilesystem) {
 std::string fs::createarglist(const std::list<std::string>& fsargslist) {
     std::string ssep(",");
     std::string sargs = utilities::merge(fsargslist, ssep);
-    velka::detail::note(m_plogsrc, s_file, "fs::createarglist", "Created file system argument: " + sargs);
+    velka::detail::note(m_plogsrc, s_file, "fs::createarglist",
+                        "Created file system argument: " + sargs);
     return sargs;
 }
 
@@ -180,8 +182,8 @@ int fs::mkdir(std::string spath, unsigned int umode) {
     if (iret != 0) {
         int ierr = errno;
         velka::detail::failwhat(m_plogsrc, s_file, "fs::mkdir",
-            "Failed to create directory " + spath + " error: " + strerror(ierr),
-            "mkdir " + spath, ierr);
+                                "Failed to create directory " + spath + " error: " + strerror(ierr),
+                                "mkdir " + spath, ierr);
     }
     return iret;
 }
@@ -201,12 +203,14 @@ int fs::mkdir_r(std::string spath, unsigned int umode) {
             if (S_ISDIR(st.st_mode)) continue;
         } else if (errno == ENOENT) {
             if (mkdir(sprefix, umode) != 0) {
-                velka::detail::fail(m_plogsrc, s_file, "fs::mkdir_r", "failed to create " + sprefix);
+                velka::detail::fail(m_plogsrc, s_file, "fs::mkdir_r",
+                                    "failed to create " + sprefix);
                 return -1;
             }
             continue;
         }
-        velka::detail::fail(m_plogsrc, s_file, "fs::mkdir_r", "path " + sprefix + " is not a valid directory");
+        velka::detail::fail(m_plogsrc, s_file, "fs::mkdir_r",
+                            "path " + sprefix + " is not a valid directory");
         return -1;
     }
     return 0;
@@ -215,10 +219,12 @@ int fs::mkdir_r(std::string spath, unsigned int umode) {
 int fs::symlink(std::string spath, std::string slinkname) {
     int iret = ::symlink(spath.c_str(), slinkname.c_str());
     if (iret != 0)
-        velka::detail::fail(m_plogsrc, s_file, "fs::symlink",
+        velka::detail::fail(
+            m_plogsrc, s_file, "fs::symlink",
             "failed to create symbolic link " + slinkname + " pointing to " + spath);
     else
-        velka::detail::note(m_plogsrc, s_file, "fs::symlink",
+        velka::detail::note(
+            m_plogsrc, s_file, "fs::symlink",
             "Successfully created symbolic link " + slinkname + " pointing to " + spath);
     return iret;
 }
@@ -231,7 +237,8 @@ std::string fs::getfsuuid(std::string sblkdev, std::string sfstype) {
     if (!queryword(m_plogsrc, "fs::getfsuuid", "UUID will be extracted using command " + scmd, scmd,
                    "Failed to extract UUID error: ", sout))
         return "";
-    velka::detail::note(m_plogsrc, s_file, "fs::getfsuuid", "Block device " + sblkdev + " filesystem UUID " + sout);
+    velka::detail::note(m_plogsrc, s_file, "fs::getfsuuid",
+                        "Block device " + sblkdev + " filesystem UUID " + sout);
     return utilities::trim(sout);
 }
 
@@ -287,13 +294,13 @@ int fs::setextendedattribute(std::string spath, std::string sname, std::string s
     int iret = setxattr(spath.c_str(), sname.c_str(), sval.data(), sval.size(), 0);
     if (iret >= 0) {
         velka::detail::note(m_plogsrc, s_file, "fs::setextendedattribute",
-            "Succesfully created " + sname + " attribute on file " + spath);
+                            "Succesfully created " + sname + " attribute on file " + spath);
     } else {
         int ierr = errno;
         velka::detail::failwhat(m_plogsrc, s_file, "fs::setextendedattribute",
-            "Failed to create " + sname + " attribute on file " + spath +
-                "error: " + strerror(ierr),
-            "setxattr " + spath, ierr);
+                                "Failed to create " + sname + " attribute on file " + spath +
+                                    "error: " + strerror(ierr),
+                                "setxattr " + spath, ierr);
     }
     return iret;
 }
@@ -304,14 +311,14 @@ int fs::getextendedattribute(std::string spath, std::string sname, std::string& 
     if (n < 0) {
         int ierr = errno;
         velka::detail::failwhat(m_plogsrc, s_file, "fs::getextendedattribute",
-            "Failed to extract " + sname + " attribute from file " + spath +
-                "error: " + strerror(ierr),
-            "getxattr " + spath, ierr);
+                                "Failed to extract " + sname + " attribute from file " + spath +
+                                    "error: " + strerror(ierr),
+                                "getxattr " + spath, ierr);
         return -1;
     }
     sval.assign(buf.get(), static_cast<size_t>(n));
     velka::detail::note(m_plogsrc, s_file, "fs::getextendedattribute",
-        "Succesfully extracted " + sname + " attribute from file " + spath);
+                        "Succesfully extracted " + sname + " attribute from file " + spath);
     return static_cast<int>(n);
 }
 

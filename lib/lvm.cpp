@@ -15,8 +15,8 @@
 #include <velka/thread>
 #include <velka/utilities>
 
-#include "runlogged.h"
 #include "failure.h"
+#include "runlogged.h"
 
 namespace velka {
 namespace lvm {
@@ -57,7 +57,9 @@ bool operandok(velka::logger::source* plog,
                const std::string& svalue) {
     std::string squoted;
     if (utilities::quoteoperand(svalue, squoted)) return true;
-    velka::detail::refuse(plog, s_file, stag, std::string(swhat) + " " + svalue + " refused: value begins with '-'", svalue);
+    velka::detail::refuse(plog, s_file, stag,
+                          std::string(swhat) + " " + svalue + " refused: value begins with '-'",
+                          svalue);
     return false;
 }
 
@@ -202,13 +204,15 @@ int querycount(velka::logger::source* plog,
 // found, -1 (logged) when the answer is neither.
 int vgexists(velka::logger::source* plog, const char* stag, const std::string& svg) {
     std::string scmd = vgexistscmd(svg);
-    velka::detail::note(plog, s_file, stag, "Volume group " + svg + " will be looked up using command: " + scmd);
+    velka::detail::note(plog, s_file, stag,
+                        "Volume group " + svg + " will be looked up using command: " + scmd);
     std::string sout, serr;
     int iret = velka::detail::system(scmd, sout, serr);
     if (iret == 0 && utilities::trim(sout) == svg) return 1;
     if (iret != 0 && utilities::trim(sout).empty() && serr.find(" not found") != std::string::npos)
         return 0;
-    velka::detail::fail(plog, s_file, stag,
+    velka::detail::fail(
+        plog, s_file, stag,
         "Volume group " + svg + " lookup failed, no device is touched, error: " + serr);
     return -1;
 }
@@ -318,14 +322,15 @@ int lvm::vgcreate(const std::string& svg, unsigned int uiextentsize) {
         if (!notinuse(m_plogsrc, "lvm::vgcreate", sblk)) return -1;
     }
     velka::detail::note(m_plogsrc, s_file, "lvm::vgcreate",
-        "Request to create volume group " + svg + " with an extent size of " +
-            utilities::itostr(static_cast<int>(uiextentsize)) + "MB");
+                        "Request to create volume group " + svg + " with an extent size of " +
+                            utilities::itostr(static_cast<int>(uiextentsize)) + "MB");
     // 2. A group of that name (an inactive one, say) keeps its devices: pvcreate -ff would
     // wipe their labels before vgcreate refused the name.
     int iexists = vgexists(m_plogsrc, "lvm::vgcreate", svg);
     if (iexists != 0) {
         if (iexists > 0)
-            velka::detail::fail(m_plogsrc, s_file, "lvm::vgcreate", "Volume group " + svg + " already exists");
+            velka::detail::fail(m_plogsrc, s_file, "lvm::vgcreate",
+                                "Volume group " + svg + " already exists");
         return -1;
     }
     m_svg = svg;
@@ -333,11 +338,12 @@ int lvm::vgcreate(const std::string& svg, unsigned int uiextentsize) {
     std::string scmd = vgcreatecmd(svg, uiextentsize);
     // 3. The physical volumes, in the order given; those made stay when one fails.
     for (const auto& sblk : m_lblkdev) {
-        velka::detail::note(m_plogsrc, s_file, "lvm::vgcreate", "Creating physical volume for " + sblk);
+        velka::detail::note(m_plogsrc, s_file, "lvm::vgcreate",
+                            "Creating physical volume for " + sblk);
         int iret = pvcreate(sblk);
         if (iret != 0) {
             velka::detail::fail(m_plogsrc, s_file, "lvm::vgcreate",
-                "Creation of physical volume " + sblk + " failed");
+                                "Creation of physical volume " + sblk + " failed");
             return iret;
         }
         scmd += q(sblk) + " ";
@@ -350,11 +356,13 @@ int lvm::vgcreate(const std::string& svg, unsigned int uiextentsize) {
     velka::detail::note(m_plogsrc, s_file, "lvm::vgcreate", "Successfully created volume: " + svg);
     // 5. The counts; the free count of the new group is its total.
     if (extractfreeextents() != 0)
-        velka::detail::fail(m_plogsrc, s_file, "lvm::vgcreate",
+        velka::detail::fail(
+            m_plogsrc, s_file, "lvm::vgcreate",
             "Failed to determine the number of free extents in volume group " + svg);
     m_ulltotalextents = m_ullfreeextents;
     if (extractallocatedextents() != 0)
-        velka::detail::fail(m_plogsrc, s_file, "lvm::vgcreate",
+        velka::detail::fail(
+            m_plogsrc, s_file, "lvm::vgcreate",
             "Failed to determine the number of allocated extents in volume group " + svg);
     return 0;
 }
@@ -369,7 +377,8 @@ int lvm::extractfreeextents() {
             "Failed to determine the number of free extents in volume group " + m_svg + " error: ",
             m_ullfreeextents) != 0)
         return -1;
-    velka::detail::note(m_plogsrc, s_file, "lvm::extractfreeextents",
+    velka::detail::note(
+        m_plogsrc, s_file, "lvm::extractfreeextents",
         "Found " + lognum(m_ullfreeextents) + " free extents in volume group " + m_svg);
     return 0;
 }
@@ -384,7 +393,8 @@ int lvm::extractallocatedextents() {
                        " error: ",
                    m_ullallocatedextents) != 0)
         return -1;
-    velka::detail::note(m_plogsrc, s_file, "lvm::extractallocatedextents",
+    velka::detail::note(
+        m_plogsrc, s_file, "lvm::extractallocatedextents",
         "Found " + lognum(m_ullallocatedextents) + " allocated extents in volume group " + m_svg);
     return 0;
 }
@@ -400,7 +410,8 @@ int lvm::createdentry(const char* stag, const std::string& slv) {
     std::string spath = "/dev/" + m_svg + "/" + slv;
     int iret = m_udev.create_entry(spath);
     if (iret != 0)
-        velka::detail::fail(m_plogsrc, s_file, stag, "Failed to create udev entry for logical volume " + spath);
+        velka::detail::fail(m_plogsrc, s_file, stag,
+                            "Failed to create udev entry for logical volume " + spath);
     return iret;
 }
 
@@ -410,15 +421,16 @@ int lvm::lvcreate(const std::string& slv, unsigned long long ullextents) {
         !operandok(m_plogsrc, stag, "Volume group", m_svg))
         return -1;
     velka::detail::note(m_plogsrc, s_file, stag,
-        "Will attempt to create logical volume " + slv + " on volume group " + m_svg + " with " +
-            lognum(ullextents) + " extents");
+                        "Will attempt to create logical volume " + slv + " on volume group " +
+                            m_svg + " with " + lognum(ullextents) + " extents");
     if (ullextents == 0) {
         ullextents = m_ullfreeextents;
     } else if (ullextents > m_ullfreeextents) {
         velka::detail::fail(m_plogsrc, s_file, stag,
-            "Volume " + m_svg + " does not have enough extents to create logical volume " + slv +
-                " maximum allowed extents: " + lognum(m_ullfreeextents) +
-                " requested extents: " + lognum(ullextents));
+                            "Volume " + m_svg +
+                                " does not have enough extents to create logical volume " + slv +
+                                " maximum allowed extents: " + lognum(m_ullfreeextents) +
+                                " requested extents: " + lognum(ullextents));
         return -1;
     }
     std::string scmd = lvcreatecmd(slv, ullextents, m_svg);
@@ -429,9 +441,9 @@ int lvm::lvcreate(const std::string& slv, unsigned long long ullextents) {
     m_ullfreeextents -= ullextents;
     m_ullallocatedextents += ullextents;
     velka::detail::note(m_plogsrc, s_file, stag,
-        "Successfully created logical volume " + slv + " number of free extents " +
-            lognum(m_ullfreeextents) + " number of allocated extents " +
-            lognum(m_ullallocatedextents));
+                        "Successfully created logical volume " + slv + " number of free extents " +
+                            lognum(m_ullfreeextents) + " number of allocated extents " +
+                            lognum(m_ullallocatedextents));
     m_lvlist.push_back(lv(slv, ullextents));
     return createdentry(stag, slv);
 }
@@ -442,35 +454,37 @@ int lvm::lvpoolcreate(const std::string& slvpool, unsigned long long ullextents)
         !operandok(m_plogsrc, stag, "Volume group", m_svg))
         return -1;
     velka::detail::note(m_plogsrc, s_file, stag,
-        "Will attempt to create thin pool " + slvpool + " on volume group " + m_svg + " with " +
-            lognum(ullextents) + " extents");
+                        "Will attempt to create thin pool " + slvpool + " on volume group " +
+                            m_svg + " with " + lognum(ullextents) + " extents");
     if (ullextents == 0) {
         ullextents = m_ullfreeextents;
     } else if (ullextents > m_ullfreeextents) {
         velka::detail::fail(m_plogsrc, s_file, stag,
-            "Volume " + m_svg + " does not have enough extents to create thin pool " + slvpool +
-                " maximum allowed extents: " + lognum(m_ullfreeextents) +
-                " requested extents: " + lognum(ullextents));
+                            "Volume " + m_svg +
+                                " does not have enough extents to create thin pool " + slvpool +
+                                " maximum allowed extents: " + lognum(m_ullfreeextents) +
+                                " requested extents: " + lognum(ullextents));
         return -1;
     }
     // The reserve is a whole number of extents; the pool must keep at least one beyond it.
     if (m_uiextentsize == 0) {
         velka::detail::refuse(m_plogsrc, s_file, stag,
-            "Thin pool " + slvpool + " refused: volume group " + m_svg +
-                " has an extent size of 0, so no pool reserve can be set aside");
+                              "Thin pool " + slvpool + " refused: volume group " + m_svg +
+                                  " has an extent size of 0, so no pool reserve can be set aside");
         return -1;
     }
     unsigned long long ullreserve = s_poolreservemb / m_uiextentsize;
     if (ullextents <= ullreserve) {
         velka::detail::refuse(m_plogsrc, s_file, stag,
-            "Thin pool " + slvpool + " refused: requested extents " + lognum(ullextents) +
-                " are not more than the reserve extents " + lognum(ullreserve));
+                              "Thin pool " + slvpool + " refused: requested extents " +
+                                  lognum(ullextents) + " are not more than the reserve extents " +
+                                  lognum(ullreserve));
         return -1;
     }
     ullextents -= ullreserve;
     velka::detail::note(m_plogsrc, s_file, stag,
-        "Thin pool " + slvpool + " number of reserve extents " + lognum(ullreserve) +
-            " number of extents " + lognum(ullextents));
+                        "Thin pool " + slvpool + " number of reserve extents " +
+                            lognum(ullreserve) + " number of extents " + lognum(ullextents));
     std::string scmd = poolcreatecmd(slvpool, ullextents, m_svg);
     if (runlogged(m_plogsrc, stag,
                   "thin pool " + slvpool + " will be created using command " + scmd, scmd,
@@ -480,9 +494,9 @@ int lvm::lvpoolcreate(const std::string& slvpool, unsigned long long ullextents)
     m_ullallocatedextents += ullextents;
     recount();
     velka::detail::note(m_plogsrc, s_file, stag,
-        "Successfully created thin pool " + slvpool + " number of free extents " +
-            lognum(m_ullfreeextents) + " number of allocated extents " +
-            lognum(m_ullallocatedextents));
+                        "Successfully created thin pool " + slvpool + " number of free extents " +
+                            lognum(m_ullfreeextents) + " number of allocated extents " +
+                            lognum(m_ullallocatedextents));
     int iret = createdentry(stag, slvpool);
     if (iret != 0) return iret;
     m_lvlist.push_back(lv(slvpool, ullextents));
@@ -498,15 +512,17 @@ int lvm::thinlvcreate(const std::string& sthinpool,
         !operandok(m_plogsrc, stag, "Volume group", m_svg))
         return -1;
     velka::detail::note(m_plogsrc, s_file, stag,
-        "Will attempt to create thin volume " + sthinvol + " on thin pool " + sthinpool +
-            " inside volume " + m_svg + " with " + lognum(ullextents) + " extents");
+                        "Will attempt to create thin volume " + sthinvol + " on thin pool " +
+                            sthinpool + " inside volume " + m_svg + " with " + lognum(ullextents) +
+                            " extents");
     if (ullextents == 0) ullextents = m_ullfreeextents;
     // A size beyond 64 bits would wrap around to a much smaller volume.
     if (m_uiextentsize != 0 &&
         ullextents > std::numeric_limits<unsigned long long>::max() / m_uiextentsize) {
         velka::detail::refuse(m_plogsrc, s_file, stag,
-            "Thin volume " + sthinvol + " refused: " + num(ullextents) + " extents of " +
-                num(m_uiextentsize) + "MB exceed the largest size that can be written");
+                              "Thin volume " + sthinvol + " refused: " + num(ullextents) +
+                                  " extents of " + num(m_uiextentsize) +
+                                  "MB exceed the largest size that can be written");
         return -1;
     }
     unsigned long long ullsize = ullextents * m_uiextentsize;
@@ -516,9 +532,9 @@ int lvm::thinlvcreate(const std::string& sthinpool,
                   "thin volume " + sthinvol + " creation failed with error: ") != 0)
         return -1;
     velka::detail::note(m_plogsrc, s_file, stag,
-        "Successfully created thin volume " + sthinvol + " number of free extents " +
-            lognum(m_ullfreeextents) + " number of allocated extents " +
-            lognum(m_ullallocatedextents));
+                        "Successfully created thin volume " + sthinvol +
+                            " number of free extents " + lognum(m_ullfreeextents) +
+                            " number of allocated extents " + lognum(m_ullallocatedextents));
     int iret = createdentry(stag, sthinvol);
     if (iret != 0) return iret;
     m_lvlist.push_back(lv(sthinvol, ullextents));
@@ -543,7 +559,8 @@ int lvm::reserve_for_snapshot() {
     if (m_breserved_for_snapshot) return 0;
     unsigned long long ullreserve = snapshotreserve();
     if (ullreserve > m_ullfreeextents) {
-        velka::detail::fail(m_plogsrc, s_file, "lvm::reserve_for_snapshot",
+        velka::detail::fail(
+            m_plogsrc, s_file, "lvm::reserve_for_snapshot",
             "Volume " + m_svg +
                 " does not have enough extents to reserve space for snapsho maximum allowed "
                 "extents: " +
@@ -609,7 +626,7 @@ int lvm::scanlv(const std::string& vg, std::list<std::string>& lvlist) {
         iret = m_udev.create_entry(spath);
         if (iret != 0)
             velka::detail::fail(m_plogsrc, s_file, "lvm::scanlv",
-                "Failed to create udev entry for logical volume " + spath);
+                                "Failed to create udev entry for logical volume " + spath);
     }
     return iret;
 }
@@ -626,7 +643,7 @@ int lvm::pv_get_vgname(const std::string& pvname, std::string& vgname) {
     // group; no line at all is pvdisplay's failure, whose status the pipeline does not pass on.
     if (!parsefirst(llines, vgname)) {
         velka::detail::fail(m_plogsrc, s_file, "lvm::pv_get_vgname",
-            "Failed to scan physical volumes: no report for " + pvname);
+                            "Failed to scan physical volumes: no report for " + pvname);
         return -1;
     }
     return 0;
@@ -685,13 +702,14 @@ int lvm::dmscan(const std::string& dmpath) {
         const dirent* pent = entries.at(i);
         if (pent == nullptr) continue;
         std::string spath = dmpath + "/" + pent->d_name;
-        velka::detail::note(m_plogsrc, s_file, "lvm::dmscan", "Will attempt to create udev entry for : " + spath);
+        velka::detail::note(m_plogsrc, s_file, "lvm::dmscan",
+                            "Will attempt to create udev entry for : " + spath);
         if (m_udev.create_entry(spath) != 0)
             velka::detail::fail(m_plogsrc, s_file, "lvm::dmscan",
-                "Failed to create udev entry for logical volume " + spath);
+                                "Failed to create udev entry for logical volume " + spath);
         else
             velka::detail::note(m_plogsrc, s_file, "lvm::dmscan",
-                "Successfully created udev entry for logical volume " + spath);
+                                "Successfully created udev entry for logical volume " + spath);
     }
     return 0;
 }

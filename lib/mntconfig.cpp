@@ -128,7 +128,7 @@ mntconfig::mntconfig(std::string sfilepath, mntconfigopenmode mode, velka::logge
     if (smode != nullptr) m_fp = setmntent(m_sconfigfile.c_str(), smode);
     if (m_fp == nullptr) {
         velka::detail::fail(m_plogsrc, s_file, "mntconfig::mntconfig",
-            "Failed to open mountpath config file " + sfilepath);
+                            "Failed to open mountpath config file " + sfilepath);
         m_bvalid = false;
     }
 }
@@ -137,7 +137,7 @@ mntconfig::~mntconfig() {
     if (m_fp != nullptr) {
         endmntent(m_fp);
         velka::detail::note(m_plogsrc, s_file, "mntconfig::~mntconfig",
-            "Closing mountpath config file " + m_sconfigfile);
+                            "Closing mountpath config file " + m_sconfigfile);
         m_bvalid = false;
         m_fp = nullptr;
     }
@@ -146,19 +146,19 @@ mntconfig::~mntconfig() {
 int mntconfig::extract(std::list<mnttab>& mntentlist) {
     if (m_fp == nullptr || !m_bvalid) {
         velka::detail::fail(m_plogsrc, s_file, "mntconfig::extract",
-            "Handle to mountpath config file is not valid");
+                            "Handle to mountpath config file is not valid");
         return -1;
     }
     if (m_currentmode != extractentries) {
         velka::detail::fail(m_plogsrc, s_file, "mntconfig::extract",
-            "entries cannot be extracted in the current mode");
+                            "entries cannot be extracted in the current mode");
         return -1;
     }
     // Only a regular file has an end: a device or a pipe could be read forever.
     struct stat st;
     if (fstat(fileno(m_fp), &st) != 0 || !S_ISREG(st.st_mode)) {
         velka::detail::fail(m_plogsrc, s_file, "mntconfig::extract",
-            "Mountpath config file " + m_sconfigfile + " is not a regular file");
+                            "Mountpath config file " + m_sconfigfile + " is not a regular file");
         return -1;
     }
     // The whole file is read and split here rather than by libc's entry reader, which takes
@@ -174,17 +174,20 @@ int mntconfig::extract(std::list<mnttab>& mntentlist) {
     }
     if (ferror(m_fp) != 0) {
         int ierr = errno;
-        velka::detail::failwhat(m_plogsrc, s_file, "mntconfig::extract",
-            "Failed to read mountpath config file " + m_sconfigfile + " error: " + strerror(ierr), "", ierr);
+        velka::detail::failwhat(
+            m_plogsrc, s_file, "mntconfig::extract",
+            "Failed to read mountpath config file " + m_sconfigfile + " error: " + strerror(ierr),
+            "", ierr);
         return -1;
     }
     if (stext.size() > s_maxfilesize || longestline(stext) > s_maxlinesize) {
-        velka::detail::fail(m_plogsrc, s_file, "mntconfig::extract",
+        velka::detail::fail(
+            m_plogsrc, s_file, "mntconfig::extract",
             "Mountpath config file " + m_sconfigfile + " cannot be read or has an overlong line");
         return -1;
     }
     velka::detail::note(m_plogsrc, s_file, "mntconfig::extract",
-        "Will start parsing the mountpath config file " + m_sconfigfile);
+                        "Will start parsing the mountpath config file " + m_sconfigfile);
     std::list<mnttab> lentries;
     parseentries(stext, lentries, m_plogsrc);
     mntentlist.swap(lentries);
@@ -203,7 +206,8 @@ void mntconfig::parseentries(const std::string& stext,
         size_t ufirst = sline.find_first_not_of(" \t");
         if (ufirst == std::string::npos || sline[ufirst] == '#') continue;
         if (sline.find('\0') != std::string::npos) {
-            velka::detail::note(plog, s_file, "mntconfig::extract",
+            velka::detail::note(
+                plog, s_file, "mntconfig::extract",
                 "Skipped mnttab entry [" + sline.substr(0, sline.find('\0')) + "] with a NUL byte");
             continue;
         }
@@ -215,7 +219,7 @@ void mntconfig::parseentries(const std::string& stext,
         const char* smissing = spath.empty() ? "mount path" : stype.empty() ? "type" : nullptr;
         if (smissing != nullptr) {
             velka::detail::note(plog, s_file, "mntconfig::extract",
-                "Skipped mnttab entry " + sentry + " without a " + smissing);
+                                "Skipped mnttab entry " + sentry + " without a " + smissing);
             continue;
         }
         mntentlist.push_back(mnttab(sdevice, spath, stype, soptions, nullptr));
@@ -225,11 +229,12 @@ void mntconfig::parseentries(const std::string& stext,
 
 int mntconfig::update(const std::list<mnttab>& mntentlist) {
     if (m_fp == nullptr || !m_bvalid) {
-        velka::detail::fail(m_plogsrc, s_file, "mntconfig::update", "Handle to mountpath config file is not valid");
+        velka::detail::fail(m_plogsrc, s_file, "mntconfig::update",
+                            "Handle to mountpath config file is not valid");
         return -1;
     }
     velka::detail::note(m_plogsrc, s_file, "mntconfig::update",
-        "Will start updating the mountpath config file " + m_sconfigfile);
+                        "Will start updating the mountpath config file " + m_sconfigfile);
     for (const auto& entry : mntentlist) {
         std::string soptions = entry.get_fsargs();
         if (soptions.empty()) soptions = s_defaultopts;
@@ -243,8 +248,8 @@ int mntconfig::update(const std::list<mnttab>& mntentlist) {
         ent.mnt_freq = static_cast<int>(entry.get_fsfreq());
         ent.mnt_passno = static_cast<int>(entry.get_fspassno());
         velka::detail::note(m_plogsrc, s_file, "mntconfig::update",
-            std::string(ent.mnt_fsname) + "  " + ent.mnt_dir + " " + ent.mnt_type + " " +
-                ent.mnt_opts);
+                            std::string(ent.mnt_fsname) + "  " + ent.mnt_dir + " " + ent.mnt_type +
+                                " " + ent.mnt_opts);
         // An empty column cannot be written: the columns after it would move one place left.
         // A device that begins with "#" would make the line a comment no reader returns.
         int iret = 1;
@@ -253,16 +258,18 @@ int mntconfig::update(const std::list<mnttab>& mntentlist) {
             iret = addmntent(m_fp, &ent);
         if (iret != 0) {
             velka::detail::fail(m_plogsrc, s_file, "mntconfig::update",
-                "Failed to add " + std::string(ent.mnt_fsname) + "  " + ent.mnt_dir +
-                    " to mountpath config file " + m_sconfigfile);
+                                "Failed to add " + std::string(ent.mnt_fsname) + "  " +
+                                    ent.mnt_dir + " to mountpath config file " + m_sconfigfile);
             return iret;
         }
     }
     // Lines still buffered in the stream would otherwise fail unseen when it is closed.
     if (fflush(m_fp) != 0) {
         int ierr = errno;
-        velka::detail::failwhat(m_plogsrc, s_file, "mntconfig::update",
-            "Failed to write mountpath config file " + m_sconfigfile + " error: " + strerror(ierr), "", ierr);
+        velka::detail::failwhat(
+            m_plogsrc, s_file, "mntconfig::update",
+            "Failed to write mountpath config file " + m_sconfigfile + " error: " + strerror(ierr),
+            "", ierr);
         return -1;
     }
     return 0;

@@ -85,10 +85,10 @@ int mnttab::mount() {
     int iret = fsys.mount(m_sblkdev, m_smntpath, m_fstype, m_fsargs);
     if (iret == 0)
         velka::detail::note(m_plogsrc, s_file, "mnttab::mount",
-            "Successfully mounted block device " + m_sblkdev + " at " + m_smntpath);
+                            "Successfully mounted block device " + m_sblkdev + " at " + m_smntpath);
     else
         velka::detail::fail(m_plogsrc, s_file, "mnttab::mount",
-            "Failed to mount block device " + m_sblkdev + " at " + m_smntpath);
+                            "Failed to mount block device " + m_sblkdev + " at " + m_smntpath);
     return iret;
 }
 
@@ -101,59 +101,63 @@ int mnttab::stamp_loc() {
     // An empty location would pass every later check_valid_stamp as the location "".
     if (m_stamploc.empty()) {
         velka::detail::note(m_plogsrc, s_file, "mnttab::stamp_loc",
-            "No mount path location set for " + m_smntpath + ": nothing stamped");
+                            "No mount path location set for " + m_smntpath + ": nothing stamped");
         return -1;
     }
-    velka::detail::note(m_plogsrc, s_file, "mnttab::stamp_loc",
+    velka::detail::note(
+        m_plogsrc, s_file, "mnttab::stamp_loc",
         "Mount path location will be stamped on block device " + m_sblkdev + " as " + m_stamploc);
     velka::fs::fs fsys(m_plogsrc);
     int iret = fsys.setextendedattribute(m_smntpath, stampid, m_stamploc);
     if (iret != 0) {
         velka::detail::fail(m_plogsrc, s_file, "mnttab::stamp_loc",
-            "Failed to stamp " + m_smntpath + " with a id of " + m_stamploc);
+                            "Failed to stamp " + m_smntpath + " with a id of " + m_stamploc);
         return iret;
     }
-    velka::detail::note(m_plogsrc, s_file, "mnttab::stamp_loc", "Successfully stamped " + m_smntpath);
+    velka::detail::note(m_plogsrc, s_file, "mnttab::stamp_loc",
+                        "Successfully stamped " + m_smntpath);
     if (fsys.setextendedattribute(m_smntpath, zoanid, zoanstamp) != 0) {
         velka::detail::fail(m_plogsrc, s_file, "mnttab::stamp_loc",
-            "Failed to stamp " + m_smntpath + " with a id of " + zoanstamp);
+                            "Failed to stamp " + m_smntpath + " with a id of " + zoanstamp);
         return -1;
     }
-    velka::detail::note(m_plogsrc, s_file, "mnttab::stamp_loc", "Successfully stamped " + m_smntpath);
+    velka::detail::note(m_plogsrc, s_file, "mnttab::stamp_loc",
+                        "Successfully stamped " + m_smntpath);
     return 0;
 }
 
 int mnttab::check_valid_stamp(std::string spath, std::string& mpath) {
     velka::detail::note(m_plogsrc, s_file, "mnttab::check_valid_stamp",
-        "Valid orvane stamp will be checked for @ path " + spath);
+                        "Valid orvane stamp will be checked for @ path " + spath);
     velka::fs::fs fsys(m_plogsrc);
     std::string smarker;
     int iret = fsys.getextendedattribute(spath, zoanid, smarker);
     if (iret < 0) {
         velka::detail::fail(m_plogsrc, s_file, "mnttab::check_valid_stamp",
-            "Failed to find valid orvane stamp @ " + spath);
+                            "Failed to find valid orvane stamp @ " + spath);
         return iret;
     }
     velka::detail::note(m_plogsrc, s_file, "mnttab::check_valid_stamp",
-        "Found orvane stamp @ " + spath + " with a value of : " + smarker);
+                        "Found orvane stamp @ " + spath + " with a value of : " + smarker);
     if (smarker != zoanstamp) {
         velka::detail::fail(m_plogsrc, s_file, "mnttab::check_valid_stamp",
-            "Extracted stamp @ " + spath + " does not match with " + zoanstamp);
+                            "Extracted stamp @ " + spath + " does not match with " + zoanstamp);
         return -1;
     }
     std::string sloc;
     if (fsys.getextendedattribute(spath, stampid, sloc) < 0) {
         velka::detail::fail(m_plogsrc, s_file, "mnttab::check_valid_stamp",
-            "Failed to find valid mount stamp @ " + spath);
+                            "Failed to find valid mount stamp @ " + spath);
         return -1;
     }
     if (sloc.empty()) {
         velka::detail::note(m_plogsrc, s_file, "mnttab::check_valid_stamp",
-            "Found an empty mount path stamp @ " + spath);
+                            "Found an empty mount path stamp @ " + spath);
         return -1;
     }
     mpath = sloc;
-    velka::detail::note(m_plogsrc, s_file, "mnttab::check_valid_stamp",
+    velka::detail::note(
+        m_plogsrc, s_file, "mnttab::check_valid_stamp",
         "Found a valid mount path stamp @ " + spath + " with a value of : " + mpath);
     return 0;
 }
@@ -203,15 +207,18 @@ void mnttab::set_fspassno(unsigned int uifspassno) {
 }
 
 int mnttab::stamp_bdevloc() {
-    velka::detail::note(m_plogsrc, s_file, "mnttab::stamp_bdevloc",
+    velka::detail::note(
+        m_plogsrc, s_file, "mnttab::stamp_bdevloc",
         "Block device list will be stamped on block device " + m_sblkdev + " as " + m_stampbdevloc);
     velka::fs::fs fsys(m_plogsrc);
     if (fsys.setextendedattribute(m_smntpath, blkdevid, m_stampbdevloc) != 0) {
-        velka::detail::fail(m_plogsrc, s_file, "mnttab::stamp_bdevloc",
+        velka::detail::fail(
+            m_plogsrc, s_file, "mnttab::stamp_bdevloc",
             "Failed to stamp " + m_smntpath + " with blkdevid id of " + m_stampbdevloc);
         return -1;
     }
-    velka::detail::note(m_plogsrc, s_file, "mnttab::stamp_bdevloc",
+    velka::detail::note(
+        m_plogsrc, s_file, "mnttab::stamp_bdevloc",
         "Successfully stamped " + m_smntpath + " with blkdevid id of " + m_stampbdevloc);
     return 0;
 }
@@ -260,17 +267,18 @@ std::string mnttab::get_fsargs() const {
 
 int mnttab::extract_blkdev_stamp(std::string spath, std::list<std::string>& lblkdev) {
     velka::detail::note(m_plogsrc, s_file, "mnttab::extract_blkdev_stamp",
-        "Block devices will be checked for @ path " + spath);
+                        "Block devices will be checked for @ path " + spath);
     velka::fs::fs fsys(m_plogsrc);
     std::string svalue;
     if (fsys.getextendedattribute(spath, blkdevid, svalue) < 0) {
         velka::detail::fail(m_plogsrc, s_file, "mnttab::extract_blkdev_stamp",
-            "Failed to find valid blkdev id attribute @ " + spath);
+                            "Failed to find valid blkdev id attribute @ " + spath);
         return -1;
     }
     // The value is text: it ends at its first NUL byte, if any.
     svalue.resize(strlen(svalue.c_str()));
-    velka::detail::note(m_plogsrc, s_file, "mnttab::extract_blkdev_stamp",
+    velka::detail::note(
+        m_plogsrc, s_file, "mnttab::extract_blkdev_stamp",
         "Found a valid blkdev id attribute @ " + spath + " with a value of : " + svalue);
     split(svalue, ":", lblkdev);
     return 0;

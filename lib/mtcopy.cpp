@@ -154,12 +154,13 @@ mtcopy::mtcopy(std::string src,
     m_uicpucores = velka::platform::platform::get_numcpucores();
     if (m_uicpucores == 0) m_uicpucores = 1;
     velka::detail::note(m_plogger, s_file, s_ctor,
-        "A maximum of " + utilities::ultostr(m_uicpucores) +
-            " tasks will be created for copying the file");
+                        "A maximum of " + utilities::ultostr(m_uicpucores) +
+                            " tasks will be created for copying the file");
 
     off_t ifilesize = utilities::filesize(src);
     if (ifilesize < 0) {
-        velka::detail::fail(m_plogger, s_file, s_ctor, "Failed to determine size of the file " + src);
+        velka::detail::fail(m_plogger, s_file, s_ctor,
+                            "Failed to determine size of the file " + src);
         abandon("Failed to determine size of file " + src, static_cast<int>(ifilesize), EINVAL);
     }
     uint64_t uifilesize = static_cast<uint64_t>(ifilesize);
@@ -169,7 +170,8 @@ mtcopy::mtcopy(std::string src,
     m_isrc_fd = open(src.c_str(), O_RDONLY | O_CLOEXEC);
     if (m_isrc_fd < 0) {
         int ierr = errno;
-        velka::detail::failwhat(m_plogger, s_file, s_ctor, "Failed to open file " + src + " " + errtext(ierr), "", ierr);
+        velka::detail::failwhat(m_plogger, s_file, s_ctor,
+                                "Failed to open file " + src + " " + errtext(ierr), "", ierr);
         abandon("Failed to open file " + src, m_isrc_fd, ierr);
     }
     // The destination is truncated only after it is known not to be the source itself:
@@ -177,25 +179,28 @@ mtcopy::mtcopy(std::string src,
     m_idest_fd = open(dest.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0755);
     if (m_idest_fd < 0) {
         int ierr = errno;
-        velka::detail::failwhat(m_plogger, s_file, s_ctor, "Failed to open file " + dest + " " + errtext(ierr), "", ierr);
+        velka::detail::failwhat(m_plogger, s_file, s_ctor,
+                                "Failed to open file " + dest + " " + errtext(ierr), "", ierr);
         abandon("Failed to open file " + dest, m_idest_fd, ierr);
     }
     struct stat stsrc, stdest;
     if (fstat(m_isrc_fd, &stsrc) != 0 || fstat(m_idest_fd, &stdest) != 0) {
         int ierr = errno;
-        velka::detail::failwhat(m_plogger, s_file, s_ctor, "Failed to open file " + dest + " " + errtext(ierr), "", ierr);
+        velka::detail::failwhat(m_plogger, s_file, s_ctor,
+                                "Failed to open file " + dest + " " + errtext(ierr), "", ierr);
         abandon("Failed to open file " + dest, -1, ierr);
     }
     if (stsrc.st_dev == stdest.st_dev && stsrc.st_ino == stdest.st_ino) {
         velka::detail::fail(m_plogger, s_file, s_ctor,
-            "Source and destination are the same file " + src + " " + dest);
+                            "Source and destination are the same file " + src + " " + dest);
         abandon("Source and destination are the same file " + dest, -1, EINVAL);
     }
     // Only a destination with content is truncated, as opening with O_TRUNC would do: on ext4
     // truncating even an empty file marks it for a forced flush of all its data on close.
     if (S_ISREG(stdest.st_mode) && stdest.st_size > 0 && ftruncate(m_idest_fd, 0) != 0) {
         int ierr = errno;
-        velka::detail::failwhat(m_plogger, s_file, s_ctor, "Failed to truncate file " + dest + " " + errtext(ierr), "", ierr);
+        velka::detail::failwhat(m_plogger, s_file, s_ctor,
+                                "Failed to truncate file " + dest + " " + errtext(ierr), "", ierr);
         abandon("Failed to truncate file " + dest, -1, ierr);
     }
 
@@ -238,7 +243,9 @@ mtcopy::mtcopy(std::string src,
         // The thread reports the failing pthread call's error number; errno is not set.
         int istart = pthread->create_joinable_thread(mtcopy_handler, pitem);
         if (istart != 0) {
-            velka::detail::failwhat(m_plogger, s_file, s_ctor, "Failed to create joinable thread " + errtext(istart), "", istart);
+            velka::detail::failwhat(m_plogger, s_file, s_ctor,
+                                    "Failed to create joinable thread " + errtext(istart), "",
+                                    istart);
             abandon("Failed to create joinable thread", -1, istart);
         }
     }
@@ -286,7 +293,8 @@ void mtcopy::finish() {
     int ierr = closefd(m_idest_fd);
     if (ierr != 0) {
         velka::detail::failwhat(m_plogger, s_file, "mtcopy::wait",
-            "Failed to close file " + m_sdest_file + " " + errtext(ierr), "", ierr);
+                                "Failed to close file " + m_sdest_file + " " + errtext(ierr), "",
+                                ierr);
         if (m_iresult == 0) {
             m_iresult = -1;
             m_ierrno = ierr;

@@ -506,8 +506,8 @@ pci_cfg::pci_cfg(const std::string& s_map_file,
         m_driverengine = &pci_cfg::alias_driverengine;
     } else {
         velka::detail::fail(m_plogsrc, s_file, stag,
-            "No driver engine for engine type " +
-                utilities::itostr(static_cast<int>(m_driverengine_type)));
+                            "No driver engine for engine type " +
+                                utilities::itostr(static_cast<int>(m_driverengine_type)));
     }
     for (int i = 0; i < entries.m_in; ++i) {
         std::string sname = entries.m_pplist[i]->d_name;
@@ -515,7 +515,8 @@ pci_cfg::pci_cfg(const std::string& s_map_file,
         velka::fileio::fileio cfgfile;
         if (cfgfile.open(spath, O_RDONLY) != 0) {
             int ierr = cfgfile.geterrno();
-            velka::detail::failwhat(m_plogsrc, s_file, stag, "Failed to open " + spath + " " + strerror(ierr), "", ierr);
+            velka::detail::failwhat(m_plogsrc, s_file, stag,
+                                    "Failed to open " + spath + " " + strerror(ierr), "", ierr);
             continue;
         }
         unsigned char acfg[s_cfgspacesize];
@@ -523,7 +524,8 @@ pci_cfg::pci_cfg(const std::string& s_map_file,
         int iread = cfgfile.read(reinterpret_cast<char*>(acfg), s_cfgspacesize);
         int ierr = iread < 0 ? cfgfile.geterrno() : errno;
         if (iread != s_cfgspacesize) {
-            velka::detail::failwhat(m_plogsrc, s_file, stag,
+            velka::detail::failwhat(
+                m_plogsrc, s_file, stag,
                 "Failed to read pci cfg space from " + spath + " " + strerror(ierr), "", ierr);
             continue;
         }
@@ -745,7 +747,8 @@ bool pci_cfg::alias_driverengine(pci& dev_tomatch) {
          i = t.next(i + 1, uivendor, uidevice)) {
         const drivertable::entry& e = t.lentries[i];
         if (e.bmalformed) {
-            velka::detail::fail(m_plogsrc, s_file, "pci_cfg::parse_aliasmap_entry", "Failed to parse " + e.stext);
+            velka::detail::fail(m_plogsrc, s_file, "pci_cfg::parse_aliasmap_entry",
+                                "Failed to parse " + e.stext);
             continue;
         }
         e.fill(pattern);
@@ -788,7 +791,8 @@ bool pci_cfg::pcimap_driverengine(pci& dev_tomatch) {
 
 int pci_cfg::parse_aliasmap_entry(const std::string& sentry, pci& dev) {
     if (parsealiaspattern(sentry.data(), sentry.data() + sentry.size(), dev) != 0) {
-        velka::detail::fail(m_plogsrc, s_file, "pci_cfg::parse_aliasmap_entry", "Failed to parse " + sentry);
+        velka::detail::fail(m_plogsrc, s_file, "pci_cfg::parse_aliasmap_entry",
+                            "Failed to parse " + sentry);
         return -1;
     }
     return 0;

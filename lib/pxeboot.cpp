@@ -60,7 +60,8 @@ bool operand(velka::logger::source* plog,
              const std::string& svalue,
              std::string& squoted) {
     if (utilities::quoteoperand(svalue, squoted)) return true;
-    velka::detail::refuse(plog, s_file, stag, swhat + " " + svalue + " refused: value begins with '-'", svalue);
+    velka::detail::refuse(plog, s_file, stag,
+                          swhat + " " + svalue + " refused: value begins with '-'", svalue);
     return false;
 }
 
@@ -156,8 +157,8 @@ void pxeboot::parsecmdline(const std::string& sline,
     utilities::kernelparams(sline, lparams);
     for (const auto& kv : lparams) {
         velka::detail::note(plog, s_file, "pxeboot::pxeboot",
-            "Found kernel command line param " + kv.first + ":" +
-                (kv.first == "password" ? std::string(s_mask) : kv.second));
+                            "Found kernel command line param " + kv.first + ":" +
+                                (kv.first == "password" ? std::string(s_mask) : kv.second));
         params.insert(kv);
     }
 }
@@ -166,25 +167,29 @@ bool pxeboot::ispxeboot(std::string& snfs, std::string& sdir, std::string& sprot
     const char* stag = "pxeboot::ispxeboot";
     auto it = m_cmdlineparams.find("method");
     if (it == m_cmdlineparams.end()) {
-        velka::detail::fail(m_plogsrc, s_file, stag,
+        velka::detail::fail(
+            m_plogsrc, s_file, stag,
             "Failed to find method parameter in the kernel command line parameters");
         return false;
     }
-    velka::detail::note(m_plogsrc, s_file, stag,
+    velka::detail::note(
+        m_plogsrc, s_file, stag,
         "Found method parameter in the kernel command line parameters with a value " + it->second);
     std::vector<std::string> vfields = split(it->second, ":");
     // A value needs its protocol, server and directory; a shorter one is no boot method.
     if (vfields.size() < 3 || (vfields[0] != "nfs" && vfields[0] != "cifs")) {
         velka::detail::fail(m_plogsrc, s_file, stag,
-            "Failed to find nfs boot method in kernel command line parameters");
+                            "Failed to find nfs boot method in kernel command line parameters");
         return false;
     }
     sprotocol = vfields[0];
     snfs = vfields[1];
     sdir = vfields[2];
-    velka::detail::note(m_plogsrc, s_file, stag, "Found nfs/cifs boot method in kernel command line parameters");
+    velka::detail::note(m_plogsrc, s_file, stag,
+                        "Found nfs/cifs boot method in kernel command line parameters");
     velka::detail::note(m_plogsrc, s_file, stag, "Set protocol to " + sprotocol);
-    velka::detail::note(m_plogsrc, s_file, stag, "Set nfs/cifs ip to " + snfs + " set directory to " + sdir);
+    velka::detail::note(m_plogsrc, s_file, stag,
+                        "Set nfs/cifs ip to " + snfs + " set directory to " + sdir);
     return true;
 }
 
@@ -196,14 +201,16 @@ int pxeboot::confignwintfx(const std::string& sintfx, const std::string& sdhcp, 
 
     // 1. Interface up.
     std::string scmd = ifupcmd(sqintfx);
-    velka::detail::note(m_plogsrc, s_file, stag, "network interface " + sintfx + " will be brought up");
+    velka::detail::note(m_plogsrc, s_file, stag,
+                        "network interface " + sintfx + " will be brought up");
     int iret = runlogged(m_plogsrc, stag, scmd,
                          "Failed to activate network interface " + sintfx + " error: ");
     if (iret != 0) return iret;
 
     // 2. A lease through DHCP.
     scmd = dhclientcmd(sqintfx, sqdhcp);
-    velka::detail::note(m_plogsrc, s_file, stag,
+    velka::detail::note(
+        m_plogsrc, s_file, stag,
         "Dynamic IP address will be requested for " + sintfx + " using command " + scmd);
     iret = runlogged(m_plogsrc, stag, scmd,
                      "Failed to configure network interface " + sintfx + " error: ");
@@ -211,7 +218,8 @@ int pxeboot::confignwintfx(const std::string& sintfx, const std::string& sdhcp, 
 
     // 3. The client stopped, its lease kept; a failure here is only logged.
     scmd = dhclientstopcmd();
-    velka::detail::note(m_plogsrc, s_file, stag, "Stopping dhclient process using command: " + scmd);
+    velka::detail::note(m_plogsrc, s_file, stag,
+                        "Stopping dhclient process using command: " + scmd);
     runlogged(m_plogsrc, stag, scmd, "Failed to stop dhclient process with error: ");
 
     // 4.-6. The lease read and applied statically.
@@ -223,12 +231,14 @@ int pxeboot::confignwintfx(const std::string& sintfx, const std::string& sdhcp, 
     }
     iret = parsekvmap(kvmap, info);
     if (iret != 0) {
-        velka::detail::fail(m_plogsrc, s_file, stag, "Failed to parse dhclinet response key-value map");
+        velka::detail::fail(m_plogsrc, s_file, stag,
+                            "Failed to parse dhclinet response key-value map");
         return iret;
     }
     iret = applynwsettings(info);
     if (iret != 0) {
-        velka::detail::fail(m_plogsrc, s_file, stag, "Failed to apply network settings to " + sintfx);
+        velka::detail::fail(m_plogsrc, s_file, stag,
+                            "Failed to apply network settings to " + sintfx);
         return iret;
     }
     return 0;
@@ -311,7 +321,8 @@ int pxeboot::parseleaselines(const std::list<std::string>& llines,
         }
     }
     if (vchosen.empty()) {
-        velka::detail::fail(plog, s_file, stag, "No complete lease of interface " + sintfx + " in the lease file");
+        velka::detail::fail(plog, s_file, stag,
+                            "No complete lease of interface " + sintfx + " in the lease file");
         return 0;
     }
     // Within the block the first occurrence of a key wins.
@@ -328,12 +339,12 @@ int pxeboot::extractparam(const std::map<std::string, std::string>& kvmap,
     auto it = kvmap.find(key);
     if (it == kvmap.end()) {
         velka::detail::fail(m_plogsrc, s_file, "pxeboot::extractparam",
-            "Failed to find key " + key + " in the key/value map");
+                            "Failed to find key " + key + " in the key/value map");
         return -1;
     }
     value = it->second;
     velka::detail::note(m_plogsrc, s_file, "pxeboot::extractparam",
-        "Found key " + key + " in the key/value map with a value of " + value);
+                        "Found key " + key + " in the key/value map with a value of " + value);
     return 0;
 }
 
@@ -363,14 +374,16 @@ int pxeboot::applynwsettings(nwinfo& info) {
         return -1;
 
     std::string scmd = ifaddrcmd(sqintfx, sqipaddr, sqnetmask);
-    velka::detail::note(m_plogsrc, s_file, stag,
+    velka::detail::note(
+        m_plogsrc, s_file, stag,
         "Network will be configured on device " + info.m_sintfx + "using command " + scmd);
     int iret = runlogged(m_plogsrc, stag, scmd,
                          "Failed to configure network interface " + info.m_sintfx + " error: ");
     if (iret != 0) return iret;
 
     scmd = routecmd(sqgw, sqintfx);
-    velka::detail::note(m_plogsrc, s_file, stag,
+    velka::detail::note(
+        m_plogsrc, s_file, stag,
         "Default gateway will be configured as " + info.m_sdefaultgw + "using command " + scmd);
     iret = runlogged(m_plogsrc, stag, scmd,
                      std::string("Failed to configure default gateway ") + " error: ");
@@ -387,12 +400,14 @@ int pxeboot::applynwsettings(nwinfo& info) {
 bool pxeboot::filterzoandrives() {
     auto it = m_cmdlineparams.find("exclude_zoan_data_disks");
     if (it == m_cmdlineparams.end()) {
-        velka::detail::fail(m_plogsrc, s_file, "pxeboot::filterzoandrives",
+        velka::detail::fail(
+            m_plogsrc, s_file, "pxeboot::filterzoandrives",
             "Failed to find exclude_zoan_data_disks parameter in the kernel command line "
             "parameters");
         return false;
     }
-    velka::detail::note(m_plogsrc, s_file, "pxeboot::filterzoandrives",
+    velka::detail::note(
+        m_plogsrc, s_file, "pxeboot::filterzoandrives",
         "Found exclude_zoan_data_disks parameter in the kernel command line parameters with a "
         "value " +
             it->second);
@@ -402,11 +417,13 @@ bool pxeboot::filterzoandrives() {
 int pxeboot::getlinkspeed(unsigned int& speed) {
     auto it = m_cmdlineparams.find("linkspeed");
     if (it == m_cmdlineparams.end()) {
-        velka::detail::fail(m_plogsrc, s_file, "pxeboot::getlinkspeed",
+        velka::detail::fail(
+            m_plogsrc, s_file, "pxeboot::getlinkspeed",
             "Failed to find linkspeed parameter in the kernel command line parameters");
         return -1;
     }
-    velka::detail::note(m_plogsrc, s_file, "pxeboot::getlinkspeed",
+    velka::detail::note(
+        m_plogsrc, s_file, "pxeboot::getlinkspeed",
         "Found linkspeed parameter in the kernel command line parameters with a value " +
             it->second);
     speed = utilities::strtoui(it->second);
@@ -417,31 +434,37 @@ int pxeboot::getcredentials(std::string& uname, std::string& passwd) {
     const char* stag = "pxeboot::getcredentials";
     auto it = m_cmdlineparams.find("username");
     if (it == m_cmdlineparams.end()) {
-        velka::detail::fail(m_plogsrc, s_file, stag,
+        velka::detail::fail(
+            m_plogsrc, s_file, stag,
             "Failed to find username parameter in the kernel command line parameters");
         return -1;
     }
     uname = it->second;
-    velka::detail::note(m_plogsrc, s_file, stag, "Found username parameter in the kernel command line");
+    velka::detail::note(m_plogsrc, s_file, stag,
+                        "Found username parameter in the kernel command line");
     it = m_cmdlineparams.find("password");
     if (it == m_cmdlineparams.end()) {
-        velka::detail::fail(m_plogsrc, s_file, stag,
+        velka::detail::fail(
+            m_plogsrc, s_file, stag,
             "Failed to find password parameter in the kernel command line parameters");
         return -1;
     }
     passwd = it->second;
-    velka::detail::note(m_plogsrc, s_file, stag, "Found password parameter in the kernel command line");
+    velka::detail::note(m_plogsrc, s_file, stag,
+                        "Found password parameter in the kernel command line");
     return 0;
 }
 
 int pxeboot::getcustomdrivers(std::list<std::string>& ldrivers) {
     auto it = m_cmdlineparams.find("custom_drivers");
     if (it == m_cmdlineparams.end()) {
-        velka::detail::fail(m_plogsrc, s_file, "pxeboot::getcustomdrivers",
+        velka::detail::fail(
+            m_plogsrc, s_file, "pxeboot::getcustomdrivers",
             "Failed to find custom_drivers parameter in the kernel command line parameters");
         return -1;
     }
-    velka::detail::note(m_plogsrc, s_file, "pxeboot::getcustomdrivers",
+    velka::detail::note(
+        m_plogsrc, s_file, "pxeboot::getcustomdrivers",
         "Found custom_drivers parameter in the kernel command line parameters with a value " +
             it->second);
     ldrivers.clear();
@@ -472,7 +495,8 @@ int pxeboot::mountnfsshare(const std::string& snfsaddr,
         return -1;
     sqshare = q(snfsaddr + ":" + snfsdir);
     std::string scmd = nfsmountcmd(sqshare, sqmntpath);
-    velka::detail::note(m_plogsrc, s_file, stag, "nfs mount path will be mounted using command " + scmd);
+    velka::detail::note(m_plogsrc, s_file, stag,
+                        "nfs mount path will be mounted using command " + scmd);
     return runlogged(m_plogsrc, stag, scmd,
                      std::string("Failed to mount nfs mount path ") + " error: ");
 }
@@ -491,14 +515,16 @@ int pxeboot::mountcifsshare(const std::string& scifsaddr,
     // start an option of the caller's choosing. The password is no option: mount.cifs takes
     // PASSWD whole, commas included.
     if (suser.find(',') != std::string::npos) {
-        velka::detail::refuse(m_plogsrc, s_file, stag, "User name " + suser + " refused: value contains ','");
+        velka::detail::refuse(m_plogsrc, s_file, stag,
+                              "User name " + suser + " refused: value contains ','");
         return -1;
     }
     sqshare = q("//" + scifsaddr + scifsdir);
     // The password goes into the helper's environment only (set even when empty: without
     // it mount.cifs would prompt for one).
     std::string scmd = cifsmountcmd(suser, "", sqshare, sqmntpath);
-    velka::detail::note(m_plogsrc, s_file, stag,
+    velka::detail::note(
+        m_plogsrc, s_file, stag,
         "cifs share will be mounted using command " +
             cifsmountcmd(suser, std::string(",password=") + s_mask, sqshare, sqmntpath));
     return runlogged(m_plogsrc, stag, scmd,

@@ -49,10 +49,11 @@ bool runjudged(velka::logger::source* plog,
     std::string serr;
     int iret = velka::detail::system(scmd, sout, serr);
     if (iret == 0 && baccept(sout)) return true;
-    velka::detail::fail(plog, sfile, stag,
-                       sfailure + (serr.empty() ? std::string("no ") + swhat + " in the output \"" +
-                                                      velka::utilities::utilities::trim(sout) + "\""
-                                                : serr));
+    velka::detail::fail(
+        plog, sfile, stag,
+        sfailure + (serr.empty() ? std::string("no ") + swhat + " in the output \"" +
+                                       velka::utilities::utilities::trim(sout) + "\""
+                                 : serr));
     return false;
 }
 

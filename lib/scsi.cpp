@@ -69,8 +69,8 @@ int sgdev::open_internal(const std::string& sdev) {
     if (m_ifd < 0) {
         m_ierrno = errno;
         velka::detail::failwhat(m_plogsrc, s_file, "sgdev::open_internal",
-            "Failed to open scsi dev : " + sdev + " " + strerror(m_ierrno),
-            "open " + sdev, m_ierrno);
+                                "Failed to open scsi dev : " + sdev + " " + strerror(m_ierrno),
+                                "open " + sdev, m_ierrno);
         return -1;
     }
     int isize = 0;
@@ -89,7 +89,8 @@ int sgdev::open(const std::string& sdev) {
         return iret < 0 ? iret : 0;
     }
     velka::detail::failwhat(m_plogsrc, s_file, "scsi::open",
-        "provided device : " + sdev + " already opened device: " + m_sdev, "open " + sdev, EBUSY);
+                            "provided device : " + sdev + " already opened device: " + m_sdev,
+                            "open " + sdev, EBUSY);
     throw failure("scsi::open", sdev + " failing open as the device is already opened " + m_sdev,
                   EBUSY);
 }
@@ -160,22 +161,23 @@ int sgdev::sgio(const void* pcdb,
             if (iretries <= imax_retries - 1) {
                 ++iretries;
                 velka::detail::note(m_plogsrc, s_file, "sgdev::sgio",
-                    "SG_IO for " + m_sdev + " completed with error: " + strerror(ierr) +
-                        ". Will retry...");
+                                    "SG_IO for " + m_sdev + " completed with error: " +
+                                        strerror(ierr) + ". Will retry...");
                 continue;
             }
             velka::detail::failwhat(m_plogsrc, s_file, "sgdev::sgio",
-                "SG_IO for " + m_sdev + " completed with error: " + strerror(ierr) +
-                    ". All retries failed...",
-                "SG_IO " + m_sdev, ierr);
+                                    "SG_IO for " + m_sdev + " completed with error: " +
+                                        strerror(ierr) + ". All retries failed...",
+                                    "SG_IO " + m_sdev, ierr);
             throw failure("sgdev::sgio",
                           "Failed to send " + sname + " to " + m_sdev + strerror(ierr), ierr);
         }
         if (istransient(hdr.host_status) && iretries <= imax_retries - 1) {
             ++iretries;
             velka::detail::note(m_plogsrc, s_file, "sgdev::sgio",
-                "Host threw status " + utilities::itostr(hdr.host_status) + " while processing " +
-                    sname + " sent to scsi device " + m_sdev);
+                                "Host threw status " + utilities::itostr(hdr.host_status) +
+                                    " while processing " + sname + " sent to scsi device " +
+                                    m_sdev);
             continue;
         }
         // A host status that is still set after the retries means the command did not run
@@ -184,7 +186,8 @@ int sgdev::sgio(const void* pcdb,
         if (hdr.host_status != 0) {
             std::string stext = "Host status " + utilities::itostr(hdr.host_status) +
                                 " while processing " + sname + " sent to scsi device " + m_sdev;
-            velka::detail::failwhat(m_plogsrc, s_file, "sgdev::sgio", stext, "SG_IO " + m_sdev, EIO);
+            velka::detail::failwhat(m_plogsrc, s_file, "sgdev::sgio", stext, "SG_IO " + m_sdev,
+                                    EIO);
             throw failure("sgdev::sgio", stext, EIO);
         }
         if (hdr.status != 0) {

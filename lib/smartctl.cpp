@@ -292,7 +292,8 @@ int smartctl::extractoverallhealth() {
     const char* stag = "smartctl::extractoverallhealth";
     std::string sqdev;
     if (!utilities::quoteoperand(m_sblkdev, sqdev)) {
-        velka::detail::refuse(m_plogsrc, s_file, stag, "Device " + m_sblkdev + " refused: value begins with '-'");
+        velka::detail::refuse(m_plogsrc, s_file, stag,
+                              "Device " + m_sblkdev + " refused: value begins with '-'");
         return -1;
     }
     std::string scmd = healthcmd(sqdev);
@@ -326,7 +327,8 @@ int smartctl::extractparams() {
     const char* stag = "smartctl::extractparams";
     std::string sqdev;
     if (!utilities::quoteoperand(m_sblkdev, sqdev)) {
-        velka::detail::refuse(m_plogsrc, s_file, stag, "Device " + m_sblkdev + " refused: value begins with '-'");
+        velka::detail::refuse(m_plogsrc, s_file, stag,
+                              "Device " + m_sblkdev + " refused: value begins with '-'");
         return -1;
     }
     std::string scmd = attrcmd(sqdev);

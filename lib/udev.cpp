@@ -49,9 +49,11 @@ udev::udev(velka::logger::source* plogsrc) : m_srun(s_rundir), m_plogsrc(plogsrc
     }
     velka::fs::fs fsobj(m_plogsrc);
     if (fsobj.mkdir_r(m_srun, 0755) != 0)
-        velka::detail::fail(m_plogsrc, s_file, "udev::udev", "Failed to create directory " + m_srun);
+        velka::detail::fail(m_plogsrc, s_file, "udev::udev",
+                            "Failed to create directory " + m_srun);
     else
-        velka::detail::note(m_plogsrc, s_file, "udev::udev", "Successfully created directory " + m_srun);
+        velka::detail::note(m_plogsrc, s_file, "udev::udev",
+                            "Successfully created directory " + m_srun);
 }
 
 std::string udev::udevadmpath() {
@@ -81,26 +83,27 @@ int udev::entrylines(const std::list<std::string>& loutput, std::list<std::strin
 int udev::create_entry(const std::string& spath) {
     if (utilities::isoption(spath)) {
         velka::detail::refuse(m_plogsrc, s_file, "udev::create_entry",
-            "Block device " + spath + " refused: value begins with '-'");
+                              "Block device " + spath + " refused: value begins with '-'");
         return -1;
     }
     struct stat st;
     if (::stat(spath.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) {
-        velka::detail::fail(m_plogsrc, s_file, "udev::create_entry", "Is not a block device : " + spath);
+        velka::detail::fail(m_plogsrc, s_file, "udev::create_entry",
+                            "Is not a block device : " + spath);
         return -1;
     }
     int imajor = static_cast<int>(major(st.st_rdev));
     int iminor = static_cast<int>(minor(st.st_rdev));
     velka::detail::note(m_plogsrc, s_file, "udev::create_entry",
-        "Block device: " + spath + " Major: " + utilities::itostr(imajor) +
-            " Minor: " + utilities::itostr(iminor));
+                        "Block device: " + spath + " Major: " + utilities::itostr(imajor) +
+                            " Minor: " + utilities::itostr(iminor));
     int iret = create_entry(spath, imajor, iminor);
     if (iret == 0)
         velka::detail::note(m_plogsrc, s_file, "udev::create_entry",
-            "Succesfully created create udev entry for block device " + spath);
+                            "Succesfully created create udev entry for block device " + spath);
     else
         velka::detail::fail(m_plogsrc, s_file, "udev::create_entry",
-            "Failed to create udev entry for block device " + spath);
+                            "Failed to create udev entry for block device " + spath);
     return iret;
 }
 
@@ -113,26 +116,29 @@ int udev::create_entry(const std::string& spath, int imajor, int iminor) {
     std::string scmd = infocmd(spath);
     if (scmd.empty()) {
         velka::detail::refuse(m_plogsrc, s_file, "udev::create_entry",
-            "Block device " + spath + " refused: value begins with '-'");
+                              "Block device " + spath + " refused: value begins with '-'");
         return -1;
     }
-    velka::detail::note(m_plogsrc, s_file, "udev::create_entry",
+    velka::detail::note(
+        m_plogsrc, s_file, "udev::create_entry",
         "udev information will be extracted for " + spath + " using command " + scmd);
     if (utilities::isfile(sentry)) return 0;
 
     std::list<std::string> loutput;
     std::list<std::string> lentry;
     if (utilities::popen(scmd, loutput, s_udevadmdelay) != 0 || entrylines(loutput, lentry) != 0) {
-        velka::detail::fail(m_plogsrc, s_file, "udev::create_entry", "Failed to extract output of command " + scmd);
+        velka::detail::fail(m_plogsrc, s_file, "udev::create_entry",
+                            "Failed to extract output of command " + scmd);
         return -1;
     }
     int iret = utilities::write(sentry, lentry);
     if (iret == 0) {
         velka::detail::note(m_plogsrc, s_file, "udev::create_entry",
-            "Succesfully created create udev entry " + sentry);
+                            "Succesfully created create udev entry " + sentry);
         return 0;
     }
-    velka::detail::fail(m_plogsrc, s_file, "udev::create_entry", "Failed to create udev entry " + sentry);
+    velka::detail::fail(m_plogsrc, s_file, "udev::create_entry",
+                        "Failed to create udev entry " + sentry);
     ::unlink(sentry.c_str());
     return iret;
 }

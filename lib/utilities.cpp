@@ -610,8 +610,8 @@ int utilities::runcmd(const std::string& scmd, const std::vector<std::string>& a
         return -1;
     }
     if (istatus != 0)
-        velka::detail::record("utilities::runcmd", "Program failed", swhat, exitstatus(istatus),
-                              0, "");
+        velka::detail::record("utilities::runcmd", "Program failed", swhat, exitstatus(istatus), 0,
+                              "");
     return istatus;
 }
 
@@ -869,10 +869,10 @@ std::string utilities::get_partition_name(std::string sdisk, uint32_t part_num) 
 namespace detail {
 
 int system(const std::string& scmd,
-        std::string& sout,
-        std::string& serr,
-        const std::string& slocale,
-        const std::vector<std::string>& lextraenv) {
+           std::string& sout,
+           std::string& serr,
+           const std::string& slocale,
+           const std::vector<std::string>& lextraenv) {
     return utilities::runshell(scmd, lextraenv, slocale, 0, sout, serr) == 0 ? 0 : -1;
 }
 

@@ -1,9 +1,9 @@
 // Command and file helpers against real devices and fixed paths, inside the test's private
 // mount namespace.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -170,7 +170,9 @@ TEST(Root_LastError, EachFailureTellsWhatFailedAndWhy) {
          },
          "fs::mkfs", loop.device(), -1, 0, ""},
         {"settings refused",
-         [&] { EXPECT_EQ(velka::cfgfile::cfgfile(dir / "cfg", nullptr).setstring("a", "b c"), -1); },
+         [&] {
+             EXPECT_EQ(velka::cfgfile::cfgfile(dir / "cfg", nullptr).setstring("a", "b c"), -1);
+         },
          "cfgfile::setstring", "a", -1, 0, ""},
     };
     for (auto& r : rows) {

@@ -652,8 +652,9 @@ TEST(Unit_Descriptors, ProgramsStartedMeanwhileInheritNone) {
 TEST(Unit_Runner, EntryPointsShareOneContract) {
     const std::string sbig(300000, 'o'), sbigerr(300000, 'e');
     // Descriptors of the command's shell on the pipes of its outputs: 1 and 2 only.
-    const std::string sfds = "for f in /proc/$$/fd/*; do readlink $f; done | grep -cF -e "
-                             "\"$(readlink /proc/$$/fd/1)\" -e \"$(readlink /proc/$$/fd/2)\"";
+    const std::string sfds =
+        "for f in /proc/$$/fd/*; do readlink $f; done | grep -cF -e "
+        "\"$(readlink /proc/$$/fd/1)\" -e \"$(readlink /proc/$$/fd/2)\"";
     struct row {
         std::string scmd;
         std::vector<std::string> lenv;

@@ -118,9 +118,7 @@ lvmreport lvm_collect(velka::logger::source* plog, bool bconcurrent) {
                            "vg_name,lv_name,segtype,pool_lv,lv_size,data_percent,metadata_percent",
                            llvs, plog, bmissing[1]);
          },
-         [&] {
-             bpvs = report("pvs", "pv_name,vg_name,pv_size,pv_free", lpvs, plog, bmissing[2]);
-         }},
+         [&] { bpvs = report("pvs", "pv_name,vg_name,pv_size,pv_free", lpvs, plog, bmissing[2]); }},
         bconcurrent);
     // A tool the shell did not find (exit status 127) stands for the LVM tools not installed.
     r.btools = !bmissing[0] && !bmissing[1] && !bmissing[2];
