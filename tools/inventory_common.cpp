@@ -208,7 +208,7 @@ void runsteps(const std::vector<std::function<void()>>& vsteps, bool bconcurrent
 
 size_t poolsize() {
     unsigned int uicpus = std::thread::hardware_concurrency();
-    return 2 * static_cast<size_t>(uicpus == 0 ? 1 : uicpus);
+    return 8 * static_cast<size_t>(uicpus == 0 ? 1 : uicpus);
 }
 
 }  // namespace invtools

@@ -67,8 +67,9 @@ std::string kernelname(const std::string& sdevice);
 // of its own; the steps start in their order) and waits for all, else one after another in
 // order. Steps write only to their own results.
 void runsteps(const std::vector<std::function<void()>>& vsteps, bool bconcurrent, size_t umax = 0);
-// The bound for steps that each start processes (smartctl and its shell per disk): twice the
-// processors.
+// The bound for steps that each start processes (smartctl and its shell per disk): eight times
+// the processors. The steps mostly wait (the disk, and the fixed 100 ms of each library query
+// before it reads), so fewer threads would cost time on a large shelf without saving any.
 size_t poolsize();
 
 }  // namespace invtools
