@@ -81,10 +81,9 @@ TEST(Root_Inventory, HostileModelsThroughPromtoolAndNodeExporter) {
     EXPECT_NE(stable.find("\n    Model                " + slong + "\n    Capacity "),
               std::string::npos)
         << stable;
-    EXPECT_NE(
-        stable.find("\n    Model                QEMU \"disk\"\\011{evil=\"1\"}\\033 \\134 "
-                    "\\303\\274\n    Capacity             1048576 bytes (1.0 MiB)\n"),
-        std::string::npos)
+    EXPECT_NE(stable.find("\n    Model                QEMU \"disk\"\\011{evil=\"1\"}\\033 \\134 "
+                          "\\303\\274\n    Capacity             1048576 bytes (1.0 MiB)\n"),
+              std::string::npos)
         << stable;
 
     velka_test::tempdir dir;
