@@ -75,6 +75,18 @@ std::vector<char*> childenv(std::vector<std::string>& lstore,
     return venv;
 }
 
+// Standard input of a command: /dev/null, or where there is none (a private /dev, an early
+// boot environment) the read end of an empty pipe whose write end is closed: either way the
+// command reads end of file at once. Close-on-exec; -1 with errno set when neither opens.
+int emptyinput() {
+    int ifd = ::open(s_devnull, O_RDONLY | O_CLOEXEC);
+    if (ifd >= 0) return ifd;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+    ::close(fds[1]);
+    return fds[0];
+}
+
 // Starts /bin/sh -c scmd with the environment venv, standard input from /dev/null and its
 // standard output and standard error each on a new pipe; the read ends (close-on-exec) come
 // back in *poutfd and *perrfd. The pipes are created and the parent's copies of their write
@@ -84,6 +96,8 @@ pid_t spawnshell(std::string scmd, std::vector<char*>& venv, int* poutfd, int* p
     char* argv[] = {&sarg0[0], &sarg1[0], &scmd[0], nullptr};
     int fds[2][2];
     std::lock_guard<std::mutex> guard(s_spawnlock);
+    int iinfd = emptyinput();
+    if (iinfd < 0) return -1;
     for (int i = 0; i < 2; ++i) {
         if (pipe2(fds[i], O_CLOEXEC) == 0) continue;
         int ierr = errno;
@@ -91,17 +105,19 @@ pid_t spawnshell(std::string scmd, std::vector<char*>& venv, int* poutfd, int* p
             ::close(fds[j][0]);
             ::close(fds[j][1]);
         }
+        ::close(iinfd);
         errno = ierr;
         return -1;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, s_devnull, O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, iinfd, STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, fds[0][1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, fds[1][1], STDERR_FILENO);
     pid_t pid = -1;
     int irc = posix_spawn(&pid, s_shell, &actions, nullptr, argv, venv.data());
     posix_spawn_file_actions_destroy(&actions);
+    ::close(iinfd);
     for (int i = 0; i < 2; ++i) ::close(fds[i][1]);
     if (irc != 0) {
         for (int i = 0; i < 2; ++i) ::close(fds[i][0]);
