@@ -48,7 +48,8 @@ std::string failure::tostr() const {
     std::string s = m_sfunction + ": " + m_smessage;
     while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
     if (m_istatus > 0) s += " (exit status " + std::to_string(m_istatus) + ")";
-    if (m_ierrno != 0) s += std::string(" (") + strerror(m_ierrno) + ")";
+    std::string serrno = m_ierrno != 0 ? strerror(m_ierrno) : "";
+    if (!serrno.empty() && s.find(serrno) == std::string::npos) s += " (" + serrno + ")";
     return s;
 }
 
