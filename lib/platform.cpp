@@ -62,7 +62,12 @@ bool platform::isEFIfirmware() {
 int platform::updatenameserver(const std::list<std::string>& snameservers) {
     // Every write and the close are checked: a full filesystem must not pass for success.
     velka::cloexecfile::ofile out(s_resolvconf, false);
-    if (!out.good()) return -1;
+    if (!out.good()) {
+        int ierr = errno;
+        velka::detail::record("platform::updatenameserver", "Cannot open the resolver file",
+                              std::string("open ") + s_resolvconf, -1, ierr, "");
+        return -1;
+    }
     out << s_resolvheader << '\n';
     for (const auto& sserver : snameservers) {
         if (!out.good()) break;
@@ -71,7 +76,11 @@ int platform::updatenameserver(const std::list<std::string>& snameservers) {
     out.flush();
     bool bok = out.good();
     out.close();
-    return bok && !out.fail() ? 0 : -1;
+    if (bok && !out.fail()) return 0;
+    int ierr = errno;
+    velka::detail::record("platform::updatenameserver", "Writing the resolver file failed",
+                          std::string("write ") + s_resolvconf, -1, ierr, "");
+    return -1;
 }
 
 int platform::get_link_speed(std::string sintfx, unsigned long& lspeed) {
@@ -103,7 +112,11 @@ int platform::getnwintfxlist(std::list<std::string>& lnwintfx) {
     if (irc != 0) return irc;
     // ifconfig lists lo at least: no line at all is its failure, which the pipeline's status
     // (awk's) does not show.
-    if (lout.empty()) return -1;
+    if (lout.empty()) {
+        velka::detail::fail(nullptr, "platform", "platform::getnwintfxlist",
+                            "No network interface listed");
+        return -1;
+    }
     parseintfxlist(lout, lnwintfx);
     return 0;
 }
