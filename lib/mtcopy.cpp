@@ -285,6 +285,9 @@ void mtcopy::finish() {
         if (pitem->m_iret_code != 0) {
             m_iresult = -1;
             m_ierrno = pitem->m_ierr_num;
+            // The worker logged it on its own thread; the caller's thread records it.
+            velka::detail::record("mtcopy::wait", "A worker's copy failed",
+                                  "splice " + m_ssrc_file + " " + m_sdest_file, -1, m_ierrno, "");
             break;
         }
     }
