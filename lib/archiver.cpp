@@ -10,7 +10,10 @@
 #include <string.h>
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 #include <sstream>
+#include <vector>
 
 #include <velka/logger>
 #include <velka/mutex>
@@ -31,6 +34,28 @@ using velka::logger::LOG;
 using velka::utilities::utilities;
 
 const char* const s_file = "archiver.cpp";
+
+// A worker's failure, recorded on the worker's thread, kept for process() to record again
+// on the caller's thread; by task record, until process() takes it.
+std::mutex s_failurelock;
+std::map<const archivetaskdata*, velka::failure> s_taskfailures;
+
+void taskfailed(archivetaskdata* ptask) {
+    ptask->m_bfailed = true;
+    std::lock_guard<std::mutex> guard(s_failurelock);
+    s_taskfailures[ptask] = velka::last_error();
+}
+
+// The failure of a task record, forgotten once taken (empty when there was none).
+velka::failure takefailure(const archivetaskdata* ptask) {
+    std::lock_guard<std::mutex> guard(s_failurelock);
+    velka::failure f;
+    auto it = s_taskfailures.find(ptask);
+    if (it == s_taskfailures.end()) return f;
+    f = it->second;
+    s_taskfailures.erase(it);
+    return f;
+}
 
 // System paths left out of every created archive, each piece exactly as it is appended.
 const char* const s_excludes[] = {
@@ -124,7 +149,7 @@ void runjobs(archivetaskdata* ptask, bool bcreate) {
         std::string scmd;
         if (!archiver::parselistline(sline, bcreate, scmd)) {
             velka::detail::fail(ptask->m_plogsrc, s_file, sfunc, "Invalid input file " + sline);
-            ptask->m_bfailed = true;
+            taskfailed(ptask);
             return;
         }
 
@@ -142,7 +167,7 @@ void runjobs(archivetaskdata* ptask, bool bcreate) {
                 ptask->m_plogsrc, s_file, sfunc,
                 (bcreate ? "Failed to create tar " + w2 : "Failed to extract tar " + w1) +
                     " error: " + serr);
-            ptask->m_bfailed = true;
+            taskfailed(ptask);
             return;
         }
         velka::detail::note(ptask->m_plogsrc, s_file, sfunc,
@@ -187,8 +212,8 @@ int archiver::creategziparchive(std::string inputfile) {
     velka::detail::note(m_plogsrc, s_file, sfunc, "Input file: " + inputfile);
     int irc = process(inputfile, creategzippedtar);
     if (irc != 0)
-        velka::detail::fail(m_plogsrc, s_file, sfunc,
-                            "Failed to compress contents of input file " + inputfile);
+        velka::detail::failcaught(m_plogsrc, s_file, sfunc,
+                                  "Failed to compress contents of input file " + inputfile);
     else
         velka::detail::note(m_plogsrc, s_file, sfunc,
                             "Successfully compressed contents of input file " + inputfile);
@@ -200,8 +225,8 @@ int archiver::extractgziparchive(std::string inputfile) {
     velka::detail::note(m_plogsrc, s_file, sfunc, "Input file: " + inputfile);
     int irc = process(inputfile, extractgzippedtar);
     if (irc != 0)
-        velka::detail::fail(m_plogsrc, s_file, sfunc,
-                            "Failed to extract contents of input file " + inputfile);
+        velka::detail::failcaught(m_plogsrc, s_file, sfunc,
+                                  "Failed to extract contents of input file " + inputfile);
     else
         velka::detail::note(m_plogsrc, s_file, sfunc,
                             "Successfully extracted contents of input file " + inputfile);
@@ -264,12 +289,20 @@ int archiver::process(std::string inputfile, void* (*funcptr)(void*)) {
         // destruction joins its worker.
     }
     inputstream.close();
+    // The workers are joined: what they recorded is taken whatever happens next.
+    std::vector<velka::failure> vfailures;
+    for (unsigned int i = 0; i < uitasks; ++i) vfailures.push_back(takefailure(&records[i]));
     if (istart != 0) return istart;
 
     for (unsigned int i = 0; i < uitasks; ++i) {
         if (records[i].m_bfailed) {
             velka::detail::fail(m_plogsrc, s_file, sfunc,
                                 "task " + utilities::uitostr(i) + " failed ");
+            // What failed in the worker: its command, exit status and standard error.
+            const velka::failure& f = vfailures[i];
+            if (!f.empty())
+                velka::detail::record(f.m_sfunction.c_str(), f.m_smessage, f.m_swhat, f.m_istatus,
+                                      f.m_ierrno, f.m_serr);
             return -1;
         }
     }

@@ -629,8 +629,8 @@ int blkdev::createudeventry() {
     const char* const stag = "blkdev::createudeventry";
     int iret = m_udev.create_entry(m_sdevicepath);
     if (iret != 0) {
-        velka::detail::fail(m_plogsrc, s_partfile, stag,
-                            "Failed to create udev entry for " + m_sdevicepath);
+        velka::detail::failcaught(m_plogsrc, s_partfile, stag,
+                                  "Failed to create udev entry for " + m_sdevicepath);
         return iret;
     }
     std::vector<partitioninfo> vparts;
@@ -646,8 +646,8 @@ int blkdev::createudeventry() {
             m_sdevicepath, static_cast<uint32_t>(part.m_partitionnum));
         iret = m_udev.create_entry(spart);
         if (iret != 0) {
-            velka::detail::fail(m_plogsrc, s_partfile, stag,
-                                "Failed to create udev entry for " + spart);
+            velka::detail::failcaught(m_plogsrc, s_partfile, stag,
+                                      "Failed to create udev entry for " + spart);
             return iret;
         }
     }

@@ -48,9 +48,10 @@ inline void refuse(velka::logger::source* plog,
                    const std::string& svalue = std::string()) {
     failwhat(plog, sfile, sfunc, stext, svalue, 0);
 }
-// A failure caught from the SCSI pass-through, which recorded what failed (the open or the
-// SG_IO call, the device and the errno) before it threw: that cause is kept, with this
-// operation's tag and text.
+// A failure that follows the failure of an inner call which recorded what failed (another
+// operation of the library, or the SCSI pass-through, which records the open or the SG_IO
+// call with the device and errno before it throws): that cause (what, exit status, errno,
+// standard error) is kept, with this operation's tag and text.
 void failcaught(velka::logger::source* plog,
                 const char* sfile,
                 const char* sfunc,

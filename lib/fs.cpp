@@ -203,8 +203,8 @@ int fs::mkdir_r(std::string spath, unsigned int umode) {
             if (S_ISDIR(st.st_mode)) continue;
         } else if (errno == ENOENT) {
             if (mkdir(sprefix, umode) != 0) {
-                velka::detail::fail(m_plogsrc, s_file, "fs::mkdir_r",
-                                    "failed to create " + sprefix);
+                velka::detail::failcaught(m_plogsrc, s_file, "fs::mkdir_r",
+                                          "failed to create " + sprefix);
                 return -1;
             }
             continue;

@@ -342,8 +342,8 @@ int lvm::vgcreate(const std::string& svg, unsigned int uiextentsize) {
                             "Creating physical volume for " + sblk);
         int iret = pvcreate(sblk);
         if (iret != 0) {
-            velka::detail::fail(m_plogsrc, s_file, "lvm::vgcreate",
-                                "Creation of physical volume " + sblk + " failed");
+            velka::detail::failcaught(m_plogsrc, s_file, "lvm::vgcreate",
+                                      "Creation of physical volume " + sblk + " failed");
             return iret;
         }
         scmd += q(sblk) + " ";
@@ -356,12 +356,12 @@ int lvm::vgcreate(const std::string& svg, unsigned int uiextentsize) {
     velka::detail::note(m_plogsrc, s_file, "lvm::vgcreate", "Successfully created volume: " + svg);
     // 5. The counts; the free count of the new group is its total.
     if (extractfreeextents() != 0)
-        velka::detail::fail(
+        velka::detail::failcaught(
             m_plogsrc, s_file, "lvm::vgcreate",
             "Failed to determine the number of free extents in volume group " + svg);
     m_ulltotalextents = m_ullfreeextents;
     if (extractallocatedextents() != 0)
-        velka::detail::fail(
+        velka::detail::failcaught(
             m_plogsrc, s_file, "lvm::vgcreate",
             "Failed to determine the number of allocated extents in volume group " + svg);
     return 0;
@@ -410,8 +410,8 @@ int lvm::createdentry(const char* stag, const std::string& slv) {
     std::string spath = "/dev/" + m_svg + "/" + slv;
     int iret = m_udev.create_entry(spath);
     if (iret != 0)
-        velka::detail::fail(m_plogsrc, s_file, stag,
-                            "Failed to create udev entry for logical volume " + spath);
+        velka::detail::failcaught(m_plogsrc, s_file, stag,
+                                  "Failed to create udev entry for logical volume " + spath);
     return iret;
 }
 
@@ -625,8 +625,8 @@ int lvm::scanlv(const std::string& vg, std::list<std::string>& lvlist) {
     for (const auto& spath : lvlist) {
         iret = m_udev.create_entry(spath);
         if (iret != 0)
-            velka::detail::fail(m_plogsrc, s_file, "lvm::scanlv",
-                                "Failed to create udev entry for logical volume " + spath);
+            velka::detail::failcaught(m_plogsrc, s_file, "lvm::scanlv",
+                                      "Failed to create udev entry for logical volume " + spath);
     }
     return iret;
 }
@@ -705,8 +705,8 @@ int lvm::dmscan(const std::string& dmpath) {
         velka::detail::note(m_plogsrc, s_file, "lvm::dmscan",
                             "Will attempt to create udev entry for : " + spath);
         if (m_udev.create_entry(spath) != 0)
-            velka::detail::fail(m_plogsrc, s_file, "lvm::dmscan",
-                                "Failed to create udev entry for logical volume " + spath);
+            velka::detail::failcaught(m_plogsrc, s_file, "lvm::dmscan",
+                                      "Failed to create udev entry for logical volume " + spath);
         else
             velka::detail::note(m_plogsrc, s_file, "lvm::dmscan",
                                 "Successfully created udev entry for logical volume " + spath);

@@ -87,8 +87,9 @@ int mnttab::mount() {
         velka::detail::note(m_plogsrc, s_file, "mnttab::mount",
                             "Successfully mounted block device " + m_sblkdev + " at " + m_smntpath);
     else
-        velka::detail::fail(m_plogsrc, s_file, "mnttab::mount",
-                            "Failed to mount block device " + m_sblkdev + " at " + m_smntpath);
+        velka::detail::failcaught(
+            m_plogsrc, s_file, "mnttab::mount",
+            "Failed to mount block device " + m_sblkdev + " at " + m_smntpath);
     return iret;
 }
 
@@ -110,15 +111,15 @@ int mnttab::stamp_loc() {
     velka::fs::fs fsys(m_plogsrc);
     int iret = fsys.setextendedattribute(m_smntpath, stampid, m_stamploc);
     if (iret != 0) {
-        velka::detail::fail(m_plogsrc, s_file, "mnttab::stamp_loc",
-                            "Failed to stamp " + m_smntpath + " with a id of " + m_stamploc);
+        velka::detail::failcaught(m_plogsrc, s_file, "mnttab::stamp_loc",
+                                  "Failed to stamp " + m_smntpath + " with a id of " + m_stamploc);
         return iret;
     }
     velka::detail::note(m_plogsrc, s_file, "mnttab::stamp_loc",
                         "Successfully stamped " + m_smntpath);
     if (fsys.setextendedattribute(m_smntpath, zoanid, zoanstamp) != 0) {
-        velka::detail::fail(m_plogsrc, s_file, "mnttab::stamp_loc",
-                            "Failed to stamp " + m_smntpath + " with a id of " + zoanstamp);
+        velka::detail::failcaught(m_plogsrc, s_file, "mnttab::stamp_loc",
+                                  "Failed to stamp " + m_smntpath + " with a id of " + zoanstamp);
         return -1;
     }
     velka::detail::note(m_plogsrc, s_file, "mnttab::stamp_loc",
@@ -133,8 +134,8 @@ int mnttab::check_valid_stamp(std::string spath, std::string& mpath) {
     std::string smarker;
     int iret = fsys.getextendedattribute(spath, zoanid, smarker);
     if (iret < 0) {
-        velka::detail::fail(m_plogsrc, s_file, "mnttab::check_valid_stamp",
-                            "Failed to find valid orvane stamp @ " + spath);
+        velka::detail::failcaught(m_plogsrc, s_file, "mnttab::check_valid_stamp",
+                                  "Failed to find valid orvane stamp @ " + spath);
         return iret;
     }
     velka::detail::note(m_plogsrc, s_file, "mnttab::check_valid_stamp",
@@ -146,8 +147,8 @@ int mnttab::check_valid_stamp(std::string spath, std::string& mpath) {
     }
     std::string sloc;
     if (fsys.getextendedattribute(spath, stampid, sloc) < 0) {
-        velka::detail::fail(m_plogsrc, s_file, "mnttab::check_valid_stamp",
-                            "Failed to find valid mount stamp @ " + spath);
+        velka::detail::failcaught(m_plogsrc, s_file, "mnttab::check_valid_stamp",
+                                  "Failed to find valid mount stamp @ " + spath);
         return -1;
     }
     if (sloc.empty()) {
@@ -212,7 +213,7 @@ int mnttab::stamp_bdevloc() {
         "Block device list will be stamped on block device " + m_sblkdev + " as " + m_stampbdevloc);
     velka::fs::fs fsys(m_plogsrc);
     if (fsys.setextendedattribute(m_smntpath, blkdevid, m_stampbdevloc) != 0) {
-        velka::detail::fail(
+        velka::detail::failcaught(
             m_plogsrc, s_file, "mnttab::stamp_bdevloc",
             "Failed to stamp " + m_smntpath + " with blkdevid id of " + m_stampbdevloc);
         return -1;
@@ -271,8 +272,8 @@ int mnttab::extract_blkdev_stamp(std::string spath, std::list<std::string>& lblk
     velka::fs::fs fsys(m_plogsrc);
     std::string svalue;
     if (fsys.getextendedattribute(spath, blkdevid, svalue) < 0) {
-        velka::detail::fail(m_plogsrc, s_file, "mnttab::extract_blkdev_stamp",
-                            "Failed to find valid blkdev id attribute @ " + spath);
+        velka::detail::failcaught(m_plogsrc, s_file, "mnttab::extract_blkdev_stamp",
+                                  "Failed to find valid blkdev id attribute @ " + spath);
         return -1;
     }
     // The value is text: it ends at its first NUL byte, if any.

@@ -226,19 +226,20 @@ int pxeboot::confignwintfx(const std::string& sintfx, const std::string& sdhcp, 
     std::map<std::string, std::string> kvmap;
     iret = parsedhclientresp(sintfx, kvmap);
     if (iret != 0) {
-        velka::detail::fail(m_plogsrc, s_file, stag, "Failed to parse dhclinet response file");
+        velka::detail::failcaught(m_plogsrc, s_file, stag,
+                                  "Failed to parse dhclinet response file");
         return iret;
     }
     iret = parsekvmap(kvmap, info);
     if (iret != 0) {
-        velka::detail::fail(m_plogsrc, s_file, stag,
-                            "Failed to parse dhclinet response key-value map");
+        velka::detail::failcaught(m_plogsrc, s_file, stag,
+                                  "Failed to parse dhclinet response key-value map");
         return iret;
     }
     iret = applynwsettings(info);
     if (iret != 0) {
-        velka::detail::fail(m_plogsrc, s_file, stag,
-                            "Failed to apply network settings to " + sintfx);
+        velka::detail::failcaught(m_plogsrc, s_file, stag,
+                                  "Failed to apply network settings to " + sintfx);
         return iret;
     }
     return 0;
@@ -391,7 +392,7 @@ int pxeboot::applynwsettings(nwinfo& info) {
 
     iret = velka::platform::platform::updatenameserver(info.m_ldns);
     if (iret != 0) {
-        velka::detail::fail(m_plogsrc, s_file, stag, "Failed to update nameserver entries");
+        velka::detail::failcaught(m_plogsrc, s_file, stag, "Failed to update nameserver entries");
         return iret;
     }
     return 0;

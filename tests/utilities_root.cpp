@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <velka/archiver>
 #include <velka/cfgfile>
 #include <velka/fs>
 #include <velka/lasterror>
@@ -134,6 +135,8 @@ TEST(Root_LastError, EachFailureTellsWhatFailedAndWhy) {
     velka::fs::fs fs(nullptr);
     velka_test::fake_tools fakes;
     fakes.add("mkfs", "", 1, "mkfs: bad superblock\nline 2\n");
+    fakes.add("tar", "", 2, "tar: a.tgz: Cannot open\n");
+    ASSERT_EQ(utilities::write(dir / "list", "a.tgz out"), 0);
     const std::string spath = getenv("PATH");
     struct row {
         const char* sname;
@@ -169,6 +172,13 @@ TEST(Root_LastError, EachFailureTellsWhatFailedAndWhy) {
              close(ifd);
          },
          "fs::mkfs", loop.device(), -1, 0, ""},
+        {"tar failing in a worker thread",
+         [&] {
+             EXPECT_EQ(velka::archiver::archiver(nullptr).extractgziparchive(dir / "list"), -1);
+         },
+         "archiver::extractgziparchive",
+         "tar --force-local --acls --xattrs --warning=none -p -zxf a.tgz -C out", 2, 0,
+         "tar: a.tgz: Cannot open\n"},
         {"settings refused",
          [&] {
              EXPECT_EQ(velka::cfgfile::cfgfile(dir / "cfg", nullptr).setstring("a", "b c"), -1);
