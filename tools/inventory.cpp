@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <velka/version>
+
 namespace {
 
 // Standard error sent to /dev/null while the tools run (they print there through the shell).
@@ -73,7 +75,8 @@ void inventory_table(FILE* out, const inventoryfacts& inv) {
 }
 
 std::string inventory_json(const inventoryfacts& inv) {
-    return "{\n  \"platform\": " + platform_json(inv.platform) +
+    return "{\n  \"version\": " + invtools::jsonstring(velka::version()) +
+           ",\n  \"platform\": " + platform_json(inv.platform) +
            ",\n  \"pci\": " + pci_json(inv.pci) + ",\n  \"disks\": " + inv.disks.sjson +
            ",\n  \"other_block_devices\": " + inv.disks.sotherjson +
            ",\n  \"volume_groups\": " + lvm_json(inv.lvm) +
@@ -82,6 +85,8 @@ std::string inventory_json(const inventoryfacts& inv) {
 
 std::string inventory_prometheus(const inventoryfacts& inv) {
     invtools::promtext run;
+    run.add("velka_build_info", "The version of the velka library that collected the metrics.",
+            invtools::labels({{"version", velka::version()}}), 1);
     run.add("velka_inventory_last_run_timestamp_seconds",
             "When velka-inventory last collected these metrics, in seconds since the epoch.", "",
             inv.dfinished);
