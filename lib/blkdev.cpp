@@ -2,6 +2,8 @@
 // text and the record's own log line; the supported VPD page set.
 #include <velka/blkdev>
 
+#include "internal/blkdev.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -418,7 +420,7 @@ std::string tabletype(const std::string& qdev) {
 
 }  // namespace
 
-int blkdev::parsepartitionlisting(const std::vector<std::string>& vlines,
+int parsepartitionlisting(const std::vector<std::string>& vlines,
                                   std::vector<partitioninfo>& part_vec,
                                   velka::logger::source* plogsrc) {
     const char* const stag = "blkdev::extractpartitioninfo";
@@ -919,6 +921,23 @@ void blkdevmgr::reindex() {
         m_devindex.insert(std::make_pair(bdev.get_dev(), &bdev));
         m_sgindex.insert(std::make_pair(bdev.get_sgdev(), &bdev));
     }
+}
+
+std::vector<partitioninfo> blkdev::extractpartitioninfo() {
+    std::vector<partitioninfo> vparts;
+    extractpartitioninfo(vparts);
+    return vparts;
+}
+
+void blkdevmgr::for_each_blkdev(const std::function<void(blkdev&)>& fn) {
+    if (!fn) return;
+    for (auto& bdev : m_lblkdevlist) fn(bdev);
+    // The callback may have changed a record's keys.
+    reindex();
+}
+
+std::vector<blkdev> blkdevmgr::get_blkdevs() const {
+    return std::vector<blkdev>(m_lblkdevlist.begin(), m_lblkdevlist.end());
 }
 
 }  // namespace blkdev

@@ -15,6 +15,8 @@
 #include <velka/scsi>
 #include <velka/utilities>
 
+#include "internal/blkdev.h"
+
 namespace velka {
 namespace blkdev {
 
@@ -124,7 +126,7 @@ int blkdevparams::extracthostid(const char* slocation) {
 
 // ---- Decoders ----
 
-void blkdevparams::decodecapacity(const unsigned char* pdata,
+void decodecapacity(const unsigned char* pdata,
                                   size_t ulen,
                                   unsigned long long& ullblocks,
                                   unsigned int& uiblksize) {
@@ -132,14 +134,14 @@ void blkdevparams::decodecapacity(const unsigned char* pdata,
     uiblksize = static_cast<unsigned int>(bigendian(pdata, ulen, 8, 4));
 }
 
-std::string blkdevparams::decodeserial(const unsigned char* pdata, size_t ulen) {
+std::string decodeserial(const unsigned char* pdata, size_t ulen) {
     std::string sserial;
     size_t n = vpdpagelen(pdata, ulen);
     for (size_t i = 0; i < n; ++i) sserial += static_cast<char>(pdata[4 + i]);
     return sserial;
 }
 
-unsigned int blkdevparams::decodedevicetype(const unsigned char* pdata, size_t ulen) {
+unsigned int decodedevicetype(const unsigned char* pdata, size_t ulen) {
     return byteat(pdata, ulen, 0) & 0x1f;
 }
 
@@ -176,7 +178,7 @@ std::string blkdevparams::peripheraltype(unsigned int uitype) {
     return "device of peripheral type " + utilities::uitostr(uitype);
 }
 
-velka::scsi::vpdinfo blkdevparams::decodevpdpages(const unsigned char* pdata, size_t ulen) {
+velka::scsi::vpdinfo decodevpdpages(const unsigned char* pdata, size_t ulen) {
     velka::scsi::vpdinfo info;
     size_t n = vpdpagelen(pdata, ulen);
     for (size_t i = 0; i < n; ++i) {
@@ -224,11 +226,11 @@ velka::scsi::vpdinfo blkdevparams::decodevpdpages(const unsigned char* pdata, si
     return info;
 }
 
-int blkdevparams::decoderotationrate(const unsigned char* pdata, size_t ulen) {
+int decoderotationrate(const unsigned char* pdata, size_t ulen) {
     return static_cast<int>(bigendian(pdata, ulen, 4, 2));
 }
 
-void blkdevparams::decodeprovisioning(const unsigned char* pdata,
+void decodeprovisioning(const unsigned char* pdata,
                                       size_t ulen,
                                       bool& bunmap,
                                       bool& bsamewrite) {
@@ -237,7 +239,7 @@ void blkdevparams::decodeprovisioning(const unsigned char* pdata,
     bsamewrite = (ubyte & 0x40) != 0;
 }
 
-bool blkdevparams::decodescheduler(const std::string& sline, std::string& sname) {
+bool decodescheduler(const std::string& sline, std::string& sname) {
     size_t ustart = 0;
     for (;;) {
         size_t uend = sline.find(' ', ustart);

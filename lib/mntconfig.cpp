@@ -3,6 +3,8 @@
 // with its octal escapes for blanks, tabs, newlines and backslashes.
 #include <velka/mntconfig>
 
+#include "internal/mntconfig.h"
+
 #include <mntent.h>
 #include <sys/stat.h>
 
@@ -190,7 +192,7 @@ int mntconfig::extract(std::list<mnttab>& mntentlist) {
     return 0;
 }
 
-void mntconfig::parseentries(const std::string& stext,
+void parseentries(const std::string& stext,
                              std::list<mnttab>& mntentlist,
                              velka::logger::source* plog) {
     size_t upos = 0;
@@ -272,6 +274,12 @@ bool mntconfig::hasmntpath(const std::list<mnttab>& mntentlist, std::string smnt
         if (entry.get_mntpath() == smntpath) return true;
     }
     return false;
+}
+
+std::vector<mnttab> mntconfig::extract() {
+    std::list<mnttab> lentries;
+    extract(lentries);
+    return std::vector<mnttab>(lentries.begin(), lentries.end());
 }
 
 }  // namespace mntconfig

@@ -8,6 +8,8 @@
 // does it stand in any argument list: mount.cifs reads it from PASSWD in its environment.
 #include <velka/pxeboot>
 
+#include "internal/pxeboot.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -146,7 +148,7 @@ pxeboot::pxeboot(const std::string& cfg, velka::logger::source* plogger)
     parsecmdline(utilities::merge(llines, "\n"), m_cmdlineparams, m_plogsrc);
 }
 
-void pxeboot::parsecmdline(const std::string& sline,
+void parsecmdline(const std::string& sline,
                            std::map<std::string, std::string>& params,
                            velka::logger::source* plog) {
     // Split as the kernel splits its parameters (white space separates, double quotes group
@@ -280,7 +282,7 @@ bool leasetuple(const std::vector<std::string>& vwords, std::string& skey, std::
 
 }  // namespace
 
-int pxeboot::parseleaselines(const std::list<std::string>& llines,
+int parseleaselines(const std::list<std::string>& llines,
                              const std::string& sintfx,
                              std::map<std::string, std::string>& kvmap,
                              velka::logger::source* plog) {

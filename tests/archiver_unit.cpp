@@ -14,6 +14,8 @@
 #include <velka/platform>
 #include <velka/utilities>
 
+#include "internal/archiver.h"
+
 #include "datamove_test.h"
 #include "velka_test.h"
 
