@@ -145,7 +145,7 @@ size_t leanparse(const std::string& stable) {
         const char* pnl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(pend - p)));
         const char* pe = pnl == nullptr ? pend : pnl;
         if (velka::pci::parse_aliasline(p, static_cast<size_t>(pe - p), pattern, spattern,
-                                                 smodule) == 0)
+                                        smodule) == 0)
             ++upci;
         p = pnl == nullptr ? pend : pnl + 1;
     }

@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     velka::blkdev::decodeprovisioning(data, size, bunmap, bsamewrite);
     std::string sname;
     if (velka::blkdev::decodescheduler(std::string(reinterpret_cast<const char*>(data), size),
-                                      sname) &&
+                                       sname) &&
         sname.size() > 63)
         __builtin_trap();
     return 0;

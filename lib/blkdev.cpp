@@ -421,8 +421,8 @@ std::string tabletype(const std::string& qdev) {
 }  // namespace
 
 int parsepartitionlisting(const std::vector<std::string>& vlines,
-                                  std::vector<partitioninfo>& part_vec,
-                                  velka::logger::source* plogsrc) {
+                          std::vector<partitioninfo>& part_vec,
+                          velka::logger::source* plogsrc) {
     const char* const stag = "blkdev::extractpartitioninfo";
     int icount = 0;
     // 1. The unit line and the disk line come first; partitions follow, one a record. A

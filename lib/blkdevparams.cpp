@@ -127,9 +127,9 @@ int blkdevparams::extracthostid(const char* slocation) {
 // ---- Decoders ----
 
 void decodecapacity(const unsigned char* pdata,
-                                  size_t ulen,
-                                  unsigned long long& ullblocks,
-                                  unsigned int& uiblksize) {
+                    size_t ulen,
+                    unsigned long long& ullblocks,
+                    unsigned int& uiblksize) {
     ullblocks = bigendian(pdata, ulen, 0, 8) + 1;
     uiblksize = static_cast<unsigned int>(bigendian(pdata, ulen, 8, 4));
 }
@@ -230,10 +230,7 @@ int decoderotationrate(const unsigned char* pdata, size_t ulen) {
     return static_cast<int>(bigendian(pdata, ulen, 4, 2));
 }
 
-void decodeprovisioning(const unsigned char* pdata,
-                                      size_t ulen,
-                                      bool& bunmap,
-                                      bool& bsamewrite) {
+void decodeprovisioning(const unsigned char* pdata, size_t ulen, bool& bunmap, bool& bsamewrite) {
     unsigned int ubyte = byteat(pdata, ulen, 5);
     bunmap = (ubyte & 0x80) != 0;
     bsamewrite = (ubyte & 0x40) != 0;

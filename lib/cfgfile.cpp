@@ -87,9 +87,9 @@ void cfgfile::load() {
 }
 
 void parsefields(std::istream& in,
-                          std::map<std::string, std::string>& mfields,
-                          velka::logger::source* plog,
-                          const std::string& sfile) {
+                 std::map<std::string, std::string>& mfields,
+                 velka::logger::source* plog,
+                 const std::string& sfile) {
     std::string sword;
     while (in >> sword) {
         std::string sname;

@@ -230,8 +230,8 @@ int platform::set_platform_name() {
 }
 
 int parseplatformname(const std::list<std::string>& llines,
-                                std::string& sname,
-                                velka::logger::source* plog) {
+                      std::string& sname,
+                      velka::logger::source* plog) {
     // "System Information" followed at once by "Manufacturer: {name}"; dmidecode 2.2 and
     // older print "System Information Block" followed by "Vendor: {name}".
     sname.clear();

@@ -192,9 +192,8 @@ int querycount(velka::logger::source* plog,
                const std::string& sfailure,
                unsigned long long& ullcount) {
     std::string sout;
-    return velka::detail::runjudged(
-               plog, s_file, stag, sannounce, scmd, sfailure, "count", sout,
-               [&](const std::string& s) { return parseextents(s, ullcount); })
+    return velka::detail::runjudged(plog, s_file, stag, sannounce, scmd, sfailure, "count", sout,
+                                    [&](const std::string& s) { return parseextents(s, ullcount); })
                ? 0
                : -1;
 }

@@ -193,8 +193,8 @@ int mntconfig::extract(std::list<mnttab>& mntentlist) {
 }
 
 void parseentries(const std::string& stext,
-                             std::list<mnttab>& mntentlist,
-                             velka::logger::source* plog) {
+                  std::list<mnttab>& mntentlist,
+                  velka::logger::source* plog) {
     size_t upos = 0;
     while (upos < stext.size()) {
         size_t uend = stext.find('\n', upos);

@@ -89,8 +89,7 @@ int parselinkspeed(const std::list<std::string>& lout, unsigned long& lspeed) {
     return 0;
 }
 
-void parseintfxlist(const std::list<std::string>& lout,
-                              std::list<std::string>& lnwintfx) {
+void parseintfxlist(const std::list<std::string>& lout, std::list<std::string>& lnwintfx) {
     lnwintfx.clear();
     for (const auto& s : lout) lnwintfx.push_back(utilities::trim(s));
 }

@@ -149,8 +149,8 @@ pxeboot::pxeboot(const std::string& cfg, velka::logger::source* plogger)
 }
 
 void parsecmdline(const std::string& sline,
-                           std::map<std::string, std::string>& params,
-                           velka::logger::source* plog) {
+                  std::map<std::string, std::string>& params,
+                  velka::logger::source* plog) {
     // Split as the kernel splits its parameters (white space separates, double quotes group
     // and are removed); the first occurrence of a key wins.
     std::vector<std::pair<std::string, std::string>> lparams;
@@ -283,9 +283,9 @@ bool leasetuple(const std::vector<std::string>& vwords, std::string& skey, std::
 }  // namespace
 
 int parseleaselines(const std::list<std::string>& llines,
-                             const std::string& sintfx,
-                             std::map<std::string, std::string>& kvmap,
-                             velka::logger::source* plog) {
+                    const std::string& sintfx,
+                    std::map<std::string, std::string>& kvmap,
+                    velka::logger::source* plog) {
     const char* stag = "pxeboot::parsedhclientresp";
     // dhclient appends each lease it obtains as a block, "lease {" to a line "}", and uses the
     // last one: the last complete block of the interface (its first "interface" line) wins.

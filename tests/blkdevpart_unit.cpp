@@ -99,7 +99,8 @@ TEST(Unit_PartitionListing, FixturesGiveTheirPartitionsFieldByField) {
         SCOPED_TRACE(c.sfixture);
         velka_test::logcapture log;
         std::vector<partitioninfo> vparts;
-        int icount = velka::blkdev::parsepartitionlisting(fixturelines(c.sfixture), vparts, log.src());
+        int icount =
+            velka::blkdev::parsepartitionlisting(fixturelines(c.sfixture), vparts, log.src());
         std::vector<std::string> vrows;
         for (const auto& p : vparts) vrows.push_back(row(p));
         EXPECT_EQ(vrows, c.vrows);

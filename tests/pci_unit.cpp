@@ -253,8 +253,8 @@ TEST(Unit_Pci, AliasNumbersReadAsTheStreamDoes) {
             std::string("alias pci:v") + stoken + "d1sv2sd3bc" + stoken + "sc4i5 mod";
         pci pattern(nullptr);
         std::string spattern, smodule;
-        ASSERT_EQ(velka::pci::parse_aliasline(sline.data(), sline.size(), pattern, spattern, smodule),
-                  0);
+        ASSERT_EQ(
+            velka::pci::parse_aliasline(sline.data(), sline.size(), pattern, spattern, smodule), 0);
         EXPECT_EQ(pattern.get_vendorid(), streamvalue(stoken));
         EXPECT_EQ(pattern.get_class() >> 16, streamvalue(stoken) & 0xFF);
     }

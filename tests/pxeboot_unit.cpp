@@ -127,7 +127,7 @@ TEST(Unit_Pxeboot, CommandLineWordsAndTheirLog) {
     std::map<std::string, std::string> m;
     logcapture log;
     velka::pxeboot::parsecmdline("a=1  b=x=y\tc=2 quiet a=9 password=\"pass Top$ecret\"  =v k= ", m,
-                          log.src());
+                                 log.src());
     EXPECT_EQ(m, (std::map<std::string, std::string>{{"a", "1"},
                                                      {"b", "x=y"},
                                                      {"c", "2"},
