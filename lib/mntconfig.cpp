@@ -279,7 +279,12 @@ bool mntconfig::hasmntpath(const std::list<mnttab>& mntentlist, std::string smnt
 std::vector<mnttab> mntconfig::extract() {
     std::list<mnttab> lentries;
     extract(lentries);
-    return std::vector<mnttab>(lentries.begin(), lentries.end());
+    // Element by element: a range copy would instantiate standard-library code whose symbol
+    // name begins with the element type, which the library's version script would export.
+    std::vector<mnttab> ventries;
+    ventries.reserve(lentries.size());
+    for (auto& entry : lentries) ventries.push_back(std::move(entry));
+    return ventries;
 }
 
 }  // namespace mntconfig

@@ -390,19 +390,5 @@ void smartctl::for_each_attr(const std::function<void(param&)>& fn) {
     for (auto& it : m_attrmap) fn(it.second);
 }
 
-std::vector<param> smartctl::getfaultyattrs() const {
-    std::vector<param> vfaulty;
-    for (const auto& it : m_attrmap)
-        if (!it.second.is_healthy()) vfaulty.push_back(it.second);
-    return vfaulty;
-}
-
-std::vector<param> smartctl::getattrs() const {
-    std::vector<param> vattrs;
-    vattrs.reserve(m_attrmap.size());
-    for (const auto& it : m_attrmap) vattrs.push_back(it.second);
-    return vattrs;
-}
-
 }  // namespace smartctl
 }  // namespace velka
