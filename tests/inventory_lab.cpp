@@ -7,7 +7,7 @@
 // holding a volume group with a thin pool) against the tools themselves: capacities against
 // blockdev, SMART verdicts against smartctl's JSON report (a disk without a verdict has no
 // sample), group size and free bytes against vgs, thin pool use against lvs; the AHCI disk's
-// transport is sata.
+// transport is sata; --json validates against the schema of docs/.
 #include <cstring>
 #include <map>
 #include <sstream>
@@ -43,10 +43,10 @@ std::map<std::string, double> samples(const std::string& stext) {
 const char* const s_reference = R"SH(
 for d in /sys/block/sd* /sys/block/nvme*n*; do
     n=/dev/${d##*/}
-    echo "velka_disk_capacity_bytes{device=\"$n\"} $(blockdev --getsize64 $n)"
+    echo "velka_disk_capacity_bytes{device=\"${d##*/}\"} $(blockdev --getsize64 $n)"
     smartctl -j -H $n | python3 -c 'import json, sys
 s = json.load(sys.stdin).get("smart_status")
-if s is not None: print("velka_smart_passed{device=\"%s\"} %d" % (sys.argv[1], s["passed"]))' $n
+if s is not None: print("velka_smart_passed{device=\"%s\"} %d" % (sys.argv[1], s["passed"]))' ${d##*/}
 done
 vgs --noheadings --nosuffix --units b -o vg_name,vg_size,vg_free | while read v s f; do
     echo "velka_volume_group_size_bytes{vg=\"$v\"} $s"
@@ -78,6 +78,11 @@ TEST(Lab_InventoryMetrics, AgainstBlockdevSmartctlVgsAndLvs) {
               0);
     std::string sprom, sreference, ssata;
     EXPECT_EQ(sh(utilities::shellquote(sbinary) + " --prometheus -", &sprom), 0);
+    // The lab's JSON (SATA, NVMe and SCSI disks, a group with a thin pool) against the schema.
+    const std::string ssrc = VELKA_SOURCE_DIR;
+    EXPECT_EQ(sh(utilities::shellquote(sbinary) + " --json | python3 " + ssrc +
+                 "/tests/inventory_schema.py " + ssrc + "/docs/velka-inventory.schema.json"),
+              0);
     EXPECT_EQ(sh(s_reference, &sreference), 0);
     sh("grep -l VELKAINVS1 /sys/block/sd*/device/vpd_pg80 | cut -d/ -f4", &ssata);
     sh("vgremove -q -f velkainv && pvremove -q " + sdisks);
@@ -98,9 +103,8 @@ TEST(Lab_InventoryMetrics, AgainstBlockdevSmartctlVgsAndLvs) {
     }
     ASSERT_FALSE(ssata.empty());
     ssata.pop_back();
-    EXPECT_NE(sprom.find("velka_disk_info{device=\"/dev/" + ssata + "\",transport=\"sata\""),
+    EXPECT_NE(sprom.find("velka_disk_info{device=\"" + ssata + "\",transport=\"sata\""),
               std::string::npos)
         << sprom;
-    EXPECT_NE(sprom.find("velka_smart_passed{device=\"/dev/nvme0n1\"} 1\n"), std::string::npos)
-        << sprom;
+    EXPECT_NE(sprom.find("velka_smart_passed{device=\"nvme0n1\"} 1\n"), std::string::npos) << sprom;
 }

@@ -46,7 +46,7 @@ TEST(Unit_Inventory, ConcurrentSectionsFindWhatSectionedOnesFind) {
               "velka_volume_group_free_bytes{vg=\"data\"} 595591168\n",
               "velka_thin_pool_data_used_ratio{vg=\"data\",lv=\"pool\"} 0.0312\n",
               "velka_thin_pool_metadata_used_ratio{vg=\"data\",lv=\"pool\"} 0.1094\n",
-              "velka_physical_volume_free_bytes{device=\"/dev/sdc\",vg=\"data\"} 528482304\n",
+              "velka_physical_volume_free_bytes{device=\"sdc\",vg=\"data\"} 528482304\n",
               "velka_inventory_section_success{section=\"lvm\"} 1\n"})
             EXPECT_NE(sprom.find(ssample), std::string::npos) << ssample << sprom;
     }
@@ -62,4 +62,14 @@ TEST(Unit_Inventory, NumbersThatAreNotFiniteAreNullInJsonAndLeftOutOfTheMetrics)
         << sjson;
     for (const char* s : {"nan", "NaN", "inf"}) EXPECT_EQ(sjson.find(s), std::string::npos) << s;
     EXPECT_EQ(sprom.find("velka_thin_pool"), std::string::npos) << sprom;
+    // The whole JSON, nulls and volumes included, as the schema of docs/ describes it.
+    velka_test::tempdir dir;
+    velka_test::spew(dir / "inventory.json", inventory_json(inv));
+    std::string sout, ssrc = VELKA_SOURCE_DIR;
+    EXPECT_EQ(velka_test::sh("python3 " + ssrc + "/tests/inventory_schema.py " + ssrc +
+                                 "/docs/velka-inventory.schema.json < " + (dir / "inventory.json") +
+                                 " 2>&1",
+                             &sout),
+              0)
+        << sout;
 }

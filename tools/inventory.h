@@ -32,9 +32,15 @@ inventoryfacts inventory_collect(velka::logger::source* plogsrc, bool bconcurren
 void inventory_table(FILE* out, const inventoryfacts& inv);
 std::string inventory_json(const inventoryfacts& inv);
 std::string inventory_prometheus(const inventoryfacts& inv);
+// -1 with serror set when sfile exists and is not a regular file (a device node, a FIFO, a
+// directory, a symbolic link), which the metrics must never replace; else 0.
+int inventory_checkfile(const std::string& sfile, std::string& serror);
 // Writes the text to sfile atomically: a temporary file in the same directory, synced, then
-// renamed over sfile, so a reader sees the old file or the new one whole. 0, or -1 with
-// serror set (the step that failed and the system's error text).
+// renamed over sfile, and the directory synced, so a reader sees the old file or the new one
+// whole, also after a crash. Refuses an sfile that inventory_checkfile refuses, before and
+// just before the rename. Temporary files of killed runs (its own name pattern, more than an
+// hour old) are removed first. 0, or -1 with serror set (the step that failed and the
+// system's error text).
 int inventory_writefile(const std::string& sfile, const std::string& stext, std::string& serror);
 
 #endif

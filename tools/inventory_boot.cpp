@@ -1,7 +1,7 @@
 // The boot and disk-health section of velka-inventory. It only reads: smartctl -H per disk
 // and -A per ATA or SCSI disk, the kernel command line, dmidecode and the RAID tool's
 // listings. A tool that is not installed is named once in the section. Each disk's smartctl
-// object is its own, so the disks can be asked at the same time.
+// object is its own, so the disks can be asked at the same time, a few at once.
 #include "inventory_boot.h"
 #include "inventory_common.h"
 
@@ -81,8 +81,8 @@ bootfacts boot_collect(velka::logger::source* plogsrc, bool bconcurrent) {
         }
     }
     // Network boot, from the kernel command line; RAID: the platform's name, and on a
-    // qualifying server the adapters' RAID-1 drives.
-    vsteps.push_back([&f, plogsrc] {
+    // qualifying server the adapters' RAID-1 drives. First, as it is the slowest step.
+    vsteps.insert(vsteps.begin(), [&f, plogsrc] {
         velka::pxeboot::pxeboot boot("/proc/cmdline", plogsrc);
         f.bpxe = boot.ispxeboot(f.sserver, f.sdir, f.sprotocol);
         std::string spassword;
@@ -110,7 +110,9 @@ bootfacts boot_collect(velka::logger::source* plogsrc, bool bconcurrent) {
         }
         for (const auto& s : raid.get_raidvg_disks()) f.vrootvg.push_back(s);
     });
-    invtools::runsteps(vsteps, bconcurrent);
+    // A few disks at a time: one smartctl and its shell per disk at once would be hundreds of
+    // processes on a shelf of a hundred disks.
+    invtools::runsteps(vsteps, bconcurrent, invtools::poolsize() + 1);
     return f;
 }
 
@@ -225,13 +227,14 @@ void boot_prom(const bootfacts& f, invtools::promtext& prom) {
         if (!d.bverdict) continue;
         prom.add("velka_smart_passed",
                  "SMART overall verdict of the disk as smartctl -H prints it: 1 passed, 0 failed.",
-                 labels({{"device", d.sdisk}}), d.boverall ? 1 : 0);
+                 labels({{"device", invtools::kernelname(d.sdisk)}}), d.boverall ? 1 : 0);
     }
     // Each attribute's labels once; promtext groups the samples by metric name.
     for (const auto& d : f.vdisks) {
         for (const auto& a : d.vattrs) {
-            std::string sl = labels(
-                {{"device", d.sdisk}, {"id", std::to_string(a.uiid)}, {"attribute", a.sname}});
+            std::string sl = labels({{"device", invtools::kernelname(d.sdisk)},
+                                     {"id", std::to_string(a.uiid)},
+                                     {"attribute", a.sname}});
             prom.add("velka_smart_attribute_value", "Normalised value of the ATA SMART attribute.",
                      sl, a.uivalue);
             prom.add("velka_smart_attribute_threshold",

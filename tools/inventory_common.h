@@ -15,8 +15,12 @@ namespace invtools {
 // sections ask first, so that a missing tool is named once in the inventory's own words and no
 // shell error reaches the terminal.
 bool havetool(const std::string& sname);
-// A JSON string: quotes and backslashes escaped, control bytes and bytes from 0x7f as \uXXXX,
-// so that any byte string gives valid JSON.
+// The text as valid UTF-8: every byte that does not belong to a well-formed sequence (a stray
+// continuation byte, a sequence cut short, an overlong form, a surrogate, a code point above
+// U+10FFFF) becomes U+FFFD, one for each maximal ill-formed part; valid text is unchanged.
+std::string utf8(const std::string& s);
+// A JSON string: the text made valid UTF-8, then quotes, backslashes and control bytes escaped
+// (\n, \t, \uXXXX); everything else, UTF-8 included, as it is.
 std::string jsonstring(const std::string& s);
 // A JSON array of the elements (JSON texts), each on a line of its own indented by iindent
 // blanks and the closing bracket by iindent - 2; "[]" when there is none.
@@ -49,14 +53,24 @@ private:
     };
     std::vector<family> m_vfamilies;
 };
-// name="value" with the value escaped for Prometheus: made printable first (so no newline or
-// byte outside ASCII is left), then backslashes and quotes escaped.
+// name="value" with the value made valid UTF-8 and escaped as the text format asks: \\, \"
+// and \n; every other character, UTF-8 included, as it is.
 std::string label(const std::string& sname, const std::string& svalue);
 std::string labels(const std::vector<std::pair<std::string, std::string>>& vpairs);
 
-// Runs every step: each on a thread of its own when bconcurrent (and waits for all), else one
-// after another in order. Steps write only to their own results.
-void runsteps(const std::vector<std::function<void()>>& vsteps, bool bconcurrent);
+// The kernel's name of a block device as node_exporter's disk metrics name it ("sda",
+// "nvme0n1", "dm-3"): the device node's path with its links resolved, without "/dev/". A path
+// that does not lead into /dev is returned as it is.
+std::string kernelname(const std::string& sdevice);
+
+// Runs every step: when bconcurrent on up to umax threads at once (0: each step on a thread
+// of its own; the steps start in their order) and waits for all, else one after another in
+// order. Steps write only to their own results.
+void runsteps(const std::vector<std::function<void()>>& vsteps, bool bconcurrent, size_t umax = 0);
+// The bound for steps that each start processes (smartctl and its shell per disk): eight times
+// the processors. The steps mostly wait (the disk, and the fixed 100 ms of each library query
+// before it reads), so fewer threads would cost time on a large shelf without saving any.
+size_t poolsize();
 
 }  // namespace invtools
 

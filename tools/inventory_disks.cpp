@@ -389,10 +389,11 @@ std::string promtext(const std::list<disk>& ldisks, const std::list<otherdev>& l
     for (const disk& d : ldisks) {
         const blkdev& b = d.record;
         bool bnvme = b.get_transport() == velka::blkdev::e_nvme;
-        prom.add("velka_disk_capacity_bytes", scap, labels({{"device", b.get_dev()}}),
+        prom.add("velka_disk_capacity_bytes", scap,
+                 labels({{"device", invtools::kernelname(b.get_dev())}}),
                  static_cast<double>(b.get_blocks() * b.get_blksize()));
         prom.add("velka_disk_info", sinfo,
-                 labels({{"device", b.get_dev()},
+                 labels({{"device", invtools::kernelname(b.get_dev())},
                          {"transport", d.stransport},
                          {"model", bnvme ? d.snvmemodel : utilities::trim(b.get_model())},
                          {"serial", bnvme ? d.snvmeserial : utilities::trim(b.get_serial())},
@@ -400,10 +401,10 @@ std::string promtext(const std::list<disk>& ldisks, const std::list<otherdev>& l
                  1);
     }
     for (const otherdev& o : lothers) {
-        prom.add("velka_disk_capacity_bytes", scap, labels({{"device", "/dev/" + o.sname}}),
+        prom.add("velka_disk_capacity_bytes", scap, labels({{"device", o.sname}}),
                  static_cast<double>(o.ullbytes));
         prom.add("velka_disk_info", sinfo,
-                 labels({{"device", "/dev/" + o.sname},
+                 labels({{"device", o.sname},
                          {"transport", o.sbus},
                          {"model", o.smodel},
                          {"serial", ""},

@@ -259,7 +259,7 @@ void lvm_prom(const lvmreport& r, invtools::promtext& prom) {
         }
     }
     for (const auto& pv : r.lphysical) {
-        std::string sl = labels({{"device", pv.sdevice}, {"vg", pv.sgroup}});
+        std::string sl = labels({{"device", invtools::kernelname(pv.sdevice)}, {"vg", pv.sgroup}});
         prom.add("velka_physical_volume_size_bytes", "Size of the LVM physical volume.", sl,
                  pv.dsizebytes);
         prom.add("velka_physical_volume_free_bytes", "Unallocated space of the physical volume.",

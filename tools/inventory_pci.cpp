@@ -160,19 +160,14 @@ std::string pci_json(const pcisection& sec) {
 
 void pci_prom(const pcisection& sec, invtools::promtext& prom) {
     if (!sec.breadable) return;
-    unsigned int uicount = 0;
     for (const auto& f : sec.lfunctions) {
         if (!f.ldrivers.empty()) continue;
-        ++uicount;
         prom.add("velka_pci_function_without_driver",
                  "A PCI function for which the kernel's module table names no driver.",
                  invtools::labels({{"address", f.saddress},
-                                   {"vendor", f.svendor},
-                                   {"device", f.sdevice},
+                                   {"vendor_id", f.svendor},
+                                   {"device_id", f.sdevice},
                                    {"class", f.sclassname}}),
                  1);
     }
-    prom.add("velka_pci_functions_without_driver",
-             "Number of PCI functions for which the kernel's module table names no driver.", "",
-             uicount);
 }

@@ -30,7 +30,7 @@ pcisection pci_collect(const std::string& stable, velka::logger::source* plogsrc
 void pci_table(FILE* out, const pcisection& sec, bool bfull);
 // The same facts as one JSON object (no trailing newline).
 std::string pci_json(const pcisection& sec);
-// The functions for which the table names no driver, one by one and counted.
+// The functions for which the table names no driver, one sample each (count() counts them).
 void pci_prom(const pcisection& sec, invtools::promtext& prom);
 
 #endif

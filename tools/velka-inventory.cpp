@@ -19,8 +19,11 @@
 // module table TABLE names for it (modules.alias format, or modules.pcimap for a name ending
 // in "pcimap"; default: the running kernel's modules.alias, else the newest installed
 // kernel's). The default inventory shows a short PCI section.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -146,11 +149,27 @@ void printmountsjson(const std::string& sfile, const std::list<mountpath>& lpath
     printf("%s]\n  }\n}\n", lpaths.empty() ? "" : "\n    ");
 }
 
+// Whether a file the user named can be read: "" if so, else why not.
+std::string unreadable(const std::string& sfile) {
+    int ifd = open(sfile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (ifd < 0) return strerror(errno);
+    struct stat st;
+    std::string swhy;
+    if (fstat(ifd, &st) != 0)
+        swhy = strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        swhy = S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file";
+    close(ifd);
+    return swhy;
+}
+
 int showmounts(const std::string& sfile, bool bjson) {
     std::list<mountpath> lpaths;
-    if (collectmounts(sfile, lpaths) != 0) {
-        fprintf(stderr, "velka-inventory: cannot read the mount-path configuration file '%s'\n",
-                printable(sfile).c_str());
+    std::string swhy = unreadable(sfile);
+    if (!swhy.empty() || collectmounts(sfile, lpaths) != 0) {
+        fprintf(stderr, "velka-inventory: cannot read the mount-path configuration file '%s': %s\n",
+                printable(sfile).c_str(),
+                swhy.empty() ? "its entries cannot be parsed" : swhy.c_str());
         return 1;
     }
     if (bjson)
@@ -189,7 +208,8 @@ void usage(FILE* out) {
             "\n"
             "Exit status: 0 done (with --prometheus also when a section failed: its\n"
             "velka_inventory_section_success is 0); 1 the log file or the metrics file cannot\n"
-            "be written, or the mount-path file cannot be read; 2 bad arguments.\n",
+            "be written (also when FILE exists and is not a regular file), or the mount-path\n"
+            "file or the module table TABLE cannot be read; 2 bad arguments.\n",
             s_promdefault);
 }
 
@@ -247,7 +267,19 @@ int main(int argc, char** argv) {
         s_plogsrc = plogsrc.get();
     }
     int iret = 0;
-    if (bpci) {
+    std::string swhy;
+    if (bpci && !spcitable.empty() && !(swhy = unreadable(spcitable)).empty()) {
+        fprintf(stderr, "velka-inventory: cannot read the module table '%s': %s\n",
+                printable(spcitable).c_str(), swhy.c_str());
+        LOG(s_plogsrc, s_file, "inventory::main", "cannot read the module table " + spcitable);
+        iret = 1;
+    } else if (sprom != nullptr && strcmp(sprom, "-") != 0 &&
+               inventory_checkfile(sprom, swhy) != 0) {
+        // Refused before the inventory runs; inventory_writefile asks again before the rename.
+        fprintf(stderr, "velka-inventory: %s\n", printable(swhy).c_str());
+        LOG(s_plogsrc, s_file, "inventory::main", swhy);
+        iret = 1;
+    } else if (bpci) {
         LOG(s_plogsrc, s_file, "inventory::main",
             "showing the PCI functions" + (spcitable.empty() ? "" : " with table " + spcitable));
         pcisection sec = pci_collect(spcitable, s_plogsrc);
