@@ -23,6 +23,8 @@
 #include <velka/platform>
 #include <velka/utilities>
 
+#include "internal/archiver.h"
+
 #include "benchsupport.h"
 
 using velka::utilities::utilities;

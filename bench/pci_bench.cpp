@@ -35,6 +35,8 @@
 #include <velka/pci>
 #include <velka/utilities>
 
+#include "internal/pci.h"
+
 #include "benchsupport.h"
 
 extern char** environ;
@@ -142,8 +144,8 @@ size_t leanparse(const std::string& stable) {
     while (p < pend) {
         const char* pnl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(pend - p)));
         const char* pe = pnl == nullptr ? pend : pnl;
-        if (velka::pci::pci_cfg::parse_aliasline(p, static_cast<size_t>(pe - p), pattern, spattern,
-                                                 smodule) == 0)
+        if (velka::pci::parse_aliasline(p, static_cast<size_t>(pe - p), pattern, spattern,
+                                        smodule) == 0)
             ++upci;
         p = pnl == nullptr ? pend : pnl + 1;
     }

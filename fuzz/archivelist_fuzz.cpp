@@ -6,11 +6,13 @@
 
 #include <velka/archiver>
 
+#include "internal/archiver.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string sline(reinterpret_cast<const char*>(data), size);
     for (bool bcreate : {true, false}) {
         std::string scmd("stale");
-        bool bok = velka::archiver::archiver::parselistline(sline, bcreate, scmd);
+        bool bok = velka::archiver::parselistline(sline, bcreate, scmd);
         if (bok == scmd.empty()) __builtin_trap();
         if (bok && scmd.find('\0') != std::string::npos) __builtin_trap();
     }

@@ -8,11 +8,13 @@
 
 #include <velka/cfgfile>
 
+#include "internal/cfgfile.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string sinput(reinterpret_cast<const char*>(data), size);
     std::istringstream in(sinput);
     std::map<std::string, std::string> mfields;
-    velka::cfgfile::cfgfile::parsefields(in, mfields, nullptr, "fuzz.cfg");
+    velka::cfgfile::parsefields(in, mfields, nullptr, "fuzz.cfg");
     // Names and values come back trimmed; a name never holds the separator it was split at.
     for (const auto& kv : mfields)
         if (kv.first.find(':') != std::string::npos) __builtin_trap();
@@ -21,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (velka::cfgfile::cfgfile::storable(sname, svalue)) {
         std::istringstream line(sname + ":" + svalue + "\n");
         std::map<std::string, std::string> mback;
-        velka::cfgfile::cfgfile::parsefields(line, mback, nullptr, "fuzz.cfg");
+        velka::cfgfile::parsefields(line, mback, nullptr, "fuzz.cfg");
         if (mback.size() != 1 || mback.begin()->first != sname || mback.begin()->second != svalue)
             __builtin_trap();
     }

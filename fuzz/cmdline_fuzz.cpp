@@ -7,10 +7,12 @@
 
 #include <velka/pxeboot>
 
+#include "internal/pxeboot.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string s(reinterpret_cast<const char*>(data), size);
     std::map<std::string, std::string> params;
-    velka::pxeboot::pxeboot::parsecmdline(s, params, nullptr);
+    velka::pxeboot::parsecmdline(s, params, nullptr);
     // The text ends at a NUL; without a double quote nothing groups white space into a word.
     bool bquotes = s.substr(0, s.find('\0')).find('"') != std::string::npos;
     for (const auto& kv : params) {

@@ -6,10 +6,12 @@
 
 #include <velka/detectraid>
 
+#include "internal/detectraid.h"
+
 #include "boot_fuzz_lines.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string sname;
-    velka::bmr::platform::parseplatformname(fuzz_lines(data, size), sname, nullptr);
+    velka::bmr::parseplatformname(fuzz_lines(data, size), sname, nullptr);
     return 0;
 }

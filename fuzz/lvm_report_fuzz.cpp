@@ -11,13 +11,15 @@
 #include <velka/lvm>
 #include <velka/utilities>
 
+#include "internal/lvm.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using velka::lvm::lvm;
     std::string stext(reinterpret_cast<const char*>(data), size);
 
     // A count is the whole output made of digits; anything else leaves the count untouched.
     unsigned long long ull = 7;
-    bool bcount = lvm::parseextents(stext, ull);
+    bool bcount = velka::lvm::parseextents(stext, ull);
     std::string strimmed = velka::utilities::utilities::trim(stext);
     if (!bcount && ull != 7) __builtin_trap();
     if (bcount &&
@@ -35,12 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         p = pnl == nullptr ? pend : pnl + 1;
     }
     std::list<std::string> lnames;
-    lvm::parsenames(llines, lnames);
+    velka::lvm::parsenames(llines, lnames);
     if (lnames.size() > llines.size()) __builtin_trap();
     for (const auto& s : lnames)
         if (s.empty()) __builtin_trap();
     std::string sfirst = "unset";
-    bool bfound = lvm::parsefirst(llines, sfirst);
+    bool bfound = velka::lvm::parsefirst(llines, sfirst);
     if (bfound != !llines.empty()) __builtin_trap();
     if (bfound && sfirst != llines.front()) __builtin_trap();
     if (!bfound && sfirst != "unset") __builtin_trap();

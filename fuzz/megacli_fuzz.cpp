@@ -7,11 +7,13 @@
 
 #include <velka/detectraid>
 
+#include "internal/detectraid.h"
+
 #include "boot_fuzz_lines.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::list<std::string> llines = fuzz_lines(data, size);
-    velka::bmr::platform::adapterpresent(llines);
+    velka::bmr::adapterpresent(llines);
     velka::bmr::adapter a;
     a.parseldpdinfo(llines);
     for (auto* pv : a.get_virt_list()) {

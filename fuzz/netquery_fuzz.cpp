@@ -8,15 +8,17 @@
 #include <velka/platform>
 #include <velka/utilities>
 
+#include "internal/platform.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::list<std::string> lines;
     velka::utilities::utilities::splitlines(std::string(reinterpret_cast<const char*>(data), size),
                                             lines);
     unsigned long ulspeed = 7;
-    int irc = velka::platform::platform::parselinkspeed(lines, ulspeed);
+    int irc = velka::platform::parselinkspeed(lines, ulspeed);
     if (irc != 0 && ulspeed != 7) __builtin_trap();
     std::list<std::string> lintfx{"stale"};
-    velka::platform::platform::parseintfxlist(lines, lintfx);
+    velka::platform::parseintfxlist(lines, lintfx);
     if (lintfx.size() != lines.size()) __builtin_trap();
     return 0;
 }

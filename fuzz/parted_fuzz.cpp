@@ -8,6 +8,8 @@
 #include <velka/blkdev>
 #include <velka/utilities>
 
+#include "internal/blkdev.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string stext(reinterpret_cast<const char*>(data), size);
     std::vector<std::string> vlines;
@@ -19,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ipos = iend + 1;
     }
     std::vector<velka::blkdev::partitioninfo> vparts;
-    int icount = velka::blkdev::blkdev::parsepartitionlisting(vlines, vparts, nullptr);
+    int icount = velka::blkdev::parsepartitionlisting(vlines, vparts, nullptr);
     if (icount < 0 || static_cast<size_t>(icount) != vparts.size()) __builtin_trap();
     for (const auto& part : vparts) {
         if (part.m_partitionnum <= 0 || part.m_start.empty() || part.m_end.empty() ||

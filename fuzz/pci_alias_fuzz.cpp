@@ -7,6 +7,8 @@
 
 #include <velka/pci>
 
+#include "internal/pci.h"
+
 namespace {
 
 velka::pci::pci makedevice(unsigned int v, unsigned int d, unsigned int cls) {
@@ -34,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (p < pend) {
         const char* pnl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(pend - p)));
         const char* pe = pnl == nullptr ? pend : pnl;
-        int iret = velka::pci::pci_cfg::parse_aliasline(p, static_cast<size_t>(pe - p), pattern,
-                                                        spattern, smodule);
+        int iret =
+            velka::pci::parse_aliasline(p, static_cast<size_t>(pe - p), pattern, spattern, smodule);
         if (iret == 0) {
             if (pattern.get_class() > 0xFFFFFF) __builtin_trap();
             for (const auto& dev : adevices) {

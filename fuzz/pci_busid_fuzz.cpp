@@ -9,6 +9,8 @@
 
 #include <velka/pci>
 
+#include "internal/pci.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string sname(reinterpret_cast<const char*>(data), size);
     velka::pci::pci_loc loc;

@@ -7,6 +7,8 @@
 
 #include <velka/pci>
 
+#include "internal/pci.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     velka::pci::pci dev(nullptr);
     dev.set_vendorid(0x8086);
@@ -21,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (p < pend) {
         const char* pnl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(pend - p)));
         const char* pe = pnl == nullptr ? pend : pnl;
-        if (velka::pci::pci_cfg::parse_pcimapline(std::string(p, pe), pattern, smodule) == 0) {
+        if (velka::pci::parse_pcimapline(std::string(p, pe), pattern, smodule) == 0) {
             bool bequal = dev == pattern;
             if (bequal && !dev.match(pattern)) __builtin_trap();
         }

@@ -8,6 +8,8 @@
 
 #include <velka/udev>
 
+#include "internal/udev.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string stext(reinterpret_cast<const char*>(data), size);
     std::list<std::string> loutput, lentry;
@@ -18,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         loutput.push_back(stext.substr(p, e - p));
         p = e + 1;
     }
-    int iret = velka::udev::udev::entrylines(loutput, lentry);
+    int iret = velka::udev::entrylines(loutput, lentry);
     if (iret == 0 && (lentry.empty() || lentry.size() > loutput.size())) __builtin_trap();
     if (iret != 0 && !lentry.empty()) __builtin_trap();
     for (const std::string& s : lentry) {

@@ -7,19 +7,21 @@
 
 #include <velka/blkdev>
 
+#include "internal/blkdev.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using velka::blkdev::blkdevparams;
-    std::string sserial = blkdevparams::decodeserial(data, size);
+    std::string sserial = velka::blkdev::decodeserial(data, size);
     if (sserial.size() + 4 > size && !sserial.empty()) __builtin_trap();
-    velka::scsi::vpdinfo info = blkdevparams::decodevpdpages(data, size);
+    velka::scsi::vpdinfo info = velka::blkdev::decodevpdpages(data, size);
     (void)info;
-    int irate = blkdevparams::decoderotationrate(data, size);
+    int irate = velka::blkdev::decoderotationrate(data, size);
     if (irate < 0 || irate > 0xFFFF) __builtin_trap();
     bool bunmap = false, bsamewrite = false;
-    blkdevparams::decodeprovisioning(data, size, bunmap, bsamewrite);
+    velka::blkdev::decodeprovisioning(data, size, bunmap, bsamewrite);
     std::string sname;
-    if (blkdevparams::decodescheduler(std::string(reinterpret_cast<const char*>(data), size),
-                                      sname) &&
+    if (velka::blkdev::decodescheduler(std::string(reinterpret_cast<const char*>(data), size),
+                                       sname) &&
         sname.size() > 63)
         __builtin_trap();
     return 0;

@@ -6,6 +6,8 @@
 // worker.
 #include <velka/archiver>
 
+#include "internal/archiver.h"
+
 #include <errno.h>
 #include <string.h>
 
@@ -147,7 +149,7 @@ void runjobs(archivetaskdata* ptask, bool bcreate) {
         velka::detail::note(ptask->m_plogsrc, s_file, sfunc, "Will process entry " + sline);
 
         std::string scmd;
-        if (!archiver::parselistline(sline, bcreate, scmd)) {
+        if (!parselistline(sline, bcreate, scmd)) {
             velka::detail::fail(ptask->m_plogsrc, s_file, sfunc, "Invalid input file " + sline);
             taskfailed(ptask);
             return;
@@ -175,9 +177,29 @@ void runjobs(archivetaskdata* ptask, bool bcreate) {
     }
 }
 
+// The caller's job while process() runs a pool with a callable. Such calls take turns (the
+// lock is held for the whole call): the workers find the job here.
+typedef std::function<int(const std::string&, unsigned int)> jobfn_t;
+std::mutex s_callerjoblock;
+const jobfn_t* s_pcallerjob = nullptr;
+
+// The worker of such a pool: the caller's job on each line until the list ends or a job fails.
+void* runcallerjobs(void* task) {
+    archivetaskdata* ptask = static_cast<archivetaskdata*>(task);
+    const jobfn_t* pfn = s_pcallerjob;
+    std::string sline;
+    while (nextline(ptask, sline)) {
+        if ((*pfn)(sline, ptask->m_threadid) != 0) {
+            ptask->m_bfailed = true;
+            break;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
-bool archiver::parselistline(const std::string& sline, bool bcreate, std::string& scmd) {
+bool parselistline(const std::string& sline, bool bcreate, std::string& scmd) {
     std::string w1, w2;
     std::istringstream words(sline);
     words >> w1 >> w2;
@@ -307,6 +329,15 @@ int archiver::process(std::string inputfile, void* (*funcptr)(void*)) {
         }
     }
     return 0;
+}
+
+int archiver::process(std::string inputfile, const jobfn_t& fnjob) {
+    if (!fnjob) return process(inputfile, static_cast<void* (*)(void*)>(nullptr));
+    std::lock_guard<std::mutex> guard(s_callerjoblock);
+    s_pcallerjob = &fnjob;
+    int irc = process(inputfile, runcallerjobs);
+    s_pcallerjob = nullptr;
+    return irc;
 }
 
 }  // namespace archiver

@@ -2,6 +2,8 @@
 // text and the record's own log line; the supported VPD page set.
 #include <velka/blkdev>
 
+#include "internal/blkdev.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -422,9 +424,9 @@ std::string tabletype(const std::string& qdev) {
 
 }  // namespace
 
-int blkdev::parsepartitionlisting(const std::vector<std::string>& vlines,
-                                  std::vector<partitioninfo>& part_vec,
-                                  velka::logger::source* plogsrc) {
+int parsepartitionlisting(const std::vector<std::string>& vlines,
+                          std::vector<partitioninfo>& part_vec,
+                          velka::logger::source* plogsrc) {
     const char* const stag = "blkdev::extractpartitioninfo";
     int icount = 0;
     // 1. The unit line and the disk line come first; partitions follow, one a record. A
@@ -941,6 +943,23 @@ void blkdevmgr::reindex() {
         m_devindex.insert(std::make_pair(bdev.get_dev(), &bdev));
         m_sgindex.insert(std::make_pair(bdev.get_sgdev(), &bdev));
     }
+}
+
+std::vector<partitioninfo> blkdev::extractpartitioninfo() {
+    std::vector<partitioninfo> vparts;
+    extractpartitioninfo(vparts);
+    return vparts;
+}
+
+void blkdevmgr::for_each_blkdev(const std::function<void(blkdev&)>& fn) {
+    if (!fn) return;
+    for (auto& bdev : m_lblkdevlist) fn(bdev);
+    // The callback may have changed a record's keys.
+    reindex();
+}
+
+std::vector<blkdev> blkdevmgr::get_blkdevs() const {
+    return std::vector<blkdev>(m_lblkdevlist.begin(), m_lblkdevlist.end());
 }
 
 }  // namespace blkdev

@@ -16,6 +16,8 @@
 #include <velka/utilities>
 #include "failure.h"
 
+#include "internal/blkdev.h"
+
 namespace velka {
 namespace blkdev {
 
@@ -125,22 +127,22 @@ int blkdevparams::extracthostid(const char* slocation) {
 
 // ---- Decoders ----
 
-void blkdevparams::decodecapacity(const unsigned char* pdata,
-                                  size_t ulen,
-                                  unsigned long long& ullblocks,
-                                  unsigned int& uiblksize) {
+void decodecapacity(const unsigned char* pdata,
+                    size_t ulen,
+                    unsigned long long& ullblocks,
+                    unsigned int& uiblksize) {
     ullblocks = bigendian(pdata, ulen, 0, 8) + 1;
     uiblksize = static_cast<unsigned int>(bigendian(pdata, ulen, 8, 4));
 }
 
-std::string blkdevparams::decodeserial(const unsigned char* pdata, size_t ulen) {
+std::string decodeserial(const unsigned char* pdata, size_t ulen) {
     std::string sserial;
     size_t n = vpdpagelen(pdata, ulen);
     for (size_t i = 0; i < n; ++i) sserial += static_cast<char>(pdata[4 + i]);
     return sserial;
 }
 
-unsigned int blkdevparams::decodedevicetype(const unsigned char* pdata, size_t ulen) {
+unsigned int decodedevicetype(const unsigned char* pdata, size_t ulen) {
     return byteat(pdata, ulen, 0) & 0x1f;
 }
 
@@ -177,7 +179,7 @@ std::string blkdevparams::peripheraltype(unsigned int uitype) {
     return "device of peripheral type " + utilities::uitostr(uitype);
 }
 
-velka::scsi::vpdinfo blkdevparams::decodevpdpages(const unsigned char* pdata, size_t ulen) {
+velka::scsi::vpdinfo decodevpdpages(const unsigned char* pdata, size_t ulen) {
     velka::scsi::vpdinfo info;
     size_t n = vpdpagelen(pdata, ulen);
     for (size_t i = 0; i < n; ++i) {
@@ -225,20 +227,17 @@ velka::scsi::vpdinfo blkdevparams::decodevpdpages(const unsigned char* pdata, si
     return info;
 }
 
-int blkdevparams::decoderotationrate(const unsigned char* pdata, size_t ulen) {
+int decoderotationrate(const unsigned char* pdata, size_t ulen) {
     return static_cast<int>(bigendian(pdata, ulen, 4, 2));
 }
 
-void blkdevparams::decodeprovisioning(const unsigned char* pdata,
-                                      size_t ulen,
-                                      bool& bunmap,
-                                      bool& bsamewrite) {
+void decodeprovisioning(const unsigned char* pdata, size_t ulen, bool& bunmap, bool& bsamewrite) {
     unsigned int ubyte = byteat(pdata, ulen, 5);
     bunmap = (ubyte & 0x80) != 0;
     bsamewrite = (ubyte & 0x40) != 0;
 }
 
-bool blkdevparams::decodescheduler(const std::string& sline, std::string& sname) {
+bool decodescheduler(const std::string& sline, std::string& sname) {
     size_t ustart = 0;
     for (;;) {
         size_t uend = sline.find(' ', ustart);

@@ -3,6 +3,8 @@
 // and appending the map to the file. Each step that touches the file is logged.
 #include <velka/cfgfile>
 
+#include "internal/cfgfile.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -88,10 +90,10 @@ void cfgfile::load() {
     ifs.close();
 }
 
-void cfgfile::parsefields(std::istream& in,
-                          std::map<std::string, std::string>& mfields,
-                          velka::logger::source* plog,
-                          const std::string& sfile) {
+void parsefields(std::istream& in,
+                 std::map<std::string, std::string>& mfields,
+                 velka::logger::source* plog,
+                 const std::string& sfile) {
     std::string sword;
     while (in >> sword) {
         std::string sname;

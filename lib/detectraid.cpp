@@ -5,6 +5,8 @@
 // (MegaCli64 -LdPdInfo). The nodes are owned by their parents and freed with the platform.
 #include <velka/detectraid>
 
+#include "internal/detectraid.h"
+
 #include <vector>
 
 #include <velka/utilities>
@@ -231,9 +233,9 @@ int platform::set_platform_name() {
     return parseplatformname(llines, platform_name, log_source);
 }
 
-int platform::parseplatformname(const std::list<std::string>& llines,
-                                std::string& sname,
-                                velka::logger::source* plog) {
+int parseplatformname(const std::list<std::string>& llines,
+                      std::string& sname,
+                      velka::logger::source* plog) {
     // "System Information" followed at once by "Manufacturer: {name}"; dmidecode 2.2 and
     // older print "System Information Block" followed by "Vendor: {name}".
     sname.clear();
@@ -256,7 +258,7 @@ int platform::parseplatformname(const std::list<std::string>& llines,
     return 0;
 }
 
-bool platform::adapterpresent(const std::list<std::string>& llines) {
+bool adapterpresent(const std::list<std::string>& llines) {
     // Every "Exit Code: ..." line must say 0x00, and one at least must be there: a tool
     // that printed nothing (absent, or failed before its summary) has no adapter to show.
     bool bexitcode = false;

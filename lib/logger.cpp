@@ -29,7 +29,15 @@ namespace logger {
 static_assert(alignof(entry) == 64, "an entry starts a cache line of its queue slot");
 static_assert(sizeof(entry) == 1088, "the fields of an entry keep their places");
 
+// The live core, for the signal flush.
 std::atomic<core*> pcore(nullptr);
+
+// The dispatch thread's routine; its argument is the core's tld.
+void* log_handler(void* p_data);
+// The flush handler the core registers for its signals.
+void sig_handler(int sig);
+// Run when a flushed signal returned to the program.
+void sig_resume(int sig);
 
 namespace {
 

@@ -5,6 +5,8 @@
 // group is activated, a udev handler thread writes the entries of the device-mapper nodes.
 #include <velka/lvm>
 
+#include "internal/lvm.h"
+
 #include <dirent.h>
 
 #include <cstdlib>
@@ -193,9 +195,8 @@ int querycount(velka::logger::source* plog,
                const std::string& sfailure,
                unsigned long long& ullcount) {
     std::string sout;
-    return velka::detail::runjudged(
-               plog, s_file, stag, sannounce, scmd, sfailure, "count", sout,
-               [&](const std::string& s) { return lvm::parseextents(s, ullcount); })
+    return velka::detail::runjudged(plog, s_file, stag, sannounce, scmd, sfailure, "count", sout,
+                                    [&](const std::string& s) { return parseextents(s, ullcount); })
                ? 0
                : -1;
 }
@@ -268,7 +269,7 @@ lvm::lvm(velka::logger::source* plog) : lvm(std::list<std::string>(), plog) {}
 
 // ---- Report parsing ----
 
-bool lvm::parseextents(const std::string& sout, unsigned long long& ullcount) {
+bool parseextents(const std::string& sout, unsigned long long& ullcount) {
     // Only digits: a sign, a second line or any other text is not the count the query reads,
     // and a count beyond what the log lines can show is no real group's.
     std::string s = utilities::trim(sout);
@@ -278,13 +279,13 @@ bool lvm::parseextents(const std::string& sout, unsigned long long& ullcount) {
     return true;
 }
 
-void lvm::parsenames(const std::list<std::string>& llines, std::list<std::string>& lnames) {
+void parsenames(const std::list<std::string>& llines, std::list<std::string>& lnames) {
     for (const auto& sline : llines) {
         if (!sline.empty()) lnames.push_back(sline);
     }
 }
 
-bool lvm::parsefirst(const std::list<std::string>& llines, std::string& sname) {
+bool parsefirst(const std::list<std::string>& llines, std::string& sname) {
     if (llines.empty()) return false;
     sname = llines.front();
     return true;
@@ -730,6 +731,18 @@ int lvm_select(const dirent* ent) {
     if (sname[0] == '.') return 0;
     if (strncmp(sname, "control", 7) == 0) return 0;
     return 1;
+}
+
+std::vector<std::string> lvm::scanvg() {
+    std::list<std::string> lnames;
+    scanvg(lnames);
+    return std::vector<std::string>(lnames.begin(), lnames.end());
+}
+
+std::vector<std::string> lvm::scanlv(const std::string& vg) {
+    std::list<std::string> lpaths;
+    scanlv(vg, lpaths);
+    return std::vector<std::string>(lpaths.begin(), lpaths.end());
 }
 
 }  // namespace lvm

@@ -3,6 +3,8 @@
 // with its octal escapes for blanks, tabs, newlines and backslashes.
 #include <velka/mntconfig>
 
+#include "internal/mntconfig.h"
+
 #include <mntent.h>
 #include <sys/stat.h>
 
@@ -194,9 +196,9 @@ int mntconfig::extract(std::list<mnttab>& mntentlist) {
     return 0;
 }
 
-void mntconfig::parseentries(const std::string& stext,
-                             std::list<mnttab>& mntentlist,
-                             velka::logger::source* plog) {
+void parseentries(const std::string& stext,
+                  std::list<mnttab>& mntentlist,
+                  velka::logger::source* plog) {
     size_t upos = 0;
     while (upos < stext.size()) {
         size_t uend = stext.find('\n', upos);
@@ -280,6 +282,17 @@ bool mntconfig::hasmntpath(const std::list<mnttab>& mntentlist, std::string smnt
         if (entry.get_mntpath() == smntpath) return true;
     }
     return false;
+}
+
+std::vector<mnttab> mntconfig::extract() {
+    std::list<mnttab> lentries;
+    extract(lentries);
+    // Element by element: a range copy would instantiate standard-library code whose symbol
+    // name begins with the element type, which the library's version script would export.
+    std::vector<mnttab> ventries;
+    ventries.reserve(lentries.size());
+    for (auto& entry : lentries) ventries.push_back(std::move(entry));
+    return ventries;
 }
 
 }  // namespace mntconfig

@@ -6,6 +6,8 @@
 // joined; both descriptors stay open until then.
 #include <velka/mtcopy>
 
+#include "internal/mtcopy.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>

@@ -6,6 +6,8 @@
 // what is logged per function is the same as if the file were read again for each one.
 #include <velka/pci>
 
+#include "internal/pci.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -686,7 +688,7 @@ bool pci_cfg::opentable(drivertable& table) {
 
 // 1. words: keyword (not examined), pattern, module; 2. only "pci:" patterns; 3. the pattern's
 // ids and class bytes.
-int pci_cfg::parse_aliasline(
+int parse_aliasline(
     const char* pline, size_t ulen, pci& pattern, std::string& spattern, std::string& smodule) {
     if (pline == nullptr || ulen == 0 || pline[0] == '#') return 1;
     const char* p = pline;
@@ -712,7 +714,7 @@ int pci_cfg::parse_aliasline(
 // Module name, then vendor, device, subsystem vendor, subsystem device, class, class mask and
 // driver data in hexadecimal (0x allowed), as a stream reads them: a number missing or
 // unreadable leaves it and the rest 0.
-int pci_cfg::parse_pcimapline(const std::string& sline, pci& pattern, std::string& smodule) {
+int parse_pcimapline(const std::string& sline, pci& pattern, std::string& smodule) {
     if (!sline.empty() && sline[0] == '#') return 1;
     std::istringstream iss(sline);
     unsigned int uivendor = 0, uidevice = 0, uissvendor = 0, uissdevice = 0, uiclass = 0,
@@ -892,6 +894,15 @@ void pci_cfg::build_classmap() {
                            {0x80, "other encrypt/decrypt"}};
     m_pciclassmap[0x11] = {{0x00, "dpio modules"},
                            {0x80, "data acquisition and signal processing"}};
+}
+
+void pci_cfg::for_each_pci(const std::function<void(pci&)>& fn) {
+    if (!fn) return;
+    for (auto& dev : m_ldevicelist) fn(dev);
+}
+
+std::vector<pci> pci_cfg::get_devices() const {
+    return std::vector<pci>(m_ldevicelist.begin(), m_ldevicelist.end());
 }
 
 }  // namespace pci

@@ -2,6 +2,8 @@
 // speeds of the host, read through shell pipelines, and the resolver file.
 #include <velka/platform>
 
+#include "internal/platform.h"
+
 #include <fstream>
 
 #include <velka/utilities>
@@ -93,14 +95,13 @@ int platform::get_link_speed(std::string sintfx, unsigned long& lspeed) {
     return parselinkspeed(lout, lspeed);
 }
 
-int platform::parselinkspeed(const std::list<std::string>& lout, unsigned long& lspeed) {
+int parselinkspeed(const std::list<std::string>& lout, unsigned long& lspeed) {
     if (lout.empty()) return -1;
     lspeed = utilities::strtoul(utilities::trim(lout.front()));
     return 0;
 }
 
-void platform::parseintfxlist(const std::list<std::string>& lout,
-                              std::list<std::string>& lnwintfx) {
+void parseintfxlist(const std::list<std::string>& lout, std::list<std::string>& lnwintfx) {
     lnwintfx.clear();
     for (const auto& s : lout) lnwintfx.push_back(utilities::trim(s));
 }

@@ -8,6 +8,8 @@
 // does it stand in any argument list: mount.cifs reads it from PASSWD in its environment.
 #include <velka/pxeboot>
 
+#include "internal/pxeboot.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -148,9 +150,9 @@ pxeboot::pxeboot(const std::string& cfg, velka::logger::source* plogger)
     parsecmdline(utilities::merge(llines, "\n"), m_cmdlineparams, m_plogsrc);
 }
 
-void pxeboot::parsecmdline(const std::string& sline,
-                           std::map<std::string, std::string>& params,
-                           velka::logger::source* plog) {
+void parsecmdline(const std::string& sline,
+                  std::map<std::string, std::string>& params,
+                  velka::logger::source* plog) {
     // Split as the kernel splits its parameters (white space separates, double quotes group
     // and are removed); the first occurrence of a key wins.
     std::vector<std::pair<std::string, std::string>> lparams;
@@ -292,10 +294,10 @@ bool leasetuple(const std::vector<std::string>& vwords, std::string& skey, std::
 
 }  // namespace
 
-int pxeboot::parseleaselines(const std::list<std::string>& llines,
-                             const std::string& sintfx,
-                             std::map<std::string, std::string>& kvmap,
-                             velka::logger::source* plog) {
+int parseleaselines(const std::list<std::string>& llines,
+                    const std::string& sintfx,
+                    std::map<std::string, std::string>& kvmap,
+                    velka::logger::source* plog) {
     const char* stag = "pxeboot::parsedhclientresp";
     // dhclient appends each lease it obtains as a block, "lease {" to a line "}", and uses the
     // last one: the last complete block of the interface (its first "interface" line) wins.

@@ -388,5 +388,10 @@ bool smartctl::attrhealthy() const {
     return m_battrhealthy;
 }
 
+void smartctl::for_each_attr(const std::function<void(param&)>& fn) {
+    if (!fn) return;
+    for (auto& it : m_attrmap) fn(it.second);
+}
+
 }  // namespace smartctl
 }  // namespace velka

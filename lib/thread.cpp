@@ -10,6 +10,8 @@
 namespace velka {
 namespace thread {
 
+// Start routine of every thread: runs the handler with its argument, ignores its result and
+// ends the thread through thread::exit().
 void* th_hndlr(void* p_data) {
     hndlr_data* pdata = static_cast<hndlr_data*>(p_data);
     thread* pthr = pdata->m_thptr;

@@ -4,6 +4,8 @@
 // property leaves no file behind, so a later call can still write the entry.
 #include <velka/udev>
 
+#include "internal/udev.h"
+
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
@@ -64,7 +66,7 @@ std::string udev::udevadmpath() {
     return "udevadm";
 }
 
-int udev::entrylines(const std::list<std::string>& loutput, std::list<std::string>& lentry) {
+int entrylines(const std::list<std::string>& loutput, std::list<std::string>& lentry) {
     // udev reads only "X:..." lines of a database file; a property is "E:KEY=value". A bare
     // KEY=value line would be ignored and the entry would mark the device initialised with
     // no properties at all.

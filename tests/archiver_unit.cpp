@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,8 @@
 #include <velka/logger>
 #include <velka/platform>
 #include <velka/utilities>
+
+#include "internal/archiver.h"
 
 #include "datamove_test.h"
 #include "velka_test.h"
@@ -174,6 +178,24 @@ TEST(Unit_Archiver, FailedJobsLeaveTheOthersRunningAndNameTheLowestWorker) {
         std::string stext = log.text();
         EXPECT_TRUE(contains(stext, "task 0 failed "));
         EXPECT_FALSE(contains(stext, "task 1 failed "));
+    }
+
+    // A lambda as the job: each line reaches it once; a job that fails makes process fail.
+    {
+        std::mutex m;
+        std::multiset<std::string> sseen;
+        archiver arch(nullptr);
+        auto job = [&](const std::string& sline, unsigned int uiworker) {
+            std::lock_guard<std::mutex> guard(m);
+            EXPECT_LT(uiworker, cores());
+            sseen.insert(sline);
+            return contains(sline, "bad.tar.gz") ? 1 : 0;
+        };
+        spew(dir / "list4", "a\nb\nc\nd\n");
+        EXPECT_EQ(arch.process(dir / "list4", job), 0);
+        EXPECT_EQ(sseen, (std::multiset<std::string>{"a", "b", "c", "d"}));
+        EXPECT_EQ(arch.process(dir / "list", job), -1);
+        EXPECT_EQ(sseen.count(dir / "missing" + " " + dir / "bad.tar.gz"), 1u);
     }
 
     // A broken archive fails extraction.

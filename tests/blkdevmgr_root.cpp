@@ -155,6 +155,12 @@ TEST_F(Root_Enumeration, MixedTreeListsTheRightDisksWithTheirFields) {
               (std::vector<std::string>{"/dev/sda", "/dev/sdc", "/dev/nvme0n1", "/dev/nvme1n1"}));
     ASSERT_EQ(v.size(), 4u);
     EXPECT_EQ(mgr.size(), 4u);
+    // The lambda and by-value forms list the same records in the same order.
+    std::vector<std::string> vlambda, vvalue;
+    mgr.for_each_blkdev([&vlambda](blkdev& b) { vlambda.push_back(b.get_dev()); });
+    for (const auto& b : mgr.get_blkdevs()) vvalue.push_back(b.get_dev());
+    EXPECT_EQ(vlambda, vdevs);
+    EXPECT_EQ(vvalue, vdevs);
 
     struct expected {
         const char* slegato;

@@ -13,6 +13,8 @@
 #include <velka/blkdev>
 #include <velka/utilities>
 
+#include "internal/blkdev.h"
+
 #include "velka_test.h"
 
 using velka::blkdev::blkdevparams;
@@ -54,29 +56,29 @@ TEST(Decoders, LabDisksAgainstSg3Utils) {
         auto cap = bytes(d + "readcap16.bin");
         unsigned long long ullblocks = 0;
         unsigned int uiblksize = 0;
-        blkdevparams::decodecapacity(cap.data(), cap.size(), ullblocks, uiblksize);
+        velka::blkdev::decodecapacity(cap.data(), cap.size(), ullblocks, uiblksize);
         std::string sreadcap = velka_test::slurp(d + "sg_readcap-l.out");
         EXPECT_EQ(std::to_string(ullblocks), after(sreadcap, "Number of logical blocks="));
         EXPECT_EQ(std::to_string(uiblksize) + " bytes", after(sreadcap, "Logical block length="));
 
         auto inq = bytes(d + "inquiry.bin");
         std::string sinq = velka_test::slurp(d + "sg_inq.out");
-        EXPECT_EQ(blkdevparams::decodedevicetype(inq.data(), inq.size()), 0u);
+        EXPECT_EQ(velka::blkdev::decodedevicetype(inq.data(), inq.size()), 0u);
         EXPECT_EQ(after(sinq, "Peripheral device type: "), "disk");
 
         // sg_vpd shows the serial as received; the kernel's cached page holds the same bytes.
         auto sn = bytes(d + "vpd-0x80.bin");
-        std::string sserial = blkdevparams::decodeserial(sn.data(), sn.size());
+        std::string sserial = velka::blkdev::decodeserial(sn.data(), sn.size());
         EXPECT_EQ(sserial, after(velka_test::slurp(d + "sg_vpd-0x80.out"), "Unit serial number: "));
         EXPECT_NE(std::string(sdisk).find(utilities::trim(sserial)), std::string::npos);
 
         auto rot = bytes(d + "vpd-0xb1.bin");
-        EXPECT_EQ(blkdevparams::decoderotationrate(rot.data(), rot.size()),
+        EXPECT_EQ(velka::blkdev::decoderotationrate(rot.data(), rot.size()),
                   rotationfromsgvpd(velka_test::slurp(d + "sg_vpd-0xb1.out")));
 
         auto lbp = bytes(d + "vpd-0xb2.bin");
         bool bunmap = true, bsamewrite = false;
-        blkdevparams::decodeprovisioning(lbp.data(), lbp.size(), bunmap, bsamewrite);
+        velka::blkdev::decodeprovisioning(lbp.data(), lbp.size(), bunmap, bsamewrite);
         std::string slbp = velka_test::slurp(d + "sg_vpd-0xb2.out");
         EXPECT_EQ(bunmap, after(slbp, "Unmap command supported (LBPU): ") == "1");
         EXPECT_EQ(bsamewrite,
@@ -84,7 +86,7 @@ TEST(Decoders, LabDisksAgainstSg3Utils) {
 
         // Supported pages: each flag set exactly when sg_vpd lists the page's abbreviation.
         auto pages = bytes(d + "vpd-0x00.bin");
-        velka::scsi::vpdinfo v = blkdevparams::decodevpdpages(pages.data(), pages.size());
+        velka::scsi::vpdinfo v = velka::blkdev::decodevpdpages(pages.data(), pages.size());
         std::string spages = velka_test::slurp(d + "sg_vpd-0x00.out");
         const std::pair<const char*, bool> flags[] = {
             {"[sn]", v.m_serialnum},      {"[di]", v.m_identity},
@@ -108,35 +110,35 @@ TEST(Decoders, ShortAndLyingAnswers) {
     auto nodata = m("vpd-0x80-length-no-data.bin"), beyond = m("vpd-0x80-length-beyond-data.bin"),
          pages = m("vpd-0x00-length-beyond-data.bin"), cap = m("readcap16-short.bin"),
          empty = m("empty.bin");
-    EXPECT_EQ(blkdevparams::decodeserial(nodata.data(), nodata.size()), "");
-    EXPECT_EQ(blkdevparams::decodeserial(beyond.data(), beyond.size()), "ABCDEF");
-    velka::scsi::vpdinfo v = blkdevparams::decodevpdpages(pages.data(), pages.size());
+    EXPECT_EQ(velka::blkdev::decodeserial(nodata.data(), nodata.size()), "");
+    EXPECT_EQ(velka::blkdev::decodeserial(beyond.data(), beyond.size()), "ABCDEF");
+    velka::scsi::vpdinfo v = velka::blkdev::decodevpdpages(pages.data(), pages.size());
     EXPECT_TRUE(v.m_serialnum && v.m_blkdev && v.m_provisioning);
     EXPECT_FALSE(v.m_identity || v.m_blocklimit);
     unsigned long long ullblocks;
     unsigned int uiblksize;
-    blkdevparams::decodecapacity(cap.data(), cap.size(), ullblocks, uiblksize);
+    velka::blkdev::decodecapacity(cap.data(), cap.size(), ullblocks, uiblksize);
     EXPECT_EQ(ullblocks, 0x300ull + 1);  // the missing eighth byte reads as 0
     EXPECT_EQ(uiblksize, 0u);
-    EXPECT_EQ(blkdevparams::decodeserial(empty.data(), 0), "");
-    EXPECT_EQ(blkdevparams::decodedevicetype(empty.data(), 0), 0u);
-    EXPECT_EQ(blkdevparams::decoderotationrate(empty.data(), 0), 0);
+    EXPECT_EQ(velka::blkdev::decodeserial(empty.data(), 0), "");
+    EXPECT_EQ(velka::blkdev::decodedevicetype(empty.data(), 0), 0u);
+    EXPECT_EQ(velka::blkdev::decoderotationrate(empty.data(), 0), 0);
 
     // Values of the edge cases: 1024 blocks of 512 bytes, 0x1C20 rpm, 0xC0/0x80/0x40 flags.
     const unsigned char c[12] = {0, 0, 0, 0, 0, 0, 0x03, 0xFF, 0, 0, 0x02, 0};
-    blkdevparams::decodecapacity(c, sizeof(c), ullblocks, uiblksize);
+    velka::blkdev::decodecapacity(c, sizeof(c), ullblocks, uiblksize);
     EXPECT_EQ(ullblocks, 1024u);
     EXPECT_EQ(uiblksize, 512u);
     const unsigned char r[6] = {0, 0xB1, 0, 0x3C, 0x1C, 0x20};
-    EXPECT_EQ(blkdevparams::decoderotationrate(r, sizeof(r)), 7200);
+    EXPECT_EQ(velka::blkdev::decoderotationrate(r, sizeof(r)), 7200);
     for (auto f : {std::make_pair(0xC0, 3), {0x80, 1}, {0x40, 2}, {0x3F, 0}}) {
         const unsigned char p[8] = {0, 0xB2, 0, 4, 0, static_cast<unsigned char>(f.first), 0, 0};
         bool bunmap, bsamewrite;
-        blkdevparams::decodeprovisioning(p, sizeof(p), bunmap, bsamewrite);
+        velka::blkdev::decodeprovisioning(p, sizeof(p), bunmap, bsamewrite);
         EXPECT_EQ(bunmap * 1 + bsamewrite * 2, f.second) << f.first;
     }
     const unsigned char t[1] = {0x7F};
-    EXPECT_EQ(blkdevparams::decodedevicetype(t, 1), 0x1Fu);
+    EXPECT_EQ(velka::blkdev::decodedevicetype(t, 1), 0x1Fu);
 }
 
 TEST(Decoders, SchedulerLines) {
@@ -152,16 +154,16 @@ TEST(Decoders, SchedulerLines) {
     };
     for (const auto& r : rows) {
         std::string s = "unchanged";
-        EXPECT_TRUE(blkdevparams::decodescheduler(r.first, s)) << r.first;
+        EXPECT_TRUE(velka::blkdev::decodescheduler(r.first, s)) << r.first;
         EXPECT_EQ(s, r.second) << r.first;
     }
     for (const char* sline : {"", "none", "mq-deadline kyber", " x]", "a\t[b]"}) {
         std::string s = "unchanged";
-        EXPECT_FALSE(blkdevparams::decodescheduler(sline, s)) << sline;
+        EXPECT_FALSE(velka::blkdev::decodescheduler(sline, s)) << sline;
         EXPECT_EQ(s, "unchanged");
     }
     std::string slong = "[" + std::string(200, 'x') + "]", s;
-    ASSERT_TRUE(blkdevparams::decodescheduler(slong, s));
+    ASSERT_TRUE(velka::blkdev::decodescheduler(slong, s));
     EXPECT_EQ(s, std::string(63, 'x'));
 }
 

@@ -149,6 +149,7 @@ TEST_F(Root_Partitions, GptWithNamedPartitionsAndFlagsReadsBackLikeParted) {
     auto vbytes = partedbytes(sdev);
     ASSERT_EQ(vbytes.size(), 4u);
     expect_same_listing(vparts, vbytes);
+    expect_same_listing(rec.extractpartitioninfo(), vbytes);
     EXPECT_EQ(vparts[0].m_name, "EFI System Partition");
     EXPECT_EQ(vparts[0].m_flags, "boot, esp");
     EXPECT_EQ(vparts[1].m_flags, "bios_grub");

@@ -9,6 +9,8 @@
 #include <velka/blkdev>
 #include <velka/utilities>
 
+#include "internal/blkdev.h"
+
 #include "logcapture.h"
 #include "velka_test.h"
 
@@ -97,7 +99,8 @@ TEST(Unit_PartitionListing, FixturesGiveTheirPartitionsFieldByField) {
         SCOPED_TRACE(c.sfixture);
         velka_test::logcapture log;
         std::vector<partitioninfo> vparts;
-        int icount = blkdev::parsepartitionlisting(fixturelines(c.sfixture), vparts, log.src());
+        int icount =
+            velka::blkdev::parsepartitionlisting(fixturelines(c.sfixture), vparts, log.src());
         std::vector<std::string> vrows;
         for (const auto& p : vparts) vrows.push_back(row(p));
         EXPECT_EQ(vrows, c.vrows);
@@ -124,7 +127,7 @@ TEST(Unit_PartitionListing, SingleLinesKeepEveryFieldInItsPlace) {
     for (const auto& c : cases) {
         std::vector<partitioninfo> vparts;
         std::vector<std::string> vlines = {"BYT;", "/dev/sdb:1000MB:scsi:512:512:gpt:X:;", c.first};
-        EXPECT_EQ(blkdev::parsepartitionlisting(vlines, vparts, nullptr), 1) << c.first;
+        EXPECT_EQ(velka::blkdev::parsepartitionlisting(vlines, vparts, nullptr), 1) << c.first;
         ASSERT_EQ(vparts.size(), 1u) << c.first;
         EXPECT_EQ(row(vparts[0]), c.second);
     }
@@ -153,7 +156,7 @@ TEST(Unit_PartitionListing, BadLinesAreSkippedAndTheRestRead) {
     vlines.push_back("7:1MB:2MB:1MB:::;");
     std::vector<partitioninfo> vparts(1);  // earlier contents stay in front
     vparts[0].m_partitionnum = 42;
-    EXPECT_EQ(blkdev::parsepartitionlisting(vlines, vparts, nullptr), 1);
+    EXPECT_EQ(velka::blkdev::parsepartitionlisting(vlines, vparts, nullptr), 1);
     ASSERT_EQ(vparts.size(), 2u);
     EXPECT_EQ(vparts[0].m_partitionnum, 42);
     EXPECT_EQ(row(vparts[1]), "7|1MB|2MB|1MB|||");
@@ -162,6 +165,6 @@ TEST(Unit_PartitionListing, BadLinesAreSkippedAndTheRestRead) {
 TEST(Unit_PartitionListing, TheFirstTwoLinesAreNeverPartitions) {
     std::vector<partitioninfo> vparts;
     std::vector<std::string> vlines = {"1:1MB:2MB:1MB:::;", "2:1MB:2MB:1MB:::;"};
-    EXPECT_EQ(blkdev::parsepartitionlisting(vlines, vparts, nullptr), 0);
+    EXPECT_EQ(velka::blkdev::parsepartitionlisting(vlines, vparts, nullptr), 0);
     EXPECT_TRUE(vparts.empty());
 }

@@ -13,6 +13,8 @@
 #include <velka/cfgfile>
 #include <velka/logger>
 
+#include "internal/cfgfile.h"
+
 #include "logcapture.h"
 #include "velka_test.h"
 
@@ -168,6 +170,6 @@ TEST(Unit_CfgFile, SettersRefuseFieldsThatWouldNotReadBack) {
     }
     std::istringstream in(velka_test::slurp(dir / "refuse.cfg"));
     std::map<std::string, std::string> mread;
-    cfgfile::parsefields(in, mread, nullptr, "");
+    velka::cfgfile::parsefields(in, mread, nullptr, "");
     EXPECT_EQ(mread, mkept);
 }

@@ -12,6 +12,8 @@
 #include <velka/detectraid>
 #include <velka/utilities>
 
+#include "internal/detectraid.h"
+
 #include "logcapture.h"
 #include "velka_test.h"
 
@@ -159,7 +161,7 @@ TEST(Unit_DetectRaid, ManufacturerFromDmidecode) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.sfile);
         std::string sname = "stale";
-        EXPECT_EQ(platform::parseplatformname(lines(c.sfile), sname, nullptr), c.iret);
+        EXPECT_EQ(velka::bmr::parseplatformname(lines(c.sfile), sname, nullptr), c.iret);
         EXPECT_EQ(sname, c.sname);
     }
 }
@@ -182,7 +184,7 @@ TEST(Unit_DetectRaid, ManufacturerOfRealMachines) {
             if (std::regex_match(*it, header) && std::next(it) != l.end() &&
                 std::regex_match(*std::next(it), m, name))
                 sexpect = m[2];
-        EXPECT_EQ(platform::parseplatformname(l, sname, nullptr), 0);
+        EXPECT_EQ(velka::bmr::parseplatformname(l, sname, nullptr), 0);
         EXPECT_EQ(sname, sexpect);
         unamed += !sexpect.empty();
     }
@@ -190,15 +192,15 @@ TEST(Unit_DetectRaid, ManufacturerOfRealMachines) {
 }
 
 TEST(Unit_DetectRaid, AdapterPresenceFromTheSummary) {
-    EXPECT_TRUE(platform::adapterpresent(lines("megacli/summary-a0.out")));
-    EXPECT_TRUE(platform::adapterpresent(lines("megacli/summary-a1.out")));
-    EXPECT_TRUE(platform::adapterpresent(lines("megacli/fusioninv__set4_ShowSummary")));
-    EXPECT_FALSE(platform::adapterpresent(lines("megacli/summary-absent.out")));
+    EXPECT_TRUE(velka::bmr::adapterpresent(lines("megacli/summary-a0.out")));
+    EXPECT_TRUE(velka::bmr::adapterpresent(lines("megacli/summary-a1.out")));
+    EXPECT_TRUE(velka::bmr::adapterpresent(lines("megacli/fusioninv__set4_ShowSummary")));
+    EXPECT_FALSE(velka::bmr::adapterpresent(lines("megacli/summary-absent.out")));
     // No exit code: nothing says the adapter is there (a tool that is missing prints nothing).
-    EXPECT_FALSE(platform::adapterpresent(lines("megacli/summary-no-exit-code.out")));
-    EXPECT_FALSE(platform::adapterpresent(lines("megacli/empty.out")));
-    EXPECT_FALSE(platform::adapterpresent({"Exit Code: 0x00", "Exit Code: 0x01"}));
-    EXPECT_TRUE(platform::adapterpresent({"Exit Code 0x01", "Exit Code:0x00 "}));
+    EXPECT_FALSE(velka::bmr::adapterpresent(lines("megacli/summary-no-exit-code.out")));
+    EXPECT_FALSE(velka::bmr::adapterpresent(lines("megacli/empty.out")));
+    EXPECT_FALSE(velka::bmr::adapterpresent({"Exit Code: 0x00", "Exit Code: 0x01"}));
+    EXPECT_TRUE(velka::bmr::adapterpresent({"Exit Code 0x01", "Exit Code:0x00 "}));
 }
 
 TEST(Unit_DetectRaid, NameFromTheDmidecodeToolAndNoRaidToolOffCisco) {

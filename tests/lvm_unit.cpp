@@ -19,6 +19,8 @@
 #include <velka/lvm>
 #include <velka/utilities>
 
+#include "internal/lvm.h"
+
 #include "logcapture.h"
 #include "velka_test.h"
 
@@ -677,16 +679,16 @@ TEST(Unit_LvmQueries, ParsersOfReportText) {
     for (const auto& c : counts) {
         SCOPED_TRACE(c.sin);
         unsigned long long ull = 5;
-        EXPECT_EQ(lvm::parseextents(c.sin, ull), c.bok);
+        EXPECT_EQ(velka::lvm::parseextents(c.sin, ull), c.bok);
         EXPECT_EQ(ull, c.ull);
     }
     std::list<std::string> lnames{"kept"};
-    lvm::parsenames({"data", "", "big", ""}, lnames);
+    velka::lvm::parsenames({"data", "", "big", ""}, lnames);
     EXPECT_EQ(lnames, (std::list<std::string>{"kept", "data", "big"}));
     std::string s = "kept";
-    EXPECT_FALSE(lvm::parsefirst({}, s));
+    EXPECT_FALSE(velka::lvm::parsefirst({}, s));
     EXPECT_EQ(s, "kept");
-    EXPECT_TRUE(lvm::parsefirst({"", "data"}, s));
+    EXPECT_TRUE(velka::lvm::parsefirst({"", "data"}, s));
     EXPECT_EQ(s, "");
 }
 

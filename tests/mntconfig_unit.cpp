@@ -13,6 +13,8 @@
 #include <velka/mntconfig>
 #include <velka/mnttab>
 
+#include "internal/mntconfig.h"
+
 #include "mounts_log.h"
 #include "velka_test.h"
 
@@ -152,7 +154,7 @@ TEST(Unit_Mntconfig, ADamagedLineLosesNoNeighbour) {
                             "Skipped mnttab entry [/dev/sdc1 /mnt/] with a NUL byte")));
     // The parser seam itself, on text that no file reader shaped.
     std::list<mnttab> lseam;
-    mntconfig::parseentries("  # note\n\t\n-x /m tmpfs\nnew /n xfs", lseam, nullptr);
+    velka::mntconfig::parseentries("  # note\n\t\n-x /m tmpfs\nnew /n xfs", lseam, nullptr);
     ASSERT_EQ(lseam.size(), 2u);
     EXPECT_EQ(lseam.front().get_blkdev(), "-x");
     EXPECT_EQ(lseam.back().get_fstype(), "xfs");

@@ -9,6 +9,8 @@
 #include <velka/mntconfig>
 #include <velka/mnttab>
 
+#include "internal/mntconfig.h"
+
 #include "mounts_log.h"
 #include "velka_test.h"
 
@@ -148,8 +150,7 @@ TEST(Unit_Mnttab, EntriesFromAFileNeverTurnIntoToolOptions) {
     fakes.add("mount", "");
     fakes.add("umount", "");
     std::list<mnttab> l;
-    velka::mntconfig::mntconfig::parseentries("tmpfs -a tmpfs defaults 0 0\n-o /mnt/x xfs rw\n", l,
-                                              nullptr);
+    velka::mntconfig::parseentries("tmpfs -a tmpfs defaults 0 0\n-o /mnt/x xfs rw\n", l, nullptr);
     ASSERT_EQ(l.size(), 2u);
     EXPECT_EQ(l.front().umount(), -1);
     EXPECT_EQ(l.front().mount(), -1);

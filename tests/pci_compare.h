@@ -37,6 +37,13 @@ inline std::vector<pci> records(pci_cfg& cfg) {
     std::vector<pci> v;
     cfg.for_each_pci([](pci& p, void* arg) { static_cast<std::vector<pci>*>(arg)->push_back(p); },
                      &v);
+    // The lambda and by-value forms give the same records in the same order.
+    std::vector<std::string> vptr, vlambda, vvalue;
+    for (const auto& p : v) vptr.push_back(p.tostr());
+    cfg.for_each_pci([&vlambda](pci& p) { vlambda.push_back(p.tostr()); });
+    for (const auto& p : cfg.get_devices()) vvalue.push_back(p.tostr());
+    EXPECT_EQ(vlambda, vptr);
+    EXPECT_EQ(vvalue, vptr);
     return v;
 }
 

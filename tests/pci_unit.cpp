@@ -16,6 +16,8 @@
 
 #include <velka/pci>
 
+#include "internal/pci.h"
+
 #include "velka_test.h"
 
 using velka::pci::pci;
@@ -223,7 +225,7 @@ TEST(Unit_Pci, AliasLines) {
         pci pattern(nullptr);
         std::string spattern, smodule;
         int iret =
-            pci_cfg::parse_aliasline(c.sline.data(), c.sline.size(), pattern, spattern, smodule);
+            velka::pci::parse_aliasline(c.sline.data(), c.sline.size(), pattern, spattern, smodule);
         ASSERT_EQ(iret, c.iret);
         if (iret == -1) {
             EXPECT_EQ(spattern.compare(0, 4, "pci:"), 0);
@@ -251,8 +253,8 @@ TEST(Unit_Pci, AliasNumbersReadAsTheStreamDoes) {
             std::string("alias pci:v") + stoken + "d1sv2sd3bc" + stoken + "sc4i5 mod";
         pci pattern(nullptr);
         std::string spattern, smodule;
-        ASSERT_EQ(pci_cfg::parse_aliasline(sline.data(), sline.size(), pattern, spattern, smodule),
-                  0);
+        ASSERT_EQ(
+            velka::pci::parse_aliasline(sline.data(), sline.size(), pattern, spattern, smodule), 0);
         EXPECT_EQ(pattern.get_vendorid(), streamvalue(stoken));
         EXPECT_EQ(pattern.get_class() >> 16, streamvalue(stoken) & 0xFF);
     }
@@ -283,7 +285,7 @@ TEST(Unit_Pci, PcimapLines) {
         SCOPED_TRACE(c.sline);
         pci pattern(nullptr);
         std::string smodule;
-        ASSERT_EQ(pci_cfg::parse_pcimapline(c.sline, pattern, smodule), c.iret);
+        ASSERT_EQ(velka::pci::parse_pcimapline(c.sline, pattern, smodule), c.iret);
         if (c.iret != 0) continue;
         EXPECT_EQ(smodule, c.smodule);
         EXPECT_EQ(pattern.get_vendorid(), c.v);
@@ -296,7 +298,7 @@ TEST(Unit_Pci, PcimapLines) {
     // An empty line is a pattern of zeros: it fits only a function whose four ids are 0.
     pci pattern(nullptr);
     std::string smodule;
-    pci_cfg::parse_pcimapline("", pattern, smodule);
+    velka::pci::parse_pcimapline("", pattern, smodule);
     EXPECT_TRUE(device(0, 0, 0, 0, 0x123456) == pattern);
     EXPECT_FALSE(device(0, 0, 0, 1, 0) == pattern);
 }

@@ -11,6 +11,8 @@
 
 #include <velka/pxeboot>
 
+#include "internal/pxeboot.h"
+
 #include "logcapture.h"
 #include "velka_test.h"
 
@@ -124,8 +126,8 @@ TEST(Unit_Pxeboot, QueriesOfEachCommandLine) {
 TEST(Unit_Pxeboot, CommandLineWordsAndTheirLog) {
     std::map<std::string, std::string> m;
     logcapture log;
-    pxeboot::parsecmdline("a=1  b=x=y\tc=2 quiet a=9 password=\"pass Top$ecret\"  =v k= ", m,
-                          log.src());
+    velka::pxeboot::parsecmdline("a=1  b=x=y\tc=2 quiet a=9 password=\"pass Top$ecret\"  =v k= ", m,
+                                 log.src());
     EXPECT_EQ(m, (std::map<std::string, std::string>{{"a", "1"},
                                                      {"b", "x=y"},
                                                      {"c", "2"},
@@ -232,18 +234,18 @@ TEST(Unit_Pxeboot, LeaseFiles) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.sfile) + " " + c.sintfx);
         std::map<std::string, std::string> m;
-        EXPECT_EQ(pxeboot::parseleaselines(lines(c.sfile), c.sintfx, m, nullptr), 0);
+        EXPECT_EQ(velka::pxeboot::parseleaselines(lines(c.sfile), c.sintfx, m, nullptr), 0);
         EXPECT_EQ(m, c.m);
     }
     logcapture log;
     std::map<std::string, std::string> m;
-    pxeboot::parseleaselines(lines("dhclient/two-leases.leases"), "eth0", m, log.src());
+    velka::pxeboot::parseleaselines(lines("dhclient/two-leases.leases"), "eth0", m, log.src());
     EXPECT_TRUE(log.has(msg("parsedhclientresp", "Found tuple <interface,eth0>")));
     EXPECT_TRUE(
         log.has(msg("parsedhclientresp", "Found tuple <nameserver,192.0.2.53,192.0.2.54>")));
     EXPECT_EQ(log.count_containing("Found tuple <"), 5u);
     logcapture log2;
-    pxeboot::parseleaselines(lines("dhclient/two-leases.leases"), "eth1", m, log2.src());
+    velka::pxeboot::parseleaselines(lines("dhclient/two-leases.leases"), "eth1", m, log2.src());
     EXPECT_TRUE(log2.has(
         msg("parsedhclientresp", "No complete lease of interface eth1 in the lease file")));
 }

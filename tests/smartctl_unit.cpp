@@ -36,7 +36,8 @@ void fakesmartctl(fake_tools& fakes, const std::string& sbase) {
                          "esac\nexit 0\n");
 }
 
-std::vector<unsigned int> ids(const std::list<param>& l) {
+template <typename C>
+std::vector<unsigned int> ids(const C& l) {
     std::vector<unsigned int> v;
     for (const auto& p : l) v.push_back(p.get_id());
     return v;
@@ -89,6 +90,12 @@ TEST(Unit_Smartctl, VerdictsAndFaultyAttributesOfEachCapturedDisk) {
         std::list<param> lfaulty{param()};
         EXPECT_EQ(disk.getfaultyattrs(lfaulty), 0);
         EXPECT_EQ(ids(lfaulty), c.vfaulty);
+        // The lambda and by-value forms see the same attributes as the pointer forms.
+        std::vector<param> vlambda, vfaulty = disk.getfaultyattrs();
+        disk.for_each_attr([&vlambda](param& p) { vlambda.push_back(p); });
+        EXPECT_EQ(ids(vlambda), ids(vall));
+        EXPECT_EQ(ids(disk.getattrs()), ids(vall));
+        EXPECT_EQ(ids(vfaulty), c.vfaulty);
         EXPECT_EQ(fakes.argvs(),
                   (std::vector<std::vector<std::string>>{{"-H", "/dev/sdb"}, {"-A", "/dev/sdb"}}));
     }

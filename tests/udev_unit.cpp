@@ -9,6 +9,8 @@
 #include <velka/udev>
 #include <velka/utilities>
 
+#include "internal/udev.h"
+
 #include "velka_test.h"
 
 using velka::udev::udev;
@@ -18,7 +20,7 @@ TEST(Udev, EntryLinesAreUdevDatabasePropertiesInOrder) {
         "DEVNAME=/dev/loop3\r",    "\t MAJOR=7 ", "", "MINOR=3\n", "=x", "no property", "A B=c",
         "ID_MODEL_ENC=QEMU\\x20HD"};
     std::list<std::string> lentry;
-    ASSERT_EQ(udev::entrylines(lout, lentry), 0);
+    ASSERT_EQ(velka::udev::entrylines(lout, lentry), 0);
     EXPECT_EQ(lentry, (std::list<std::string>{"E:DEVNAME=/dev/loop3", "E:MAJOR=7", "E:MINOR=3",
                                               "E:ID_MODEL_ENC=QEMU\\x20HD"}));
 }
@@ -41,7 +43,7 @@ TEST(Udev, EntriesOfRealDiskDumps) {
             lexpected.push_back("E:" + s.substr(3));
         }
         ASSERT_FALSE(lproperty.empty());
-        ASSERT_EQ(udev::entrylines(lproperty, lentry), 0);
+        ASSERT_EQ(velka::udev::entrylines(lproperty, lentry), 0);
         EXPECT_EQ(lentry, lexpected);
     }
     EXPECT_EQ(udumps, 13u);
@@ -49,9 +51,9 @@ TEST(Udev, EntriesOfRealDiskDumps) {
 
 TEST(Udev, OutputWithoutAPropertyGivesNoEntry) {
     std::list<std::string> lentry = {"stale"};
-    EXPECT_EQ(udev::entrylines({}, lentry), -1);
+    EXPECT_EQ(velka::udev::entrylines({}, lentry), -1);
     EXPECT_TRUE(lentry.empty());
-    EXPECT_EQ(udev::entrylines({"", " \t", "\r\n"}, lentry), -1);
+    EXPECT_EQ(velka::udev::entrylines({"", " \t", "\r\n"}, lentry), -1);
     EXPECT_TRUE(lentry.empty());
 }
 

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <velka/version>
+
 inventoryfacts inventory_collect(velka::logger::source* plogsrc, bool bconcurrent) {
     inventoryfacts inv;
     disksjob job;
@@ -43,7 +45,8 @@ void inventory_table(FILE* out, const inventoryfacts& inv) {
 }
 
 std::string inventory_json(const inventoryfacts& inv) {
-    return "{\n  \"platform\": " + platform_json(inv.platform) +
+    return "{\n  \"version\": " + invtools::jsonstring(velka::version()) +
+           ",\n  \"platform\": " + platform_json(inv.platform) +
            ",\n  \"pci\": " + pci_json(inv.pci) + ",\n  \"disks\": " + inv.disks.sjson +
            ",\n  \"other_block_devices\": " + inv.disks.sotherjson +
            ",\n  \"volume_groups\": " + lvm_json(inv.lvm) +
@@ -52,6 +55,8 @@ std::string inventory_json(const inventoryfacts& inv) {
 
 std::string inventory_prometheus(const inventoryfacts& inv) {
     invtools::promtext run;
+    run.add("velka_build_info", "The version of the velka library that collected the metrics.",
+            invtools::labels({{"version", velka::version()}}), 1);
     run.add("velka_inventory_last_run_timestamp_seconds",
             "When velka-inventory last collected these metrics, in seconds since the epoch.", "",
             inv.dfinished);

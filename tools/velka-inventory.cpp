@@ -36,6 +36,7 @@
 #include <velka/mnttab>
 #include <velka/scoped_ptr>
 #include <velka/utilities>
+#include <velka/version>
 
 #include "inventory.h"
 #include "inventory_common.h"
@@ -182,6 +183,7 @@ void usage(FILE* out) {
     fprintf(out,
             "usage: velka-inventory [--json] [--mounts FILE | --pci [TABLE]] [--log FILE]\n"
             "       velka-inventory --prometheus [FILE] [--log FILE]\n"
+            "       velka-inventory --version\n"
             "\n"
             "Shows what velka finds out about this host (platform, network interfaces, PCI\n"
             "functions and drivers, disks and other block devices, LVM volume groups and\n"
@@ -202,6 +204,7 @@ void usage(FILE* out) {
             "                     FILE defaults to %s;\n"
             "                     \"-\" writes to standard output. Nothing else is printed.\n"
             "  --log FILE         log what the command does to FILE (appended)\n"
+            "  --version          the version of the velka library it runs with\n"
             "\n"
             "Exit status: 0 done (with --prometheus also when a section failed: its\n"
             "velka_inventory_section_success is 0); 1 the log file or the metrics file cannot\n"
@@ -232,6 +235,9 @@ int main(int argc, char** argv) {
             if (i + 1 < argc && strncmp(argv[i + 1], "--", 2) != 0) sprom = argv[++i];
         } else if (strcmp(argv[i], "--log") == 0 && i + 1 < argc) {
             slog = argv[++i];
+        } else if (strcmp(argv[i], "--version") == 0) {
+            printf("velka-inventory %s\n", velka::version());
+            return 0;
         } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             usage(stdout);
             return 0;
