@@ -240,9 +240,11 @@ int installer::choosedisk() {
         bool bserialfound = false;
         for (const velka::blkdev::blkdev& bdev : mgr.get_blkdevs()) {
             const std::string sdev = bdev.get_dev();
+            // ATA serials come padded with blanks.
+            const std::string sserial = velka::utilities::utilities::trim(bdev.get_serial());
             const unsigned long long ullsize = bdev.get_blocks() * bdev.get_blksize();
             std::string sreason;
-            if (!m_plan.sserial.empty() && bdev.get_serial() != m_plan.sserial) {
+            if (!m_plan.sserial.empty() && sserial != m_plan.sserial) {
                 sreason = "serial is not " + m_plan.sserial;
             } else {
                 bserialfound = bserialfound || !m_plan.sserial.empty();
@@ -250,7 +252,7 @@ int installer::choosedisk() {
             }
             report(sdev, ullsize,
                    velka::blkdev::blkdevmgr::decodetransporttype(bdev.get_transport()) +
-                       " serial " + bdev.get_serial(),
+                       " serial " + sserial,
                    sreason);
             if (sreason.empty()) vfit.push_back({sdev, ullsize});
         }
