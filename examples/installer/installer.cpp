@@ -140,6 +140,8 @@ private:
         velka::failure err = velka::last_error();
         std::string scause = err.empty() ? "no cause recorded" : err.tostr();
         fprintf(stderr, "installer: %s failed: %s\n", swhat.c_str(), scause.c_str());
+        // The tool's own words, when a tool failed.
+        if (!err.m_serr.empty()) fprintf(stderr, "%s\n", err.m_serr.c_str());
         velka::logger::LOG(m_plog, velka::logger::lvl_err,
                            "installer: " + swhat + " failed: " + scause);
         return e_failed;
