@@ -33,8 +33,6 @@ using velka::utilities::utilities;
 
 namespace {
 
-const std::string s_sdebug = "/sys/bus/pseudo/drivers/scsi_debug/";
-
 // The first disk whose model or unit serial number holds stext, as "sdX"; "" when none.
 std::string findisk(const std::string& stext) {
     std::list<std::string> l;
@@ -48,42 +46,35 @@ std::string findisk(const std::string& stext) {
     return "";
 }
 
-// Runs fn and returns its result; a call that has not returned after isec seconds is a hang
-// and ends the run (its thread cannot be taken back).
-int within(int isec, const std::function<int()>& fn) {
-    auto fut = std::async(std::launch::async, fn);
-    if (fut.wait_for(std::chrono::seconds(isec)) != std::future_status::ready) {
-        ADD_FAILURE() << "no return within " << isec << " s";
-        fflush(nullptr);
-        _exit(1);
-    }
-    return fut.get();
-}
-
-// Kills the first process named scomm (SIGKILL) as soon as it shows; false if none
-// showed up within 60 s.
+// Kills the first process named scomm (SIGKILL) as soon as it shows; false if none does
+// within 60 s.
 bool killwhenseen(const std::string& scomm) {
     for (int i = 0; i < 6000; ++i) {
         std::list<std::string> l;
         utilities::readdir("/proc", l);
         for (const auto& s : l)
             if (isdigit(static_cast<unsigned char>(s[0])) &&
-                utilities::trim(velka_test::slurp("/proc/" + s + "/comm")) == scomm) {
+                utilities::trim(velka_test::slurp("/proc/" + s + "/comm")) == scomm)
                 return kill(atoi(s.c_str()), SIGKILL) == 0;
-            }
         usleep(10000);
     }
     return false;
 }
 
-// Every read of the scsi_debug disks fails with a medium error (or none does); the page
-// cache is dropped so that reads reach the disk.
-void setmedium(bool bon) {
-    ASSERT_EQ(velka_test::sh("echo 0 >/sys/module/scsi_debug/parameters/medium_error_start && "
-                             "echo 65536 >/sys/module/scsi_debug/parameters/medium_error_count && "
-                             "echo " + std::string(bon ? "2" : "0") + " >" + s_sdebug +
-                             "opts && echo 3 >/proc/sys/vm/drop_caches"),
-              0);
+// Every read of the scsi_debug disks fails with a medium error (opts 2), or none does (0);
+// the page cache is dropped so that reads reach the disk.
+std::string medium(const char* sopts) {
+    return "echo 0 >/sys/module/scsi_debug/parameters/medium_error_start && echo 65536 "
+           ">/sys/module/scsi_debug/parameters/medium_error_count && echo " +
+           std::string(sopts) +
+           " >/sys/bus/pseudo/drivers/scsi_debug/opts && echo 3 >/proc/sys/vm/drop_caches";
+}
+
+// The result of op while the first process named scomm is killed; 0 if none was.
+int killing(const std::string& scomm, const std::function<int()>& op) {
+    auto k = std::async(std::launch::async, [&] { return killwhenseen(scomm); });
+    int i = op();
+    return k.get() ? i : 0;
 }
 
 int copyresult(const std::string& ssrc, const std::string& sdest) {
@@ -97,14 +88,24 @@ int copyresult(const std::string& ssrc, const std::string& sdest) {
 
 struct faultrow {
     const char* sname;
+    std::string ssetup;  // shell commands run first
     std::function<int()> op;
     int ibound;  // seconds
 };
 
+// Each row must fail; a call that has not returned within its bound is a hang and ends the
+// run at once (its thread cannot be taken back).
 void runrows(const std::vector<faultrow>& v) {
     for (const auto& r : v) {
+        ASSERT_EQ(velka_test::sh(r.ssetup + " true"), 0) << r.sname;
         auto t0 = std::chrono::steady_clock::now();
-        int iret = within(r.ibound, r.op);
+        auto fut = std::async(std::launch::async, r.op);
+        if (fut.wait_for(std::chrono::seconds(r.ibound)) != std::future_status::ready) {
+            ADD_FAILURE() << r.sname << ": no return within " << r.ibound << " s";
+            fflush(nullptr);
+            _exit(1);
+        }
+        int iret = fut.get();
         double d = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         printf("fault row %-45s result %3d  %6.2f s\n", r.sname, iret, d);
         EXPECT_NE(iret, 0) << r.sname;
@@ -122,72 +123,64 @@ TEST(Lab_Faults, EveryFaultFailsCleanlyWithinItsBound) {
     ASSERT_EQ(velka_test::sh("head -c 8M /dev/urandom >" + sbig), 0);
 
     // The SCSI identity and capacity need no read of the medium: right with medium errors.
-    setmedium(true);
+    ASSERT_EQ(velka_test::sh(medium("2")), 0);
     velka::blkdev::blkdev bsd("/dev/" + ssd, nullptr);
-    velka::blkdev::blkdevparams params(nullptr);
     ASSERT_EQ(velka_test::sh("ls /sys/block/" + ssd + "/device/scsi_generic", &sout), 0);
-    std::string ssg = "/dev/" + utilities::trim(sout);
-    EXPECT_EQ(within(60, [&] { return params.extractblkdevcapacity(ssg, bsd); }), 0);
-    EXPECT_EQ(bsd.get_blocks() * bsd.get_blksize(), 32ull << 20);
-    setmedium(false);
-    std::vector<velka::blkdev::partitioninfo> vparts;
-    // The device-mapper error target: every I/O fails.
-    ASSERT_EQ(velka_test::sh("dmsetup create velkaerr --table '0 65536 error'"), 0);
-    const std::string serr = "/dev/mapper/velkaerr";
-    ASSERT_EQ(velka_test::sh("mkdir -p " + dir / "full" + " " + dir / "mnt" + " " + dir / "x" +
-                             " && mount -t tmpfs -o size=2M tmpfs " + dir / "full"),
+    EXPECT_EQ(velka::blkdev::blkdevparams(nullptr).extractblkdevcapacity(
+                  "/dev/" + utilities::trim(sout), bsd),
               0);
-    std::string slist = dir / "list";
-    utilities::write(slist, sbig + " " + dir / "full/a.tar.gz\n");
-    velka::archiver::archiver arch(nullptr);
-    velka::lvm::lvm lvm(nullptr);
-
-    // A file on the medium-error disk, held open so that only its data must be read again.
-    std::string smed = dir / "med";
-    ASSERT_EQ(velka_test::sh("mkdir -p " + smed + " && mkfs.ext4 -q /dev/" + ssd + " && mount /dev/" +
-                             ssd + " " + smed + " && cp " + sbig + " " + smed + " && sync"),
+    EXPECT_EQ(bsd.get_blocks() * bsd.get_blksize(), 32ull << 20);
+    // A file on the scsi_debug disk, held open so that only its data must be read again; a
+    // full tmpfs; a device-mapper error target (every I/O fails) and a linear one that
+    // becomes an error target under a mounted filesystem.
+    std::string smed = dir / "med", sfull = dir / "full", sflip = dir / "flip";
+    ASSERT_EQ(velka_test::sh(medium("0") + " && mkdir " + smed + " " + sfull + " " + sflip +
+                             " && mkfs.ext4 -q /dev/" + ssd + " && mount /dev/" + ssd + " " + smed +
+                             " && cp " + sbig + " " + smed +
+                             " && sync && mount -t tmpfs "
+                             "-o size=2M tmpfs " +
+                             sfull + " && dmsetup create velkaerr --table '0 65536 error'"),
               0);
     int ifd = open((smed + "/big").c_str(), O_RDONLY);
-    const std::string sflip = "/dev/mapper/velkaflip", sflipmnt = dir / "flip";
+    const std::string serr = "/dev/mapper/velkaerr",
+                      ssz = "\"0 $(blockdev --getsz /dev/" + shd + ") ";
+    const std::string sflipping =
+        "dmsetup create velkaflip --table " + ssz + "linear /dev/" + shd +
+        " 0\" && mkfs.ext4 -q /dev/mapper/velkaflip && mount /dev/mapper/velkaflip " + sflip +
+        " && touch " + sflip +
+        "/copy && sync && dmsetup suspend velkaflip && dmsetup load "
+        "velkaflip --table " +
+        ssz + "error\" && dmsetup resume velkaflip &&";
+    utilities::write(dir / "list", sbig + " " + sfull + "/a.tar.gz\n");
+    std::vector<velka::blkdev::partitioninfo> vparts;
+    velka::archiver::archiver arch(nullptr);
+    velka::lvm::lvm lvm(nullptr);
     runrows({
-        {"medium error: partition listing", [&] {
-             setmedium(true);
-             return bsd.extractpartitioninfo(vparts);
-         }, 120},
-        {"medium error: copy from the disk",
-         [&] { return copyresult(smed + "/big", dir / "x/copy"); }, 120},
-        {"dm error: mkfs ext4", [&] { return fs.mkfs(serr, "ext4"); }, 120},
-        {"dm error: mount", [&] { return fs.mount(serr, dir / "mnt", "ext4", {}); }, 60},
-        {"dm error: pvcreate", [&] { return lvm.pvcreate(serr); }, 120},
-        {"full filesystem: copy", [&] { return copyresult(sbig, dir / "full/copy"); }, 120},
-        {"full filesystem: archive create",
-         [&] { return arch.creategziparchive(slist); }, 300},
-        {"mkfs killed", [&] {
-             auto k = std::async(std::launch::async, [] { return killwhenseen("mkfs.ext4"); });
-             int i = fs.mkfs("/dev/" + shd, "ext4");
-             return k.get() ? i : 0;
-         }, 300},
-        {"dm error under a mounted filesystem: copy", [&] {
-             velka_test::sh("dmsetup create velkaflip --table \"0 $(blockdev --getsz /dev/" + shd +
-                            ") linear /dev/" + shd + " 0\" && mkfs.ext4 -q " + sflip +
-                            " && mkdir -p " + sflipmnt + " && mount " + sflip + " " + sflipmnt + " && touch " + sflipmnt +
-                            "/copy && sync && dmsetup suspend velkaflip && dmsetup load velkaflip --table "
-                            "\"0 $(blockdev --getsz /dev/" + shd +
-                            ") error\" && dmsetup resume velkaflip");
-             return copyresult(sbig, sflipmnt + "/copy");
-         }, 120},
-        {"disk deleted: partition listing", [&] {
-             setmedium(false);
-             close(ifd);
-             velka_test::sh("umount " + smed + "; echo 1 >/sys/block/" + ssd + "/device/delete");
-             return bsd.extractpartitioninfo(vparts);
-         }, 120},
-        {"disk deleted: mkfs", [&] { return fs.mkfs("/dev/" + ssd, "ext4"); }, 120},
+        {"medium error: partition listing", medium("2") + " &&",
+         [&] { return bsd.extractpartitioninfo(vparts); }, 120},
+        {"medium error: copy from the disk", "",
+         [&] { return copyresult(smed + "/big", sfull + "/../copy"); }, 120},
+        {"dm error: mkfs ext4", "", [&] { return fs.mkfs(serr, "ext4"); }, 120},
+        {"dm error: mount", "", [&] { return fs.mount(serr, sflip, "ext4", {}); }, 60},
+        {"dm error: pvcreate", "", [&] { return lvm.pvcreate(serr); }, 120},
+        {"full filesystem: copy", "", [&] { return copyresult(sbig, sfull + "/copy"); }, 120},
+        {"full filesystem: archive create", "",
+         [&] { return arch.creategziparchive(dir / "list"); }, 300},
+        {"mkfs killed", "",
+         [&] { return killing("mkfs.ext4", [&] { return fs.mkfs("/dev/" + shd, "ext4"); }); }, 300},
+        {"dm error under a mounted filesystem: copy", sflipping,
+         [&] { return copyresult(sbig, sflip + "/copy"); }, 120},
+        {"disk deleted: partition listing",
+         medium("0") + " && umount -l " + smed + " && echo 1 >/sys/block/" + ssd +
+             "/device/delete &&",
+         [&] { return bsd.extractpartitioninfo(vparts); }, 120},
+        {"disk deleted: mkfs", "", [&] { return fs.mkfs("/dev/" + ssd, "ext4"); }, 120},
     });
     // A failed copy leaves no destination that looks whole, a failed archive none that reads.
-    for (const std::string& s : {dir / "full/copy", dir / "x/copy"})
+    for (const std::string& s : {sfull + "/copy", dir / "copy"})
         EXPECT_NE(velka_test::sh("test \"$(stat -c %s " + s + ")\" -ge 8388608"), 0) << s;
-    EXPECT_NE(velka_test::sh("gzip -t " + dir / "full/a.tar.gz"), 0);
-    velka_test::sh("umount " + dir / "full" + " " + sflipmnt +
+    EXPECT_NE(velka_test::sh("gzip -t " + sfull + "/a.tar.gz"), 0);
+    close(ifd);
+    velka_test::sh("umount " + sfull + " " + sflip +
                    "; dmsetup remove velkaerr; dmsetup remove velkaflip");
 }
