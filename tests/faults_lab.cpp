@@ -152,6 +152,8 @@ TEST(Lab_Faults, EveryFaultFailsCleanlyWithinItsBound) {
         "velkaflip --table " +
         ssz + "error\" && dmsetup resume velkaflip &&";
     utilities::write(dir / "list", sbig + " " + sfull + "/a.tar.gz\n");
+    utilities::write(dir / "list2", sbig + " " + dir / "k.tar.gz\n");
+    velka::blkdev::blkdev bhd("/dev/" + shd, nullptr);
     std::vector<velka::blkdev::partitioninfo> vparts;
     velka::archiver::archiver arch(nullptr);
     velka::lvm::lvm lvm(nullptr);
@@ -168,6 +170,11 @@ TEST(Lab_Faults, EveryFaultFailsCleanlyWithinItsBound) {
          [&] { return arch.creategziparchive(dir / "list"); }, 300},
         {"mkfs killed", "",
          [&] { return killing("mkfs.ext4", [&] { return fs.mkfs("/dev/" + shd, "ext4"); }); }, 300},
+        {"parted killed", "",
+         [&] { return killing("parted", [&] { return bhd.setlabel("gpt"); }); }, 300},
+        {"tar killed", "",
+         [&] { return killing("tar", [&] { return arch.creategziparchive(dir / "list2"); }); },
+         300},
         {"dm error under a mounted filesystem: copy", sflipping,
          [&] { return copyresult(sbig, sflip + "/copy"); }, 120},
         {"disk deleted: partition listing",
@@ -179,7 +186,8 @@ TEST(Lab_Faults, EveryFaultFailsCleanlyWithinItsBound) {
     // A failed copy leaves no destination that looks whole, a failed archive none that reads.
     for (const std::string& s : {sfull + "/copy", dir / "copy"})
         EXPECT_NE(velka_test::sh("test \"$(stat -c %s " + s + ")\" -ge 8388608"), 0) << s;
-    EXPECT_NE(velka_test::sh("gzip -t " + sfull + "/a.tar.gz"), 0);
+    for (const std::string& s : {sfull + "/a.tar.gz", dir / "k.tar.gz"})
+        EXPECT_NE(velka_test::sh("gzip -t " + s), 0) << s;
     close(ifd);
     velka_test::sh("umount " + sfull + " " + sflip +
                    "; dmsetup remove velkaerr; dmsetup remove velkaflip");
