@@ -623,7 +623,22 @@ int blkdev::extractpartitioninfo(std::vector<partitioninfo>& part_vec) {
                             "Failed to extract output of command " + scmd);
         return iret;
     }
+    size_t ubefore = part_vec.size();
     parsepartitionlisting(vlines, part_vec, m_plogsrc);
+    // parted lists a disk whose first sectors cannot be read (a medium error) like a blank
+    // one: no partitions count only from a disk whose first sector reads.
+    if (part_vec.size() == ubefore) {
+        int ifd = ::open(m_sdevicepath.c_str(), O_RDONLY | O_CLOEXEC);
+        char buf[512];
+        ssize_t r = ifd < 0 ? -1 : pread(ifd, buf, sizeof(buf), 0);
+        int ierr = errno;
+        if (ifd >= 0) ::close(ifd);
+        if (r < 0) {
+            LOG(m_plogsrc, s_partfile, stag,
+                "Failed to read block device " + m_sdevicepath + " " + strerror(ierr));
+            return -1;
+        }
+    }
     return 0;
 }
 

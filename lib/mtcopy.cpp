@@ -294,6 +294,22 @@ void mtcopy::finish() {
         }
     }
     closefd(m_isrc_fd);
+    // Writes only reach the page cache: a device that fails under the destination's
+    // filesystem is only seen when the data is written back, so a copy counts once its data
+    // is on the device. A copy that failed is cut to nothing, so that no destination of the
+    // source's size (later runs written, an earlier one not) looks complete.
+    struct stat stdest;
+    if (m_idest_fd >= 0 && fstat(m_idest_fd, &stdest) == 0 && S_ISREG(stdest.st_mode)) {
+        if (m_iresult == 0 && fdatasync(m_idest_fd) != 0) {
+            m_iresult = -1;
+            m_ierrno = errno;
+            LOG(m_plogger, s_file, "mtcopy::wait",
+                "Failed to write file " + m_sdest_file + " " + errtext(m_ierrno));
+        }
+        if (m_iresult != 0 && ftruncate(m_idest_fd, 0) != 0)
+            LOG(m_plogger, s_file, "mtcopy::wait",
+                "Failed to truncate file " + m_sdest_file + " " + errtext(errno));
+    }
     // A destination that cannot be closed cleanly (a delayed write error) lost data.
     int ierr = closefd(m_idest_fd);
     if (ierr != 0) {
