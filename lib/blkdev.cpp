@@ -289,16 +289,6 @@ bool partedwords(velka::logger::source* plog,
     return true;
 }
 
-// A disk that is in use, or one of whose partitions is, is not touched: logs what uses it and
-// returns true.
-bool refusedinuse(velka::logger::source* plog, const char* stag, const std::string& sdev) {
-    std::string susage;
-    if (!utilities::inuse(sdev, susage)) return false;
-    velka::detail::refuse(plog, s_partfile, stag, "Block device " + sdev + " refused: " + susage,
-                          sdev);
-    return true;
-}
-
 // GPT keeps a partition name as at most 36 UTF-16 code units; parted cuts a longer name and
 // drops characters beyond the Basic Multilingual Plane (which would take two units each)
 // with only a warning. Why a name cannot be kept whole in GPT; empty when it can.
@@ -482,7 +472,9 @@ int parsepartitionlisting(const std::vector<std::string>& vlines,
 }
 
 int blkdev::clearpartitiontable() {
-    if (refusedinuse(m_plogsrc, "blkdev::clearpartitiontable", m_sdevicepath)) return -1;
+    if (velka::detail::refusedinuse(m_plogsrc, s_partfile, "blkdev::clearpartitiontable",
+                                    m_sdevicepath))
+        return -1;
     int ifd = ::open(m_sdevicepath.c_str(), O_RDWR | O_CLOEXEC);
     if (ifd < 0) {
         int ierr = errno;
@@ -511,7 +503,8 @@ int blkdev::setlabel(const std::string& slabel) {
     const char* const stag = "blkdev::setlabel";
     std::string qdev, qlabel;
     if (!quoteall(m_plogsrc, stag, {{&m_sdevicepath, &qdev}, {&slabel, &qlabel}}) ||
-        !partedwords(m_plogsrc, stag, {&slabel}) || refusedinuse(m_plogsrc, stag, m_sdevicepath))
+        !partedwords(m_plogsrc, stag, {&slabel}) ||
+        velka::detail::refusedinuse(m_plogsrc, s_partfile, stag, m_sdevicepath))
         return -1;
     std::string scmd = mklabelcmd(qdev, qlabel);
     velka::detail::note(
@@ -539,7 +532,7 @@ int blkdev::createpartition(const std::string& start,
         return -1;
     if (!partedwords(m_plogsrc, stag, {&start, &size}) ||
         !partedwords(m_plogsrc, stag, {&name}, true) ||
-        refusedinuse(m_plogsrc, stag, m_sdevicepath))
+        velka::detail::refusedinuse(m_plogsrc, s_partfile, stag, m_sdevicepath))
         return -1;
     // A name that GPT cannot hold whole: parted would cut it and still succeed. Only a name
     // longer than 36 bytes or beyond ASCII can be one, so only then is the table type asked.
@@ -634,8 +627,10 @@ int blkdev::extractpartitioninfo(std::vector<partitioninfo>& part_vec) {
         int ierr = errno;
         if (ifd >= 0) ::close(ifd);
         if (r < 0) {
-            LOG(m_plogsrc, s_partfile, stag,
-                "Failed to read block device " + m_sdevicepath + " " + strerror(ierr));
+            velka::detail::failwhat(
+                m_plogsrc, s_partfile, stag,
+                "Failed to read block device " + m_sdevicepath + " " + strerror(ierr),
+                "read " + m_sdevicepath, ierr);
             return -1;
         }
     }

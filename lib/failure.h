@@ -48,6 +48,12 @@ inline void refuse(velka::logger::source* plog,
                    const std::string& svalue = std::string()) {
     failwhat(plog, sfile, sfunc, stext, svalue, 0);
 }
+// A device that is in use, or one of whose partitions is (utilities::inuse), is not touched:
+// refused as "Block device {sdev} refused: {what uses it}" and true; false when it is free.
+bool refusedinuse(velka::logger::source* plog,
+                  const char* sfile,
+                  const char* sfunc,
+                  const std::string& sdev);
 // A failure that follows the failure of an inner call which recorded what failed (another
 // operation of the library, or the SCSI pass-through, which records the open or the SG_IO
 // call with the device and errno before it throws): that cause (what, exit status, errno,

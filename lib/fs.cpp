@@ -99,15 +99,6 @@ bool refused(velka::logger::source* plog, const char* stag, const operands& ops)
     return true;
 }
 
-// A device that is in use, or one of whose partitions is, is not touched: logs what uses it and
-// returns true.
-bool refusedinuse(velka::logger::source* plog, const char* stag, const std::string& sdev) {
-    std::string susage;
-    if (!utilities::inuse(sdev, susage)) return false;
-    velka::detail::refuse(plog, s_file, stag, "Block device " + sdev + " refused: " + susage, sdev);
-    return true;
-}
-
 // The shared run-and-log step, logging under this module's file name.
 int runlogged(velka::logger::source* plog,
               const char* stag,
@@ -141,7 +132,8 @@ int fs::mkfs(std::string sblkdev, std::string sfilesystem) {
                         "Request to create " + sfilesystem + " on " + sblkdev);
     operands ops;
     std::string scmd = mkfscmd(sblkdev, sfilesystem, ops);
-    if (refused(m_plogsrc, "fs::mkfs", ops) || refusedinuse(m_plogsrc, "fs::mkfs", sblkdev))
+    if (refused(m_plogsrc, "fs::mkfs", ops) ||
+        velka::detail::refusedinuse(m_plogsrc, s_file, "fs::mkfs", sblkdev))
         return -1;
     std::string sout;
     return runlogged(m_plogsrc, "fs::mkfs", "Filesystem will be created using command " + scmd,
@@ -219,9 +211,10 @@ int fs::mkdir_r(std::string spath, unsigned int umode) {
 int fs::symlink(std::string spath, std::string slinkname) {
     int iret = ::symlink(spath.c_str(), slinkname.c_str());
     if (iret != 0)
-        velka::detail::fail(
+        velka::detail::failwhat(
             m_plogsrc, s_file, "fs::symlink",
-            "failed to create symbolic link " + slinkname + " pointing to " + spath);
+            "failed to create symbolic link " + slinkname + " pointing to " + spath,
+            "symlink " + slinkname, errno);
     else
         velka::detail::note(
             m_plogsrc, s_file, "fs::symlink",
@@ -272,7 +265,7 @@ int fs::createswapdevice(std::string sdev) {
     operands ops;
     std::string scmd = mkswapcmd(sdev, ops);
     if (refused(m_plogsrc, "fs::createswapdevice", ops) ||
-        refusedinuse(m_plogsrc, "fs::createswapdevice", sdev))
+        velka::detail::refusedinuse(m_plogsrc, s_file, "fs::createswapdevice", sdev))
         return -1;
     std::string sout;
     return runlogged(m_plogsrc, "fs::createswapdevice",

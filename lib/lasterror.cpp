@@ -2,6 +2,7 @@
 // take over. Both are thread-local through the general dynamic TLS model (no initial-exec
 // TLS), so the library stays loadable with dlopen.
 #include <velka/lasterror>
+#include <velka/utilities>
 
 #include <algorithm>
 #include <cstring>
@@ -117,6 +118,16 @@ void failwhat(velka::logger::source* plog,
               int ierrno) {
     velka::logger::LOG(plog, sfile, sfunc, stext);
     record(sfunc, stext, swhat, -1, ierrno, "");
+}
+
+bool refusedinuse(velka::logger::source* plog,
+                  const char* sfile,
+                  const char* sfunc,
+                  const std::string& sdev) {
+    std::string susage;
+    if (!utilities::utilities::inuse(sdev, susage)) return false;
+    refuse(plog, sfile, sfunc, "Block device " + sdev + " refused: " + susage, sdev);
+    return true;
 }
 
 void failcaught(velka::logger::source* plog,

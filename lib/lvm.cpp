@@ -65,15 +65,6 @@ bool operandok(velka::logger::source* plog,
     return false;
 }
 
-// A device that is in use, or one of whose partitions is, is not touched: logs what uses it and
-// returns false.
-bool notinuse(velka::logger::source* plog, const char* stag, const std::string& sblk) {
-    std::string susage;
-    if (!utilities::inuse(sblk, susage)) return true;
-    velka::detail::refuse(plog, s_file, stag, "Block device " + sblk + " refused: " + susage, sblk);
-    return false;
-}
-
 // pvcreate -ff -y {device}
 std::string pvcreatecmd(const std::string& sblk) {
     return "pvcreate -ff -y " + q(sblk);
@@ -295,7 +286,7 @@ bool parsefirst(const std::list<std::string>& llines, std::string& sname) {
 
 int lvm::pvcreate(const std::string& sblk) {
     if (!operandok(m_plogsrc, "lvm::pvcreate", "Physical volume", sblk) ||
-        !notinuse(m_plogsrc, "lvm::pvcreate", sblk))
+        velka::detail::refusedinuse(m_plogsrc, s_file, "lvm::pvcreate", sblk))
         return -1;
     std::string scmd = pvcreatecmd(sblk);
     return runlogged(m_plogsrc, "lvm::pvcreate",
@@ -305,7 +296,7 @@ int lvm::pvcreate(const std::string& sblk) {
 
 int lvm::pvremove(const std::string& sblk) {
     if (!operandok(m_plogsrc, "lvm::pvremove", "Physical volume", sblk) ||
-        !notinuse(m_plogsrc, "lvm::pvremove", sblk))
+        velka::detail::refusedinuse(m_plogsrc, s_file, "lvm::pvremove", sblk))
         return -1;
     std::string scmd = pvremovecmd(sblk);
     return runlogged(m_plogsrc, "lvm::pvremove",
@@ -320,7 +311,7 @@ int lvm::vgcreate(const std::string& svg, unsigned int uiextentsize) {
         if (!operandok(m_plogsrc, "lvm::vgcreate", "Physical volume", sblk)) return -1;
     }
     for (const auto& sblk : m_lblkdev) {
-        if (!notinuse(m_plogsrc, "lvm::vgcreate", sblk)) return -1;
+        if (velka::detail::refusedinuse(m_plogsrc, s_file, "lvm::vgcreate", sblk)) return -1;
     }
     velka::detail::note(m_plogsrc, s_file, "lvm::vgcreate",
                         "Request to create volume group " + svg + " with an extent size of " +

@@ -101,8 +101,9 @@ int mnttab::umount() {
 int mnttab::stamp_loc() {
     // An empty location would pass every later check_valid_stamp as the location "".
     if (m_stamploc.empty()) {
-        velka::detail::note(m_plogsrc, s_file, "mnttab::stamp_loc",
-                            "No mount path location set for " + m_smntpath + ": nothing stamped");
+        velka::detail::refuse(m_plogsrc, s_file, "mnttab::stamp_loc",
+                              "No mount path location set for " + m_smntpath + ": nothing stamped",
+                              m_smntpath);
         return -1;
     }
     velka::detail::note(
@@ -152,8 +153,8 @@ int mnttab::check_valid_stamp(std::string spath, std::string& mpath) {
         return -1;
     }
     if (sloc.empty()) {
-        velka::detail::note(m_plogsrc, s_file, "mnttab::check_valid_stamp",
-                            "Found an empty mount path stamp @ " + spath);
+        velka::detail::refuse(m_plogsrc, s_file, "mnttab::check_valid_stamp",
+                              "Found an empty mount path stamp @ " + spath, spath);
         return -1;
     }
     mpath = sloc;

@@ -585,7 +585,7 @@ int pci_cfg::parse_cfg_space(const unsigned char* pcfgspace,
             // The capability list (status bit 4): at most 48 entries, each at a dword
             // boundary past the standard header.
             if ((le16(0x06) & 0x10) == 0) break;
-            for (int ipos = pcfgspace[0x34] & 0xFC, icount = 0; ipos >= 0x40 && icount < 48;
+            for (int ipos = le16(0x34) & 0xFC, icount = 0; ipos >= 0x40 && icount < 48;
                  ipos = (le16(ipos) >> 8) & 0xFC, ++icount) {
                 if (ipos + 8 > cfg_size) break;
                 if (pcfgspace[ipos] == 0x0D) {

@@ -123,14 +123,8 @@ int runlogged(velka::logger::source* plog,
     std::string sout, serr;
     int iret = lenv.empty() ? velka::detail::system(scmd, sout, serr)
                             : velka::detail::system(scmd, sout, serr, "C", lenv);
-    if (iret != 0) {
-        if (!shide.empty()) {
-            for (size_t pos = serr.find(shide); pos != std::string::npos;
-                 pos = serr.find(shide, pos + 8))
-                serr.replace(pos, shide.size(), s_mask);
-        }
-        velka::detail::fail(plog, s_file, stag, sfailure + serr, shide);
-    }
+    // The failure masks shide in its log line and in what it records.
+    if (iret != 0) velka::detail::fail(plog, s_file, stag, sfailure + serr, shide);
     return iret;
 }
 

@@ -13,21 +13,6 @@
 
 namespace invtools {
 
-bool havetool(const std::string& sname) {
-    const char* spath = getenv("PATH");
-    std::string sdirs = spath != nullptr ? spath : "/usr/bin:/bin";
-    size_t upos = 0;
-    while (upos <= sdirs.size()) {
-        size_t uend = sdirs.find(':', upos);
-        if (uend == std::string::npos) uend = sdirs.size();
-        std::string sdir = sdirs.substr(upos, uend - upos);
-        if (sdir.empty()) sdir = ".";
-        if (access((sdir + "/" + sname).c_str(), X_OK) == 0) return true;
-        upos = uend + 1;
-    }
-    return false;
-}
-
 std::string utf8(const std::string& s) {
     static const char s_replacement[] = "\xef\xbf\xbd";  // U+FFFD
     std::string sout;

@@ -1,6 +1,6 @@
-// Helpers shared by the sections of velka-inventory: whether a tool is installed, values
-// written safely into JSON, into the table and into Prometheus' text format, and running
-// independent steps one after another or each on a thread of its own.
+// Helpers shared by the sections of velka-inventory: values written safely into JSON, into the
+// table and into Prometheus' text format, and running independent steps one after another or
+// each on a thread of its own.
 #ifndef VELKA_TOOLS_INVENTORY_COMMON_H
 #define VELKA_TOOLS_INVENTORY_COMMON_H
 
@@ -11,10 +11,6 @@
 
 namespace invtools {
 
-// Whether a program of that name is on PATH (or, without PATH, in /usr/bin or /bin). The
-// sections ask first, so that a missing tool is named once in the inventory's own words and no
-// shell error reaches the terminal.
-bool havetool(const std::string& sname);
 // The text as valid UTF-8: every byte that does not belong to a well-formed sequence (a stray
 // continuation byte, a sequence cut short, an overlong form, a surrogate, a code point above
 // U+10FFFF) becomes U+FFFD, one for each maximal ill-formed part; valid text is unchanged.

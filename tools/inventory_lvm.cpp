@@ -21,7 +21,6 @@
 
 namespace {
 
-using invtools::havetool;
 using invtools::jsonnumber;
 using invtools::jsonstring;
 using invtools::printable;

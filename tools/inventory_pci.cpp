@@ -15,7 +15,6 @@
 
 namespace {
 
-using invtools::havetool;
 using invtools::jsonstring;
 using invtools::printable;
 
