@@ -1,4 +1,4 @@
-// lab-args: --disk scsi_debug:dev_size_mb=32,add_host=2,per_host_store=1
+// lab-args: --cpus 2 --disk scsi_debug:dev_size_mb=32,add_host=2,per_host_store=1
 // lab-args: --disk scsi-hd:size=128M,serial=VELKAFLT1 --disk scsi-hd:size=1G,serial=VELKAFLT2
 //
 // Faults injected for real: scsi_debug medium errors, device-mapper error and flakey targets
@@ -38,8 +38,7 @@ using velka::utilities::utilities;
 
 namespace {
 
-// The first disk but sskip whose model or unit serial number holds stext, as "sdX"; "" when
-// none.
+// The first disk but sskip whose model or unit serial holds stext, as "sdX"; "" when none.
 std::string findisk(const std::string& stext, const std::string& sskip = "") {
     std::list<std::string> l;
     utilities::readdir("/sys/block", l);
@@ -160,8 +159,13 @@ TEST(Lab_Faults, EveryFaultFailsCleanlyWithinItsBound) {
     ASSERT_TRUE(lvmpv.vgcreate("velkavg", 4) == 0 && lvmpv.lvpoolcreate("pool", 128) == 0);
     int ifd = open((smed + "/big").c_str(), O_RDONLY | O_CLOEXEC);
     const std::string serr = "/dev/mapper/velkaerr", sfw = "/dev/mapper/velkafw",
-                      sdelay = " && echo 250 >/sys/bus/pseudo/drivers/scsi_debug/delay && (sleep ",
                       sflakey = "flakey /dev/" + shd + " 0 ";
+    // Each scsi_debug command takes 1 s; sdisk is deleted safter s later, while the call runs.
+    auto deleting = [](const char* safter, const std::string& sdisk) {
+        return " && echo 250 >/sys/bus/pseudo/drivers/scsi_debug/delay && { (sleep " +
+               std::string(safter) + "; echo 1 >/sys/block/" + sdisk +
+               "/device/delete) >/dev/null 2>&1 & } &&";
+    };
     // A linear target over the whole VELKAFLT1 disk under a mounted ext4, then stable instead.
     auto flipping = [&](const std::string& sdm, const std::string& stable) {
         std::string sdir = dir / sdm, ssz = "\"0 $(blockdev --getsz /dev/" + shd + ") ";
@@ -231,13 +235,9 @@ TEST(Lab_Faults, EveryFaultFailsCleanlyWithinItsBound) {
          [&] { return lvmpv.thinlvcreate("pool", "thin", 8); }, 120},
         {"PV turned error: deactivate", "", [&] { return lvmpv.stopvg("velkavg"); }, 120},
         {"PV turned error: activate", "", [&] { return lvmpv.startvg("velkavg"); }, 120},
-        {"disk deleted mid-copy from it",
-         medium("0") + sdelay + "1; echo 1 >/sys/block/" + ssd +
-             "/device/delete) >/dev/null 2>&1 &",
+        {"disk deleted mid-copy from it", medium("0") + deleting("1", ssd),
          [&] { return copyresult(smed + "/big", dir / "copy3"); }, 120},
-        {"disk deleted mid-copy onto it",
-         "dmsetup remove velkafw" + sdelay + "0.5; echo 1 >/sys/block/" + ssd2 +
-             "/device/delete) >/dev/null 2>&1 &",
+        {"disk deleted mid-copy onto it", "dmsetup remove --retry velkafw" + deleting("0.5", ssd2),
          [&] { return copyresult(sbig, "/dev/" + ssd2); }, 120},
         {"disk deleted: partition listing",
          "for i in $(seq 300); do test -e /sys/block/" + ssd +
