@@ -295,18 +295,23 @@ void mtcopy::finish() {
     }
     closefd(m_isrc_fd);
     // Writes only reach the page cache: a device that fails under the destination's
-    // filesystem is only seen when the data is written back, so a copy counts once its data
-    // is on the device. A copy that failed is cut to nothing, so that no destination of the
-    // source's size (later runs written, an earlier one not) looks complete.
+    // filesystem, or a block device written directly, is only seen when the data is written
+    // back (the last close of a block device writes it back but reports nothing), so a copy
+    // counts once its data is on the device. A regular file of a copy that failed is cut to
+    // nothing, so that no destination of the source's size (later runs written, an earlier
+    // one not) looks complete.
     struct stat stdest;
-    if (m_idest_fd >= 0 && fstat(m_idest_fd, &stdest) == 0 && S_ISREG(stdest.st_mode)) {
+    if (m_idest_fd >= 0 && fstat(m_idest_fd, &stdest) == 0 &&
+        (S_ISREG(stdest.st_mode) || S_ISBLK(stdest.st_mode))) {
         if (m_iresult == 0 && fdatasync(m_idest_fd) != 0) {
             m_iresult = -1;
             m_ierrno = errno;
-            LOG(m_plogger, s_file, "mtcopy::wait",
-                "Failed to write file " + m_sdest_file + " " + errtext(m_ierrno));
+            velka::detail::failwhat(
+                m_plogger, s_file, "mtcopy::wait",
+                "Failed to write file " + m_sdest_file + " " + errtext(m_ierrno),
+                "fdatasync " + m_sdest_file, m_ierrno);
         }
-        if (m_iresult != 0 && ftruncate(m_idest_fd, 0) != 0)
+        if (m_iresult != 0 && S_ISREG(stdest.st_mode) && ftruncate(m_idest_fd, 0) != 0)
             LOG(m_plogger, s_file, "mtcopy::wait",
                 "Failed to truncate file " + m_sdest_file + " " + errtext(errno));
     }
