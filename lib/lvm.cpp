@@ -535,12 +535,24 @@ int lvm::thinlvcreate(const std::string& sthinpool,
 
 // The pool's metadata volume and its spare take extents the object never asked for: the
 // group's own counts replace the tracked ones, less the snapshot reserve, which only this
-// object knows of. A count that cannot be read keeps its tracked value.
+// object knows of. The group's size does not change, so once its free count is read, what is
+// not free is allocated: the allocated count is asked of the tools only when the size is not
+// known (its count failed at creation). A count that cannot be read keeps its tracked value.
 void lvm::recount() {
     unsigned long long ullsnapshot = m_breserved_for_snapshot ? snapshotreserve() : 0;
-    if (extractfreeextents() == 0)
+    bool bfree = extractfreeextents() == 0;
+    if (bfree && m_ulltotalextents > 0 && m_ulltotalextents >= m_ullfreeextents) {
+        m_ullallocatedextents = m_ulltotalextents - m_ullfreeextents + ullsnapshot;
+        velka::detail::note(m_plogsrc, s_file, "lvm::recount",
+                            "Volume group " + m_svg + " has " +
+                                lognum(m_ulltotalextents - m_ullfreeextents) +
+                                " allocated extents: " + lognum(m_ulltotalextents) +
+                                " extents less the free ones");
+    } else if (extractallocatedextents() == 0) {
+        m_ullallocatedextents += ullsnapshot;
+    }
+    if (bfree)
         m_ullfreeextents = m_ullfreeextents > ullsnapshot ? m_ullfreeextents - ullsnapshot : 0;
-    if (extractallocatedextents() == 0) m_ullallocatedextents += ullsnapshot;
 }
 
 unsigned long long lvm::snapshotreserve() const {

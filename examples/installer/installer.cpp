@@ -22,6 +22,7 @@
 //                     TARGET/etc/velka/mounts)
 //   --log FILE        log file (default /var/log/velka-installer.log)
 //   --keep-mounted    leave the new tree mounted after a successful install
+//   --timings         at the end, one line "step NAME SECONDS" per step on standard error
 //   --dry-run         discover and choose the disk, print every step, change nothing
 // SIZE is a number of bytes with an optional K, M, G or T (powers of 1024).
 //
@@ -39,6 +40,7 @@
 //   3  no disk fits the plan, or the disk asked for is refused (nothing was written)
 //   4  a step failed and the cleanup failed too: something may still be mounted (see the log)
 #include <fcntl.h>
+#include <time.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -91,6 +93,7 @@ struct plan {
     std::string slog = "/var/log/velka-installer.log";
     bool bkeepmounted = false;
     bool bdryrun = false;
+    bool btimings = false;
 
     // What the disk must hold: 1 MiB before the first partition, the partitions, and room for
     // the LVM metadata and the thin pool's own (which the library sets aside) beyond the
@@ -118,6 +121,12 @@ unsigned long long parsesize(const std::string& stext) {
     return ull << ushift;
 }
 
+double now() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
 std::string mib(unsigned long long ullbytes) {
     return std::to_string(ullbytes / s_mib) + "MiB";
 }
@@ -127,8 +136,19 @@ public:
     installer(const plan& p, velka::logger::source* plog) : m_plan(p), m_plog(plog), m_fs(plog) {}
 
     int run();
+    // The wall time of each step run, in the order run ("step NAME SECONDS").
+    void printtimings() const {
+        for (const auto& t : m_vtimes) fprintf(stderr, "step %s %.3f\n", t.first, t.second);
+    }
 
 private:
+    int timed(const char* sname, int (installer::*pstep)()) {
+        double dstart = now();
+        int irc = (this->*pstep)();
+        m_vtimes.emplace_back(sname, now() - dstart);
+        return irc;
+    }
+
     // One step: printed, logged.
     void step(const std::string& stext) {
         printf("%s%s\n", m_plan.bdryrun ? "would: " : "", stext.c_str());
@@ -183,6 +203,7 @@ private:
     std::string m_spv;
     std::list<velka::mnttab::mnttab> m_lmounted;  // in mount order
     bool m_bvgcreated = false;
+    std::vector<std::pair<const char*, double>> m_vtimes;
 };
 
 // Why a disk cannot take the installation; empty when it can.
@@ -481,13 +502,15 @@ bool installer::unmountall() {
 }
 
 int installer::run() {
-    int irc = choosedisk();
+    int irc = timed("discover", &installer::choosedisk);
     if (irc != e_ok) return irc;
-    for (int (installer::*pstep)() :
-         {&installer::partition, &installer::buildvolumes, &installer::makefilesystems,
-          &installer::mountall, &installer::restore, &installer::copydataset, &installer::stamp,
-          &installer::writeconfig}) {
-        irc = (this->*pstep)();
+    const std::pair<const char*, int (installer::*)()> asteps[] = {
+        {"partition", &installer::partition}, {"volumes", &installer::buildvolumes},
+        {"filesystems", &installer::makefilesystems}, {"mount", &installer::mountall},
+        {"restore", &installer::restore}, {"copy", &installer::copydataset},
+        {"stamp", &installer::stamp}, {"config", &installer::writeconfig}};
+    for (const auto& st : asteps) {
+        irc = timed(st.first, st.second);
         if (irc != e_ok) break;
     }
     if (m_plan.bdryrun) return irc;
@@ -495,11 +518,15 @@ int installer::run() {
         step("installed on " + m_sdisk + "; the tree stays mounted on " + m_plan.starget);
         return e_ok;
     }
+    double dstart = now();
     bool bclean = unmountall();
+    m_vtimes.emplace_back("unmount", now() - dstart);
     if (irc == e_ok && bclean && m_bvgcreated) {
         step("deactivate volume group " + m_plan.svg);
+        dstart = now();
         velka::lvm::lvm lvm(m_plog);
         if (lvm.stopvg(m_plan.svg) != 0) irc = fail("deactivation of " + m_plan.svg);
+        m_vtimes.emplace_back("deactivate", now() - dstart);
     }
     if (!bclean) return e_dirty;
     if (irc == e_ok) step("installed on " + m_sdisk);
@@ -512,7 +539,8 @@ void usage() {
             "SIZE]\n"
             "                 [--data SIZE] [--swap SIZE] [--fs xfs|ext4] [--vg NAME]\n"
             "                 [--target DIR] [--data-set DIR] [--mount-config FILE]\n"
-            "                 [--log FILE] [--keep-mounted] [--dry-run] --image ROOT.tar.gz\n");
+            "                 [--log FILE] [--keep-mounted] [--timings] [--dry-run] --image "
+            "ROOT.tar.gz\n");
 }
 
 // A value that reaches a tool or a list file as one word: no blanks, no leading "-".
@@ -534,6 +562,10 @@ int main(int argc, char** argv) {
         }
         if (sopt == "--keep-mounted") {
             p.bkeepmounted = true;
+            continue;
+        }
+        if (sopt == "--timings") {
+            p.btimings = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -591,10 +623,16 @@ int main(int argc, char** argv) {
     velka::logger::source logsrc(&logcore, velka::logger::everylevel);
     velka::logger::LOG(&logsrc, velka::logger::lvl_info,
                        std::string("installer starts") + (p.bdryrun ? " (dry run)" : ""));
-    int irc = installer(p, &logsrc).run();
+    installer inst(p, &logsrc);
+    int irc = inst.run();
     velka::logger::LOG(&logsrc, velka::logger::lvl_info,
                        "installer ends with exit code " + std::to_string(irc));
     // Every queued line reaches the file before the program ends.
+    double dstart = now();
     logcore.drain();
+    if (p.btimings) {
+        inst.printtimings();
+        fprintf(stderr, "step drain %.3f\n", now() - dstart);
+    }
     return irc;
 }
