@@ -601,6 +601,8 @@ bool simplecommand(const std::string& scmd,
                    std::vector<redirection>& lredirs) {
     lwords.clear();
     lredirs.clear();
+    // The shell is given the text up to its first NUL byte only.
+    if (scmd.find('\0') != std::string::npos) return false;
     size_t i = 0;
     const size_t n = scmd.size();
     while (i < n) {
