@@ -9,13 +9,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <list>
+#include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -859,11 +863,37 @@ int blkdevmgr::enumerateblkdevs() {
     direntlist entries;
     int icount = entries.scan(sysfs_scsidev, select);
     if (icount < 0) return -1;
-    for (int i = 0; i < icount; ++i) {
-        if (parseblkdevinfo(entries.name(i)) != 0)
-            velka::detail::fail(m_plogsrc, s_file, "blkdevmgr::enumerateblkdevs",
-                                std::string("Failed to parse block device info @ ") + sysfs_blkdev +
-                                    entries.name(i));
+    // The disks are examined several at a time: an examination mostly waits, for the disk's
+    // SCSI commands and for blkid and udevadm. The records are listed in the directory's
+    // order whatever order the examinations end in.
+    std::vector<std::unique_ptr<blkdev>> vfound(static_cast<size_t>(icount));
+    std::atomic<int> inext{0};
+    auto worker = [&] {
+        for (int i = inext++; i < icount; i = inext++) {
+            vfound[i] = examinedisk(entries.name(i));
+            if (!vfound[i])
+                velka::detail::fail(m_plogsrc, s_file, "blkdevmgr::enumerateblkdevs",
+                                    std::string("Failed to parse block device info @ ") +
+                                        sysfs_blkdev + entries.name(i));
+        }
+    };
+    unsigned int ucpus = std::thread::hardware_concurrency();
+    int ithreads = std::min<int>(icount, 4 * static_cast<int>(ucpus == 0 ? 1 : ucpus));
+    std::vector<std::thread> vthreads;
+    for (int i = 1; i < ithreads; ++i) {
+        try {
+            vthreads.emplace_back(worker);
+        } catch (const std::system_error&) {
+            break;  // no more threads: the ones running, and this one, do the rest
+        }
+    }
+    worker();
+    for (auto& t : vthreads) t.join();
+    for (const auto& p : vfound) {
+        if (!p || p->get_transport() == e_fc || p->get_transport() == e_iscsi) continue;
+        velka::detail::note(m_plogsrc, s_file, "blkdevmgr::parseblkdevinfo",
+                            "Found a block device " + p->get_dev());
+        addrecord(*p);
     }
     return 0;
 }
@@ -871,13 +901,15 @@ int blkdevmgr::enumerateblkdevs() {
 // One SCSI disk: identity from its SCSI address directory, capacity and capabilities through
 // its generic node, transport, label, then device numbers, removable flag and scheduler from
 // its block directory; its udev entries are written. Listed unless Fibre Channel or iSCSI.
-// -1 when its "block" directory no longer names a disk (it went away after the filter).
-int blkdevmgr::parseblkdevinfo(const std::string& slegato) {
+// Null when its "block" directory no longer names a disk (it went away after the filter).
+// Reads the manager's host map only: several run at once.
+std::unique_ptr<blkdev> blkdevmgr::examinedisk(const std::string& slegato) {
     std::string sscsidir = std::string(sysfs_scsidev) + "/" + slegato;
     std::list<std::string> lblock;
-    if (utilities::readdir(sscsidir + "/block", lblock) != 0 || lblock.empty()) return -1;
+    if (utilities::readdir(sscsidir + "/block", lblock) != 0 || lblock.empty()) return nullptr;
     const std::string skname = lblock.front();
-    blkdev bdev(std::string(devfs_mntpath) + "/" + skname, nullptr);
+    std::unique_ptr<blkdev> pdev(new blkdev(std::string(devfs_mntpath) + "/" + skname, nullptr));
+    blkdev& bdev = *pdev;
     bdev.set_legatopath(slegato);
     extractvendor(sscsidir, bdev);
     extractmodel(sscsidir, bdev);
@@ -896,12 +928,7 @@ int blkdevmgr::parseblkdevinfo(const std::string& slegato) {
     extractremovable(sblockdir, bdev);
     extractscheduler(sblockdir, bdev);
     bdev.createudeventry();
-    if (bdev.get_transport() != e_fc && bdev.get_transport() != e_iscsi) {
-        velka::detail::note(m_plogsrc, s_file, "blkdevmgr::parseblkdevinfo",
-                            "Found a block device " + bdev.get_dev());
-        addrecord(bdev);
-    }
-    return 0;
+    return pdev;
 }
 
 int blkdevmgr::enumeratenvmeflashdevs() {

@@ -27,6 +27,7 @@
 
 #include "cloexecfile.h"
 #include "failure.h"
+#include "internal/utilities.h"
 
 extern char** environ;
 
@@ -87,13 +88,22 @@ int emptyinput() {
     return fds[0];
 }
 
-// Starts /bin/sh -c scmd with the environment venv, standard input from /dev/null and its
-// standard output and standard error each on a new pipe; the read ends (close-on-exec) come
-// back in *poutfd and *perrfd. The pipes are created and the parent's copies of their write
-// ends closed under s_spawnlock. The child's pid, or -1 with errno set and no pipe left open.
-pid_t spawnshell(std::string scmd, std::vector<char*>& venv, int* poutfd, int* perrfd) {
-    std::string sarg0("sh"), sarg1("-c");
-    char* argv[] = {&sarg0[0], &sarg1[0], &scmd[0], nullptr};
+// Starts spath, or when spath is null largv[0] (searched on PATH when it holds no '/'), with
+// the arguments largv and the environment venv, standard input from /dev/null and its
+// standard output and standard error each on a new pipe, then the redirections of lredirs in
+// order; the read ends (close-on-exec) come back in *poutfd and *perrfd. The pipes are
+// created and the parent's copies of their write ends closed under s_spawnlock. The child's
+// pid, or -1 with errno set (posix_spawn's error when the program could not be started) and
+// no pipe left open.
+pid_t spawnargv(const char* spath,
+                std::vector<std::string>& largv,
+                const std::vector<detail::redirection>& lredirs,
+                std::vector<char*>& venv,
+                int* poutfd,
+                int* perrfd) {
+    std::vector<char*> argv;
+    for (auto& s : largv) argv.push_back(&s[0]);
+    argv.push_back(nullptr);
     int fds[2][2];
     std::lock_guard<std::mutex> guard(s_spawnlock);
     int iinfd = emptyinput();
@@ -114,8 +124,18 @@ pid_t spawnshell(std::string scmd, std::vector<char*>& venv, int* poutfd, int* p
     posix_spawn_file_actions_adddup2(&actions, iinfd, STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, fds[0][1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, fds[1][1], STDERR_FILENO);
+    for (const auto& r : lredirs) {
+        if (r.itofd >= 0)
+            posix_spawn_file_actions_adddup2(&actions, r.itofd, r.ifd);
+        else
+            posix_spawn_file_actions_addopen(&actions, r.ifd, s_devnull,
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    }
     pid_t pid = -1;
-    int irc = posix_spawn(&pid, s_shell, &actions, nullptr, argv, venv.data());
+    int irc = spath == nullptr && largv[0].find('/') == std::string::npos
+                  ? posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), venv.data())
+                  : posix_spawn(&pid, spath != nullptr ? spath : argv[0], &actions, nullptr,
+                                argv.data(), venv.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(iinfd);
     for (int i = 0; i < 2; ++i) ::close(fds[i][1]);
@@ -127,6 +147,28 @@ pid_t spawnshell(std::string scmd, std::vector<char*>& venv, int* poutfd, int* p
     *poutfd = fds[0][0];
     *perrfd = fds[1][0];
     return pid;
+}
+
+// Starts scmd: a simple command (see detail::simplecommand) directly, without a shell in
+// front of it, as the shell would have run it; anything else, or a simple command that cannot
+// be started directly (a tool that is not installed, a script without "#!"), by /bin/sh -c
+// scmd, which then runs it or reports why not exactly as for any other command.
+pid_t spawncommand(const std::string& scmd,
+                   const std::vector<std::string>& lextra,
+                   std::vector<char*>& venv,
+                   int* poutfd,
+                   int* perrfd) {
+    std::vector<std::string> lwords;
+    std::vector<detail::redirection> lredirs;
+    bool bpathset = false;
+    for (const auto& s : lextra) bpathset = bpathset || s.compare(0, 5, "PATH=") == 0;
+    // The shell searches the PATH of the child's environment; posix_spawnp searches ours.
+    if (!bpathset && ::getenv("PATH") != nullptr && detail::simplecommand(scmd, lwords, lredirs)) {
+        pid_t pid = spawnargv(nullptr, lwords, lredirs, venv, poutfd, perrfd);
+        if (pid >= 0) return pid;
+    }
+    std::vector<std::string> lshell = {"sh", "-c", scmd};
+    return spawnargv(s_shell, lshell, {}, venv, poutfd, perrfd);
 }
 
 // Reads both pipes until each reaches end of file, appending to its own string.
@@ -180,7 +222,7 @@ int runshell(const std::string& scmd,
     std::vector<std::string> lstore;
     std::vector<char*> venv = childenv(lstore, slocale, lextra);
     int ioutfd = -1, ierrfd = -1;
-    pid_t pid = spawnshell(scmd, venv, &ioutfd, &ierrfd);
+    pid_t pid = spawncommand(scmd, lextra, venv, &ioutfd, &ierrfd);
     int istatus = -1, ierrno = 0;
     if (pid < 0) {
         ierrno = errno;
@@ -524,6 +566,102 @@ std::string operands::op(const std::string& svalue) {
     m_brefused = true;
     return "";
 }
+
+// ---- Commands without a shell ----
+
+namespace detail {
+
+namespace {
+
+// Words the shell gives a meaning of its own as a command name: dash's builtins and its
+// reserved words. Such a command stays with the shell.
+bool shellword(const std::string& sname) {
+    static const char* const s_words[] = {
+        ".",       ":",        "[",        "alias",  "bg",    "break",   "cd",     "chdir",
+        "command", "continue", "echo",     "eval",   "exec",  "exit",    "export", "false",
+        "fc",      "fg",       "getopts",  "hash",   "jobs",  "kill",    "local",  "printf",
+        "pwd",     "read",     "readonly", "return", "set",   "shift",   "test",   "times",
+        "trap",    "true",     "type",     "ulimit", "umask", "unalias", "unset",  "wait",
+        "!",       "{",        "}",        "case",   "do",    "done",    "elif",   "else",
+        "esac",    "fi",       "for",      "if",     "in",    "then",    "until",  "while"};
+    for (const char* s : s_words)
+        if (sname == s) return true;
+    return false;
+}
+
+bool bare(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           strchr("_@%+=:,./-", c) != nullptr;
+}
+
+}  // namespace
+
+bool simplecommand(const std::string& scmd,
+                   std::vector<std::string>& lwords,
+                   std::vector<redirection>& lredirs) {
+    lwords.clear();
+    lredirs.clear();
+    // The shell is given the text up to its first NUL byte only.
+    if (scmd.find('\0') != std::string::npos) return false;
+    size_t i = 0;
+    const size_t n = scmd.size();
+    while (i < n) {
+        if (scmd[i] == ' ' || scmd[i] == '\t') {
+            ++i;
+            continue;
+        }
+        // A redirection is a whole word as it stands; a word that merely begins like one
+        // (2>x) is not read here.
+        size_t uend = scmd.find_first_of(" \t", i);
+        std::string sraw = scmd.substr(i, uend == std::string::npos ? std::string::npos : uend - i);
+        static const struct {
+            const char* s;
+            redirection r;
+        } s_redirs[] = {{">/dev/null", {1, -1}},
+                        {"1>/dev/null", {1, -1}},
+                        {"2>/dev/null", {2, -1}},
+                        {"2>&1", {2, 1}},
+                        {">&2", {1, 2}}};
+        bool bredir = false;
+        for (const auto& r : s_redirs)
+            if (sraw == r.s) {
+                lredirs.push_back(r.r);
+                bredir = true;
+            }
+        if (bredir) {
+            i += sraw.size();
+            continue;
+        }
+        std::string sword;
+        bool bquoted = false;
+        while (i < n && scmd[i] != ' ' && scmd[i] != '\t') {
+            char c = scmd[i];
+            if (c == '\'') {
+                size_t uclose = scmd.find('\'', i + 1);
+                if (uclose == std::string::npos) return false;
+                sword.append(scmd, i + 1, uclose - i - 1);
+                bquoted = true;
+                i = uclose + 1;
+            } else if (c == '\\') {
+                if (i + 1 >= n || scmd[i + 1] == '\n') return false;
+                sword.push_back(scmd[i + 1]);
+                bquoted = true;
+                i += 2;
+            } else if (bare(c)) {
+                // An unquoted '=' in front of the command name is an assignment.
+                if (c == '=' && lwords.empty() && !bquoted) return false;
+                sword.push_back(c);
+                ++i;
+            } else {
+                return false;
+            }
+        }
+        lwords.push_back(sword);
+    }
+    return !lwords.empty() && !lwords[0].empty() && !shellword(lwords[0]);
+}
+
+}  // namespace detail
 
 // ---- Command execution ----
 

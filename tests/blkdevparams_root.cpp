@@ -383,7 +383,11 @@ TEST_F(BlkdevRoot, LabelPipelineThatCannotRun) {
     blkdevparams params(log.src());
     blkdev b("/dev/sdz", nullptr);
     b.set_label("stale");
+    // Neither blkid itself nor the shell, which is asked when blkid is not found, can start.
+    const std::string spath = getenv("PATH");
+    setenv("PATH", dir.path().c_str(), 1);
     params.extractlabel(b);
+    setenv("PATH", spath.c_str(), 1);
     EXPECT_EQ(b.get_label(), "");
     EXPECT_TRUE(log.has(msg("blkdevparams", "blkdevmgr::extractlabel",
                             "blkid -s PTTYPE -o value /dev/sdz execution failed")));

@@ -21,6 +21,7 @@
 #include <velka/scsi>
 #include <velka/utilities>
 
+#include "internal/utilities.h"
 #include "velka_test.h"
 
 using velka::utilities::utilities;
@@ -651,6 +652,10 @@ TEST(Unit_Descriptors, ProgramsStartedMeanwhileInheritNone) {
 // while popen, which reports no exit status, leaves it alone.
 TEST(Unit_Runner, EntryPointsShareOneContract) {
     const std::string sbig(300000, 'o'), sbigerr(300000, 'e');
+    // A script without "#!", which only a shell runs.
+    tempdir dir;
+    const std::string sscript = dir / "noshebang";
+    velka_test::spew(sscript, "echo 'no #! line'\n", 0755);
     // Descriptors of the command's shell on the pipes of its outputs: 1 and 2 only.
     const std::string sfds =
         "for f in /proc/$$/fd/*; do readlink $f; done | grep -cF -e "
@@ -672,6 +677,20 @@ TEST(Unit_Runner, EntryPointsShareOneContract) {
          sbig,
          sbigerr,
          0},
+        // Simple commands, started without a shell in front of them: the same results.
+        {"/usr/bin/printf '<%s>' a  'b c' 'd'\\''e' \\x 2>/dev/null",
+         {},
+         "<a><b c><d'e><x>",
+         "",
+         0},
+        {"ls /nonexistent-velka 2>&1",
+         {},
+         "ls: cannot access '/nonexistent-velka': No such file or directory\n",
+         "",
+         2},
+        {"cat", {}, "", "", 0},
+        {"/bin/sh -c 'echo $PPID; exit 4'", {}, std::to_string(getpid()) + "\n", "", 4},
+        {sscript + " 2>/dev/null", {}, "no #! line\n", "", 0},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.scmd.substr(0, 60));
@@ -696,4 +715,31 @@ TEST(Unit_Runner, EntryPointsShareOneContract) {
         EXPECT_EQ(l, lexpected);
         EXPECT_EQ(velka::last_error().m_swhat, f.m_swhat);
     }
+}
+
+// Which command lines the runner starts without a shell, and with which words: exactly those
+// the shell would run as one program with these words and no other work of its own.
+TEST(Unit_Runner, SimpleCommandsAreReadAsTheShellReadsThem) {
+    using velka::utilities::detail::redirection;
+    using velka::utilities::detail::simplecommand;
+    std::vector<std::string> l;
+    std::vector<redirection> lr;
+    ASSERT_TRUE(simplecommand("parted  -s -m '/dev/s d'\\''x'  print 2>/dev/null", l, lr));
+    EXPECT_EQ(l, (std::vector<std::string>{"parted", "-s", "-m", "/dev/s d'x", "print"}));
+    ASSERT_EQ(lr.size(), 1u);
+    EXPECT_EQ(lr[0].ifd, 2);
+    EXPECT_EQ(lr[0].itofd, -1);
+    ASSERT_TRUE(simplecommand("\tsmartctl -H a=b ''  >/dev/null 2>&1", l, lr));
+    EXPECT_EQ(l, (std::vector<std::string>{"smartctl", "-H", "a=b", ""}));
+    ASSERT_EQ(lr.size(), 2u);
+    EXPECT_EQ(lr[1].itofd, 1);
+    // clang-format off
+    const std::string srejected[] = {
+        "", "  ", "echo y | mkfs /dev/x", "a; b", "a && b", "a\nb", "a &", "X=1 tool",
+        "tool $HOME", "tool `id`", "tool \"x\"", "tool *", "tool a?", "tool [ab]", "tool ~",
+        "tool # c", "tool 2>x", "tool <in", "tool >>/dev/null", "'open", "tool \\", "(tool)",
+        "{ tool; }", "echo x", "printf x", "true", "cd /", "exec tool", "kill 1", "if", "'' x",
+        "tool a\\\nb", std::string("tool 'a\0b'", 10)};
+    // clang-format on
+    for (const auto& s : srejected) EXPECT_FALSE(simplecommand(s, l, lr)) << s;
 }

@@ -1,10 +1,11 @@
 // The boot and disk-health section of velka-inventory. It only reads: smartctl -H per disk
-// and -A per ATA or SCSI disk, the kernel command line, dmidecode and the RAID tool's
+// and -A per ATA or USB disk, the kernel command line, dmidecode and the RAID tool's
 // listings. A tool that is not installed is named once in the section. Each disk's smartctl
 // object is its own, so the disks can be asked at the same time, a few at once.
 #include "inventory_boot.h"
 #include "inventory_common.h"
 
+#include <limits.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,13 +48,27 @@ bool nvmenamespace(const std::string& s) {
            s.find_first_not_of("0123456789", n + 1) == std::string::npos;
 }
 
-// smartctl -H for the disk, and -A for all but NVMe (whose health log is no attribute table).
-// bmissing when the shell did not find smartctl (exit status 127).
-void smart(diskhealth& d, bool bnvme, velka::logger::source* plogsrc, bool& bmissing) {
+// Whether smartctl -A can print an ATA attribute table for the sd disk: an ATA disk (its
+// SCSI vendor is "ATA", as the ATA translation of libata and of SAS adapters reports it) or a
+// disk behind a USB bridge (which smartctl may reach through ATA pass-through whatever vendor
+// the bridge reports). A SCSI or SAS disk answers -A with its error counters, which hold no
+// attribute, and an NVMe namespace with its health log: neither is asked.
+bool attributetable(const std::string& sname) {
+    std::string sdir = "/sys/block/" + sname;
+    std::string svendor = utilities::trim(utilities::read(sdir + "/device/vendor"));
+    char buf[PATH_MAX];
+    ssize_t n = readlink(sdir.c_str(), buf, sizeof(buf) - 1);
+    std::string starget(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    return svendor == "ATA" || starget.find("/usb") != std::string::npos;
+}
+
+// smartctl -H for the disk, and -A when it can print an attribute table. bmissing when the
+// shell did not find smartctl (exit status 127).
+void smart(diskhealth& d, bool battrs, velka::logger::source* plogsrc, bool& bmissing) {
     velka::smartctl::smartctl disk(d.sdisk, plogsrc);
     disk.extractoverallhealth();
     bmissing = velka::last_command().m_istatus == 127;
-    if (!bnvme) disk.extractparams();
+    if (battrs) disk.extractparams();
     d.bverdict = disk.hasoverallverdict();
     d.boverall = disk.getoverallhealth();
     d.battrs = disk.attrhealthy();
@@ -81,10 +96,11 @@ bootfacts boot_collect(velka::logger::source* plogsrc, bool bconcurrent) {
         for (size_t i = 0; i < f.vdisks.size(); ++i) {
             diskhealth* pd = &f.vdisks[i];
             char* pmissing = &vmissing[i];
-            bool bnvme = pd->sdisk.compare(0, 9, "/dev/nvme") == 0;
-            vsteps.push_back([pd, bnvme, plogsrc, pmissing] {
+            bool battrs =
+                pd->sdisk.compare(0, 7, "/dev/sd") == 0 && attributetable(pd->sdisk.substr(5));
+            vsteps.push_back([pd, battrs, plogsrc, pmissing] {
                 bool bmissing = false;
-                smart(*pd, bnvme, plogsrc, bmissing);
+                smart(*pd, battrs, plogsrc, bmissing);
                 *pmissing = bmissing;
             });
         }

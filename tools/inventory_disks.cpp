@@ -23,6 +23,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
@@ -196,6 +197,7 @@ std::list<disk> collect(velka::logger::source* plogsrc,
         blkdevmgr mgr(plogsrc);
         mgr.for_each_blkdev(addrecord, &ldisks, nullptr);
     }
+    std::vector<disk*> vlisted;
     for (disk& d : ldisks) {
         blkdev& b = d.record;
         std::string sname = b.get_dev().substr(b.get_dev().rfind('/') + 1);
@@ -209,11 +211,20 @@ std::list<disk> collect(velka::logger::source* plogsrc,
             d.srevision = attribute(std::string(s_scsidevices) + "/" + b.get_legatopath() + "/rev");
             if (hostdriver(b.get_legatopath()) == "ahci") d.stransport = "sata";
         }
-        if (bparted) {
-            b.extractpartitioninfo(d.vparts);
-            // The shell did not find parted (exit status 127): no disk shows partitions.
-            if (velka::last_command().m_istatus == 127) bparted = false;
-        }
+        vlisted.push_back(&d);
+    }
+    // The partition tables: the first disk's alone, then the others a pool at a time. Each
+    // listing mostly waits for parted and its disk.
+    if (!vlisted.empty()) {
+        vlisted[0]->record.extractpartitioninfo(vlisted[0]->vparts);
+        // parted was not found (exit status 127): no disk shows partitions.
+        bparted = velka::last_command().m_istatus != 127;
+    }
+    if (bparted && vlisted.size() > 1) {
+        std::vector<std::function<void()>> vsteps;
+        for (size_t i = 1; i < vlisted.size(); ++i)
+            vsteps.push_back([pd = vlisted[i]] { pd->record.extractpartitioninfo(pd->vparts); });
+        invtools::runsteps(vsteps, true, invtools::poolsize());
     }
     std::list<std::string> lversion;
     utilities::popen("blkid -V", lversion, 0);
