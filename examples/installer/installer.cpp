@@ -40,10 +40,10 @@
 //   3  no disk fits the plan, or the disk asked for is refused (nothing was written)
 //   4  a step failed and the cleanup failed too: something may still be mounted (see the log)
 #include <fcntl.h>
-#include <time.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -505,10 +505,14 @@ int installer::run() {
     int irc = timed("discover", &installer::choosedisk);
     if (irc != e_ok) return irc;
     const std::pair<const char*, int (installer::*)()> asteps[] = {
-        {"partition", &installer::partition}, {"volumes", &installer::buildvolumes},
-        {"filesystems", &installer::makefilesystems}, {"mount", &installer::mountall},
-        {"restore", &installer::restore}, {"copy", &installer::copydataset},
-        {"stamp", &installer::stamp}, {"config", &installer::writeconfig}};
+        {"partition", &installer::partition},
+        {"volumes", &installer::buildvolumes},
+        {"filesystems", &installer::makefilesystems},
+        {"mount", &installer::mountall},
+        {"restore", &installer::restore},
+        {"copy", &installer::copydataset},
+        {"stamp", &installer::stamp},
+        {"config", &installer::writeconfig}};
     for (const auto& st : asteps) {
         irc = timed(st.first, st.second);
         if (irc != e_ok) break;
