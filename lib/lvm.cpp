@@ -543,11 +543,10 @@ void lvm::recount() {
     bool bfree = extractfreeextents() == 0;
     if (bfree && m_ulltotalextents > 0 && m_ulltotalextents >= m_ullfreeextents) {
         m_ullallocatedextents = m_ulltotalextents - m_ullfreeextents + ullsnapshot;
-        velka::detail::note(m_plogsrc, s_file, "lvm::recount",
-                            "Volume group " + m_svg + " has " +
-                                lognum(m_ulltotalextents - m_ullfreeextents) +
-                                " allocated extents: " + lognum(m_ulltotalextents) +
-                                " extents less the free ones");
+        velka::detail::note(
+            m_plogsrc, s_file, "lvm::recount",
+            "Volume group " + m_svg + " has " + lognum(m_ulltotalextents - m_ullfreeextents) +
+                " allocated extents: " + lognum(m_ulltotalextents) + " extents less the free ones");
     } else if (extractallocatedextents() == 0) {
         m_ullallocatedextents += ullsnapshot;
     }

@@ -211,8 +211,7 @@ TEST(Unit_LvmCommands, VolumeCommandsAndTheirCounts) {
         m("lvpoolcreate",
           "thin pool pool will be created using command lvcreate -y --extents 36 -T data/pool"),
         m("extractfreeextents", "Found 142 free extents in volume group data"),
-        m("recount",
-          "Volume group data has 112 allocated extents: 254 extents less the free ones"),
+        m("recount", "Volume group data has 112 allocated extents: 254 extents less the free ones"),
         m("lvpoolcreate",
           "Successfully created thin pool pool number of free extents 142 number of allocated "
           "extents 112"),
