@@ -916,15 +916,11 @@ std::unique_ptr<blkdev> blkdevmgr::examinedisk(const std::string& slegato) {
     extractscsiversion(sscsidir, bdev);
     extractsgdev(sscsidir, devfs_mntpath, bdev);
     const std::string ssg = bdev.get_sgdev();
-    {
-        // One open of the generic node for all of the disk's SCSI commands.
-        sgsession session(ssg, m_plogsrc);
-        extractblkdevcapacity(ssg, bdev);
-        extractuuid(ssg, bdev);
-        extractdevicetype(ssg, bdev);
-        extractrotationspeed(ssg, bdev);
-        extractprovisioninginfo(ssg, bdev);
-    }
+    extractblkdevcapacity(ssg, bdev);
+    extractuuid(ssg, bdev);
+    extractdevicetype(ssg, bdev);
+    extractrotationspeed(ssg, bdev);
+    extractprovisioninginfo(ssg, bdev);
     extracttransporttype(bdev);
     extractlabel(bdev);
     const std::string sblockdir = std::string(sysfs_blkdev) + "/" + skname;

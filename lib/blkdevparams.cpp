@@ -4,13 +4,9 @@
 // one field group; on failure it logs, stores fallback values and lets the caller go on.
 #include <velka/blkdev>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <list>
-#include <memory>
 #include <string>
 
 #include <velka/exception>
@@ -77,10 +73,7 @@ std::string labelcmd(const std::string& sdev) {
 
 // One SCSI command through a fresh handle on the generic node: the data buffer and its
 // received length on success. Throws what the pass-through throws; the node is closed on
-// every path by the handle's destructor, unless the thread's sgsession holds it open.
-// The node the thread's sgsession holds open; null outside a session.
-thread_local velka::scsi::sgdev* t_psession = nullptr;
-
+// every path by the handle's destructor.
 struct command {
     unsigned char data[s_databufsize];
     size_t ureceived;
@@ -91,13 +84,7 @@ struct command {
             int icdblen)
         : ureceived(0) {
         memset(data, 0, sizeof(data));
-        std::unique_ptr<velka::scsi::sgdev> pown;
-        velka::scsi::sgdev* pdev = t_psession;
-        if (pdev == nullptr || pdev->get_dev() != ssgdevpath) {
-            pown.reset(new velka::scsi::sgdev(ssgdevpath, plogsrc));
-            pdev = pown.get();
-        }
-        velka::scsi::sgdev& dev = *pdev;
+        velka::scsi::sgdev dev(ssgdevpath, plogsrc);
         velka::scoped_array::scoped_array<unsigned char> sense(s_sensebufsize);
         memset(sense.get(), 0, sense.size());
         dev.sgio(pcdb, icdblen, data, s_databufsize, false, sense.get(), s_sensebufsize,
@@ -107,26 +94,6 @@ struct command {
         if (ureceived > sizeof(data)) ureceived = sizeof(data);
     }
 };
-
-}  // namespace
-
-sgsession::sgsession(const std::string& sgpath, velka::logger::source* plogsrc) {
-    if (t_psession != nullptr || sgpath.empty()) return;
-    // A node that does not open is left to each command, which tells its failure: the
-    // session only tries it, quietly, first.
-    int ifd = ::open(sgpath.c_str(), O_RDWR | O_CLOEXEC);
-    if (ifd < 0) return;
-    ::close(ifd);
-    std::unique_ptr<velka::scsi::sgdev> pdev(new velka::scsi::sgdev(plogsrc));
-    if (pdev->open(sgpath) == 0) t_psession = pdev.release();
-}
-
-sgsession::~sgsession() {
-    delete t_psession;
-    t_psession = nullptr;
-}
-
-namespace {
 
 // INQUIRY with EVPD set for a page, in a six-byte CDB.
 void vpdcdb(unsigned char ucdb[6], unsigned char upage) {

@@ -25,18 +25,6 @@ int parsepartitionlisting(const std::vector<std::string>& vlines,
                           std::vector<partitioninfo>& part_vec,
                           velka::logger::source* plogsrc);
 
-// Keeps the generic node sgpath open on this thread while it lives, so that the SCSI
-// commands the extractors send to that node (each would open it, and have the kernel set up
-// its reserved buffer, and close it again) share one open. An open that fails leaves the
-// extractors to open the node each time, as without it. Sessions do not nest.
-class sgsession {
-public:
-    sgsession(const std::string& sgpath, velka::logger::source* plogsrc);
-    ~sgsession();
-    sgsession(const sgsession&) = delete;
-    sgsession& operator=(const sgsession&) = delete;
-};
-
 // Decoders of the data a command returned: pdata holds ulen bytes actually received.
 // Fields beyond the received bytes read as zero; page lengths are clamped to them.
 // READ CAPACITY(16): blocks = last logical block address + 1, block length in bytes.
