@@ -191,13 +191,18 @@ fake_tools::~fake_tools() {
 std::string fake_tools::header(const std::string& sname) const {
     std::string sjournal = utilities::shellquote(m_dir / "journal");
     std::string sargs = utilities::shellquote(m_dir / "argv");
+    std::string slock = utilities::shellquote(m_dir / "lock");
+    // Calls made at the same time record one after the other: each record is several writes.
     return "#!/bin/sh\n"
+           "exec 9>>" +
+           slock +
+           "\n/usr/bin/flock 9 2>/dev/null\n"
            "{ printf '%s' " +
            utilities::shellquote(sname) +
            "; for a in \"$@\"; do printf ' %s' \"$a\"; done; printf '\\n'; } >> " + sjournal +
            "\n"
            "{ for a in \"$@\"; do printf '%s\\0' \"$a\"; done; printf '\\n'; } >> " +
-           sargs + "\n";
+           sargs + "\nexec 9>&-\n";
 }
 
 void fake_tools::add(const std::string& sname,
