@@ -46,6 +46,7 @@ void hide(std::string& s, const std::string& shide) {
 }  // namespace
 
 std::string failure::tostr() const {
+    if (empty()) return "";
     std::string s = m_sfunction + ": " + m_smessage;
     while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
     if (m_istatus > 0) s += " (exit status " + std::to_string(m_istatus) + ")";

@@ -185,6 +185,11 @@ TEST(Root_LastError, EachFailureTellsWhatFailedAndWhy) {
          },
          "cfgfile::setstring", "a", -1, 0, ""},
     };
+    // A thread that has had no failure has an empty record, and nothing to show.
+    std::thread([] {
+        EXPECT_TRUE(velka::last_error().empty());
+        EXPECT_EQ(velka::last_error().tostr(), "");
+    }).join();
     for (auto& r : rows) {
         SCOPED_TRACE(r.sname);
         r.fcall();
