@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -26,6 +27,7 @@
 #include <velka/logger>
 #include <velka/utilities>
 #include "failure.h"
+#include "internal/utilities.h"
 
 namespace velka {
 namespace scsi {
@@ -297,26 +299,15 @@ bool partedwords(velka::logger::source* plog,
 // drops characters beyond the Basic Multilingual Plane (which would take two units each)
 // with only a warning. Why a name cannot be kept whole in GPT; empty when it can.
 std::string notgptname(const std::string& sname) {
-    static const unsigned int s_least[] = {0, 0, 0x80, 0x800, 0x10000};
+    const auto* p = reinterpret_cast<const unsigned char*>(sname.data());
     std::string::size_type uunits = 0;
-    for (std::string::size_type i = 0; i < sname.size();) {
-        unsigned char c = static_cast<unsigned char>(sname[i]);
-        unsigned int ulen = c < 0x80             ? 1
-                            : (c & 0xe0) == 0xc0 ? 2
-                            : (c & 0xf0) == 0xe0 ? 3
-                            : (c & 0xf8) == 0xf0 ? 4
-                                                 : 0;
-        if (ulen == 0 || i + ulen > sname.size()) return "is not valid UTF-8";
-        unsigned int ucode = ulen == 1 ? c : c & (0x7f >> ulen);
-        for (unsigned int k = 1; k < ulen; ++k) {
-            unsigned char cnext = static_cast<unsigned char>(sname[i + k]);
-            if ((cnext & 0xc0) != 0x80) return "is not valid UTF-8";
-            ucode = (ucode << 6) | (cnext & 0x3f);
-        }
-        if (ucode < s_least[ulen] || ucode > 0x10ffff || (ucode >= 0xd800 && ucode <= 0xdfff))
-            return "is not valid UTF-8";
+    for (std::string::size_type i = 0; i < sname.size(); ++uunits) {
+        uint32_t ucode = p[i];
+        size_t ulen = ucode < 0x80
+                          ? 1
+                          : velka::utilities::detail::utf8sequence(p + i, sname.size() - i, ucode);
+        if (ulen == 0) return "is not valid UTF-8";
         if (ucode > 0xffff) return "holds a character outside the Basic Multilingual Plane";
-        ++uunits;
         i += ulen;
     }
     if (uunits > 36) return "longer than 36 UTF-16 code units";

@@ -23,6 +23,8 @@
 #include <velka/exception>
 #include <velka/utilities>
 
+#include "internal/utilities.h"
+
 namespace velka {
 namespace logger {
 
@@ -287,30 +289,6 @@ timeval walltime(long long llmono) {
     return tv;
 }
 
-// The length of the well-formed UTF-8 sequence at s (n bytes left, s[0] >= 0x80), its code
-// point in cp; 0 when the bytes there are not one (a stray continuation byte such as 0x9b,
-// an overlong form, a surrogate, past U+10FFFF, cut short).
-size_t utf8sequence(const unsigned char* s, size_t n, uint32_t& cp) {
-    size_t uilen;
-    uint32_t uimin;
-    if (s[0] >= 0xc2 && s[0] <= 0xdf) {
-        uilen = 2, uimin = 0x80, cp = s[0] & 0x1fu;
-    } else if ((s[0] & 0xf0) == 0xe0) {
-        uilen = 3, uimin = 0x800, cp = s[0] & 0x0fu;
-    } else if (s[0] >= 0xf0 && s[0] <= 0xf4) {
-        uilen = 4, uimin = 0x10000, cp = s[0] & 0x07u;
-    } else {
-        return 0;
-    }
-    if (n < uilen) return 0;
-    for (size_t i = 1; i < uilen; ++i) {
-        if ((s[i] & 0xc0) != 0x80) return 0;
-        cp = (cp << 6) | (s[i] & 0x3fu);
-    }
-    if (cp < uimin || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return 0;
-    return uilen;
-}
-
 // Code points that a terminal or a viewer acts on instead of showing: the C1 controls (U+0085
 // ends a line, U+009B starts a control sequence), the line and paragraph separators, and the
 // bidirectional overrides and isolates, which reorder the text that follows.
@@ -337,7 +315,7 @@ char* puttextvisible(char* p, const char* s, size_t n) {
         i = j + 1;
         if (c >= 0x80) {
             uint32_t cp = 0;
-            size_t uilen = utf8sequence(u + j, n - j, cp);
+            size_t uilen = velka::utilities::detail::utf8sequence(u + j, n - j, cp);
             if (uilen > 0 && !actingcodepoint(cp)) {
                 memcpy(p, s + j, uilen);
                 p += uilen;

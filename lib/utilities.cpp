@@ -17,6 +17,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -659,6 +660,29 @@ bool simplecommand(const std::string& scmd,
         lwords.push_back(sword);
     }
     return !lwords.empty() && !lwords[0].empty() && !shellword(lwords[0]);
+}
+
+// ---- UTF-8 ----
+
+size_t utf8sequence(const unsigned char* s, size_t n, uint32_t& cp) {
+    size_t uilen;
+    uint32_t uimin;
+    if (s[0] >= 0xc2 && s[0] <= 0xdf) {
+        uilen = 2, uimin = 0x80, cp = s[0] & 0x1fu;
+    } else if ((s[0] & 0xf0) == 0xe0) {
+        uilen = 3, uimin = 0x800, cp = s[0] & 0x0fu;
+    } else if (s[0] >= 0xf0 && s[0] <= 0xf4) {
+        uilen = 4, uimin = 0x10000, cp = s[0] & 0x07u;
+    } else {
+        return 0;
+    }
+    if (n < uilen) return 0;
+    for (size_t i = 1; i < uilen; ++i) {
+        if ((s[i] & 0xc0) != 0x80) return 0;
+        cp = (cp << 6) | (s[i] & 0x3fu);
+    }
+    if (cp < uimin || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return 0;
+    return uilen;
 }
 
 }  // namespace detail

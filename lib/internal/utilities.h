@@ -1,9 +1,11 @@
-// How the command runner reads a command line it can start without a shell. Internal to the
-// library: not exported from libvelka.so; the tests and the fuzz targets reach it through the
-// static build.
+// How the command runner reads a command line it can start without a shell, and how UTF-8 is
+// read. Internal to the library: not exported from libvelka.so; the tests and the fuzz targets
+// reach it through the static build.
 #ifndef VELKA_INTERNAL_UTILITIES_H
 #define VELKA_INTERNAL_UTILITIES_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,11 @@ struct redirection {
 bool simplecommand(const std::string& scmd,
                    std::vector<std::string>& lwords,
                    std::vector<redirection>& lredirs);
+
+// The length of the well-formed UTF-8 sequence at s (n bytes left, s[0] >= 0x80), its code
+// point in cp; 0 when the bytes there are not one (a stray continuation byte such as 0x9b,
+// an overlong form, a surrogate, past U+10FFFF, cut short).
+size_t utf8sequence(const unsigned char* s, size_t n, uint32_t& cp);
 
 }  // namespace detail
 }  // namespace utilities
