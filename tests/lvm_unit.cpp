@@ -4,6 +4,7 @@
 // bookkeeping and its refusals, hostile names, the report parsers, the device-mapper scan and
 // the udev handler thread. The volumes named here have no device node on this machine, so
 // their udev entries fail; the root and lab tests cover the entries.
+#include <pthread.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -790,6 +791,17 @@ TEST(Unit_LvmActivation, WithoutAHandlerThreadTheCommandDoesNotRun) {
         struct rlimit rl;
         rl.rlim_cur = rl.rlim_max = (ulkb + 1024) * 1024;
         if (setrlimit(RLIMIT_AS, &rl) != 0) return 11;
+        // The stacks of threads that ended earlier in this process are kept for new ones:
+        // threads that wait forever take them all first.
+        pthread_t th;
+        while (pthread_create(
+                   &th, nullptr,
+                   [](void*) -> void* {
+                       pause();
+                       return nullptr;
+                   },
+                   nullptr) == 0) {
+        }
         int iret = mgr.activatesinglevg("data");
         return iret == 0 || iret == -1 ? 1 : 0;  // the thread start's error number
     });
