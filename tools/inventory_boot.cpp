@@ -55,7 +55,7 @@ bool nvmenamespace(const std::string& s) {
 // attribute, and an NVMe namespace with its health log: neither is asked.
 bool attributetable(const std::string& sname) {
     std::string sdir = "/sys/block/" + sname;
-    std::string svendor = utilities::trim(utilities::read(sdir + "/device/vendor"));
+    std::string svendor = invtools::attribute(sdir + "/device/vendor");
     char buf[PATH_MAX];
     ssize_t n = readlink(sdir.c_str(), buf, sizeof(buf) - 1);
     std::string starget(buf, n > 0 ? static_cast<size_t>(n) : 0);

@@ -9,7 +9,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <system_error>
 #include <thread>
+
+#include <velka/utilities>
 
 namespace invtools {
 
@@ -174,6 +177,10 @@ std::string labels(const std::vector<std::pair<std::string, std::string>>& vpair
     return s;
 }
 
+std::string attribute(const std::string& spath) {
+    return velka::utilities::utilities::trim(velka::utilities::utilities::read(spath));
+}
+
 void runsteps(const std::vector<std::function<void()>>& vsteps, bool bconcurrent, size_t umax) {
     if (!bconcurrent || vsteps.size() < 2) {
         for (const auto& step : vsteps) step();
@@ -187,7 +194,14 @@ void runsteps(const std::vector<std::function<void()>>& vsteps, bool bconcurrent
     };
     std::vector<std::thread> vthreads;
     vthreads.reserve(uthreads);
-    for (size_t i = 0; i < uthreads; ++i) vthreads.emplace_back(worker);
+    for (size_t i = 1; i < uthreads; ++i) {
+        try {
+            vthreads.emplace_back(worker);
+        } catch (const std::system_error&) {
+            break;  // no more threads: the ones running, and this one, take the rest
+        }
+    }
+    worker();
     for (auto& t : vthreads) t.join();
 }
 

@@ -59,6 +59,9 @@ std::string labels(const std::vector<std::pair<std::string, std::string>>& vpair
 // that does not lead into /dev is returned as it is.
 std::string kernelname(const std::string& sdevice);
 
+// A sysfs attribute's text without the blanks and newline around it; empty when unreadable.
+std::string attribute(const std::string& spath);
+
 // Runs every step: when bconcurrent on up to umax threads at once (0: each step on a thread
 // of its own; the steps start in their order) and waits for all, else one after another in
 // order. Steps write only to their own results.

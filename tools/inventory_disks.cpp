@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <list>
 #include <string>
 #include <vector>
@@ -34,6 +35,7 @@
 
 namespace {
 
+using invtools::attribute;
 using invtools::jsonstring;
 using invtools::printable;
 using invtools::row;
@@ -74,10 +76,6 @@ std::string transportname(velka::blkdev::scsitransport_t e) {
 
 void addrecord(blkdev& bdev, void* arg, void*) {
     static_cast<std::list<disk>*>(arg)->push_back(disk{bdev, "", "", "", "", {}});
-}
-
-std::string attribute(const std::string& spath) {
-    return utilities::trim(utilities::read(spath));
 }
 
 // The kernel driver of a SCSI host: its proc_name, else the driver of the first device above
@@ -197,7 +195,6 @@ std::list<disk> collect(velka::logger::source* plogsrc,
         blkdevmgr mgr(plogsrc);
         mgr.for_each_blkdev(addrecord, &ldisks, nullptr);
     }
-    std::vector<disk*> vlisted;
     for (disk& d : ldisks) {
         blkdev& b = d.record;
         std::string sname = b.get_dev().substr(b.get_dev().rfind('/') + 1);
@@ -211,19 +208,18 @@ std::list<disk> collect(velka::logger::source* plogsrc,
             d.srevision = attribute(std::string(s_scsidevices) + "/" + b.get_legatopath() + "/rev");
             if (hostdriver(b.get_legatopath()) == "ahci") d.stransport = "sata";
         }
-        vlisted.push_back(&d);
     }
     // The partition tables: the first disk's alone, then the others a pool at a time. Each
     // listing mostly waits for parted and its disk.
-    if (!vlisted.empty()) {
-        vlisted[0]->record.extractpartitioninfo(vlisted[0]->vparts);
+    if (!ldisks.empty()) {
+        ldisks.front().record.extractpartitioninfo(ldisks.front().vparts);
         // parted was not found (exit status 127): no disk shows partitions.
         bparted = velka::last_command().m_istatus != 127;
     }
-    if (bparted && vlisted.size() > 1) {
+    if (bparted && ldisks.size() > 1) {
         std::vector<std::function<void()>> vsteps;
-        for (size_t i = 1; i < vlisted.size(); ++i)
-            vsteps.push_back([pd = vlisted[i]] { pd->record.extractpartitioninfo(pd->vparts); });
+        for (auto it = std::next(ldisks.begin()); it != ldisks.end(); ++it)
+            vsteps.push_back([pd = &*it] { pd->record.extractpartitioninfo(pd->vparts); });
         invtools::runsteps(vsteps, true, invtools::poolsize());
     }
     std::list<std::string> lversion;
